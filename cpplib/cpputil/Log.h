@@ -1,0 +1,66 @@
+#pragma once
+// Timestamped lines into dated files that turn over by day, hour or minute.
+// Any thread may log: each line is formatted first and written whole under
+// the log's own mutex, then flushed, so a crash loses nothing already logged.
+
+#include <sys/time.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+enum reopen_t { REOPEN_DD = 0, REOPEN_HH = 1, REOPEN_MM = 2 };
+
+class Log {
+public:
+    Log() = default;
+    Log(const Log&) = delete;
+    Log& operator=(const Log&) = delete;
+    virtual ~Log();
+
+    // Stores the directory, file stem and turnover; the first line opens the file.
+    int init(const char* path, const char* head, reopen_t mode);
+
+    void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Prefix "[20yy-mm-dd hh:mm:ss.mmm]:".
+    void log_pi(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Written only while the trace switch is on.
+    void xlog(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // The writer with an explicit clock: the seam for turnover tests.
+    void logAt(const timeval& now, const char* text);
+
+    bool checkTime(time_t now) const;
+    // Closes and opens the file for the period of now. 0 or -1.
+    virtual int reopen(time_t now);
+    void close();
+
+    // The name of the file currently open, empty when none.
+    std::string fileName() const;
+
+protected:
+    std::string buildName(const tm& lt) const;
+    void setPeriod(time_t now, const tm& lt);
+    int openFile(const std::string& name);
+
+    std::string m_path;
+    std::string m_head;
+    time_t m_last = 0;
+    reopen_t m_reopen = REOPEN_DD;
+    FILE* m_fp = nullptr;
+    std::string m_fileName;
+
+private:
+    void vwrite(const char* prefixFormat, const char* format, va_list args);
+    void writeLine(const timeval& now, const char* prefixFormat, const char* text);
+
+    mutable std::recursive_mutex m_mutex;  // guards the stream and the period
+};
+
+// A log written under a fixed name and moved to the previous day's dated
+// name when it turns over; suits daily turnover.
+class LogStat : public Log {
+public:
+    int reopen(time_t now) override;
+};

@@ -1,0 +1,82 @@
+#pragma once
+// Readiness multiplexer under the event loop. One poller exists per process
+// (g_pPoller, owned by App); every operation but wakeUp() belongs to the
+// event-loop thread. Results are 0 or an errno value.
+
+#include <memory>
+
+class Poller {
+public:
+    // Event bits: the platform's poll flags.
+    static constexpr short EV_READ = 1;    // POLLIN
+    static constexpr short EV_WRITE = 4;   // POLLOUT
+    static constexpr short EV_ERROR = 8;   // POLLERR
+    static constexpr short EV_HANGUP = 16; // POLLHUP
+    static constexpr short EV_INVALID = 32; // POLLNVAL
+
+    class Client;
+
+    struct PollEvent {
+        int fd = -1;
+        short revents = 0;
+        Client* client = nullptr;
+    };
+
+    class Client {
+    public:
+        virtual ~Client() = default;
+        // A non-zero result asks the poller to drop the descriptor.
+        // The client may add, delete or re-mask descriptors from here.
+        virtual int notifyPollEvent(PollEvent* ev) = 0;
+    };
+
+    Poller() = default;
+    Poller(const Poller&) = delete;
+    Poller& operator=(const Poller&) = delete;
+    virtual ~Poller();
+
+    virtual int init() = 0;
+    virtual int setSignum(int) { return 0; }
+    virtual void shutdown();
+    virtual int add(int fd, Client* client, short events) = 0;
+    virtual int del(int fd) = 0;
+    virtual int setMask(int fd, short events) = 0;
+    virtual int orMask(int fd, short events) = 0;
+    // Keeps only the bits present in events: pass ~EV_WRITE (-5) to drop writable.
+    virtual int andMask(int fd, short events) = 0;
+    virtual void clearReadiness(int, short) {}
+    // 0 when something is ready, EAGAIN (11) when the time ran out, else errno.
+    virtual int waitForEvents(int timeoutMs) = 0;
+    // EAGAIN when the batch is exhausted.
+    virtual int getNextEvent(PollEvent* ev) = 0;
+    virtual int waitAndDispatchEvents(int timeoutMs);
+
+    // Creates the wake-up pipe and registers its read end. Loop thread.
+    int initWakeUpPipe();
+    // Cuts a wait short. Safe from any thread once the pipe exists;
+    // returns 0 or errno (EAGAIN when the pipe is already full, which is fine).
+    int wakeUp();
+    bool hasWakeUpPipe() const { return m_wakeup_pipe[0] >= 0; }
+
+protected:
+    // Events left in the current batch; getNextEvent() drains it.
+    virtual int pendingInBatch() const = 0;
+    // Base part of init(): no pipe yet.
+    void initBase();
+
+private:
+    class WakeUpClient : public Client {
+    public:
+        int notifyPollEvent(PollEvent* ev) override;
+        Poller* m_owner = nullptr;
+    };
+
+    int m_wakeup_pipe[2] = {-1, -1};
+    WakeUpClient m_pipe_client;
+};
+
+// "select", "poll" or "epoll"; null for any other name. init() is not called.
+std::unique_ptr<Poller> createPoller(const char* name);
+
+// The process-wide poller, set by App::init and cleared by App::exit.
+extern Poller* g_pPoller;

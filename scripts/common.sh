@@ -1,0 +1,40 @@
+# Shared by scripts/test and scripts/run: package installation and the build.
+# Sourced, not run.
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# Debian packages the build and the tests need.
+PACKAGES=(build-essential cmake ninja-build pkg-config libexpat1-dev libssl-dev
+          libsqlite3-dev libcpp-httplib-dev libgtest-dev libgmock-dev)
+
+missing_packages() {
+    local pkg missing=()
+    for pkg in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" \
+            || missing+=("$pkg")
+    done
+    echo "${missing[@]}"
+}
+
+install_packages() {
+    local missing
+    missing="$(missing_packages)"
+    [ -z "$missing" ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing packages: $missing" >&2
+        echo "install them with: sudo apt-get install $missing" >&2
+        exit 1
+    fi
+    echo "installing: $missing"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q >/dev/null
+    # shellcheck disable=SC2086
+    apt-get install -y -q $missing >/dev/null
+}
+
+# build DIR [cmake args...]
+build() {
+    local dir="$1"; shift
+    cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$dir" -j "$(nproc)"
+}

@@ -1,0 +1,187 @@
+#include "tolvex/ChatApp.h"
+
+#include <arpa/inet.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "cpputil/Trace.h"
+#include "net/Session.h"
+#include "tolvex/Globals.h"
+#include "tolvex/WasServerTable.h"
+#include "tolvex/util/ChatUtil.h"
+
+namespace {
+
+// Accepted connections are plain sessions until the chat protocol lands.
+SessionFactory& serviceFactory() {
+    static SessionFactory factory;
+    return factory;
+}
+
+std::string nowText(const char* fmt) {
+    const time_t now = time(nullptr);
+    tm lt{};
+    localtime_r(&now, &lt);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, fmt, lt.tm_year % 100, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour,
+                  lt.tm_min, lt.tm_sec);
+    return buf;
+}
+
+reopen_t reopenMode(int value) {
+    // An unknown mode falls back to daily files rather than to no files.
+    return (value == REOPEN_HH || value == REOPEN_MM) ? static_cast<reopen_t>(value) : REOPEN_DD;
+}
+
+bool knownPoller(const std::string& name) {
+    return name == "select" || name == "poll" || name == "epoll";
+}
+
+}  // namespace
+
+ChatApp::~ChatApp() {
+    MicroTimer::getInst().killAll(this);
+}
+
+void ChatApp::readConfig(int argc, char** argv) {
+    m_config.readConfig(argc, argv, g_was, &m_startReport);
+    g_serverId = m_config.values().serverId;
+}
+
+int ChatApp::start() {
+    const ConfigValues v = m_config.values();
+    openLogs(v);
+    for (const std::string& line : m_startReport.lines) g_Logger.log("%s", line.c_str());
+    for (const std::string& opt : m_startReport.unknownOptions)
+        g_Logger.log("ignored command-line option: %s", opt.c_str());
+
+    registerTimers(v);
+    if (!knownPoller(v.iotype))
+        return fail("unknown iotype \"" + v.iotype + "\" (use select, poll or epoll)");
+    if (int err = App::init(v.iotype.c_str()); err != 0)
+        return fail("cannot start the " + v.iotype + " poller: " + std::strerror(err));
+    serviceFactory().setSendBufLimit(v.send_buffer_max);
+    if (int rc = bindService(v); rc != 0) return rc;
+
+    loggingStartTitle();
+    startTasks();
+    return 0;
+}
+
+void ChatApp::openLogs(const ConfigValues& v) {
+    char name[64];
+    const reopen_t mode = reopenMode(v.cmdlogreopen);
+    const char* path = v.cmdlogpath.c_str();
+    std::snprintf(name, sizeof name, "zpx_%02d", g_serverId);
+    g_Logger.init(path, name, mode);
+    std::snprintf(name, sizeof name, "chat_%02d", g_serverId);
+    g_FormatLogger.init(path, name, mode);
+    std::snprintf(name, sizeof name, "zpxstat_%02d", g_serverId);
+    g_LoggerForStat.init(path, name, mode);
+    std::snprintf(name, sizeof name, "chatstat_%02d", g_serverId);
+    g_statLogger.init(path, name, mode);
+    // The statistics logs get no lines; opening them now still gives
+    // operators the files they look for.
+    const time_t now = time(nullptr);
+    for (Log* log : {&g_Logger, &g_FormatLogger, &g_LoggerForStat, static_cast<Log*>(&g_statLogger)})
+        log->reopen(now);
+    m_logsOpen = true;
+}
+
+void ChatApp::registerTimers(const ConfigValues& v) {
+    MicroTimer& timers = MicroTimer::getInst();
+    if (v.checkping) timers.setTimer(this, kPingTimerId, v.pingcycle, nullptr);
+    if (v.checkghost) timers.setTimer(this, kGhostTimerId, v.ghostpingcycle, nullptr);
+}
+
+int ChatApp::bindService(const ConfigValues& v) {
+    sockaddr_in addr = v.servicebindaddr;
+    addr.sin_family = AF_INET;
+    g_service_port = ntohs(addr.sin_port) + g_serverId;
+    TRACE(TRACE_CRITICAL, "TCP Bind Port : %d", g_service_port);
+    if (g_service_port < 0 || g_service_port > 65535)
+        return fail("service port " + std::to_string(g_service_port) + " is out of range");
+    addr.sin_port = htons(static_cast<uint16_t>(g_service_port));
+    if (!bindTCP(&addr, &serviceFactory(), 10)) {
+        char ip[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
+        return fail(std::string("cannot listen on ") + ip + ":" + std::to_string(g_service_port) + ": " +
+                    std::strerror(lastBindErrno()));
+    }
+    g_Logger.log("listening on port %d (%s poller)", g_service_port, v.iotype.c_str());
+    return 0;
+}
+
+int ChatApp::fail(const std::string& why) {
+    std::fprintf(stderr, "tolvexd: %s\n", why.c_str());
+    if (m_logsOpen) g_Logger.log("start failed: %s", why.c_str());
+    return 1;
+}
+
+void ChatApp::loggingStartTitle() {
+    const std::string when = nowText("%02d-%02d-%02d %02d:%02d:%02d");
+    g_Logger.log("##### tolvexd start time:%s #####", when.c_str());
+    g_FormatLogger.log("##### tolvexd start time:%s #####", when.c_str());
+}
+
+void ChatApp::startTasks() {
+    for (const room_timout_info& entry : m_config.tenantTimeouts()) {
+        if (entry.tenantId.empty()) continue;  // unused slot of the table
+        const int minutes = ChatUtil::convertToMinute(entry.timeInfo);
+        g_Logger.log("ROOM_TIMEOUT:%s, %d", entry.tenantId.c_str(), minutes);
+    }
+}
+
+void ChatApp::shutdown() {
+    const std::string when = nowText("%02d-%02d-%02d %02d:%02d:%02d");
+    g_Logger.log("##### tolvexd stop time:%s #####", when.c_str());
+    g_FormatLogger.log("##### tolvexd stop time:%s #####", when.c_str());
+    MicroTimer::getInst().killAll(this);
+    App::exit();
+    for (Log* log : {&g_Logger, &g_FormatLogger, &g_LoggerForStat, static_cast<Log*>(&g_statLogger)})
+        log->close();
+    m_logsOpen = false;
+}
+
+void ChatApp::loopEvent() {
+    try {
+        MicroTimer::getInst().check2();
+    } catch (...) {
+        TRACE(TRACE_DEBUG, "loopEvent Exception ERROR:%d(%s)", errno, std::strerror(errno));
+        errno = 0;
+    }
+}
+
+int ChatApp::OnTimer(int, void*) {
+    return 0;
+}
+
+void ChatApp::signalEvent(int signo) {
+    if (signo == SIGUSR2) {
+        rereadConfig();
+        return;
+    }
+    App::signalEvent(signo);
+}
+
+void ChatApp::rereadConfig() {
+    TRACE(TRACE_CRITICAL, "Enter SIGUSR2 Handler Number:%d", SIGUSR2);
+    ConfigReport report;
+    const ChatConfig::RereadResult result = m_config.reread(g_was, &report);
+    for (const std::string& line : report.lines) g_Logger.log("SIGUSR2 %s", line.c_str());
+    const ConfigValues v = m_config.values();
+    MicroTimer& timers = MicroTimer::getInst();
+    if (result.pingChanged) {
+        timers.killTimer(this, kPingTimerId);
+        if (v.checkping) timers.setTimer(this, kPingTimerId, v.pingcycle, nullptr);
+    }
+    if (result.ghostChanged) {
+        timers.killTimer(this, kGhostTimerId);
+        if (v.checkghost) timers.setTimer(this, kGhostTimerId, v.ghostpingcycle, nullptr);
+    }
+    TRACE(TRACE_CRITICAL, "Leave SIGUSR Hander");
+}

@@ -1,0 +1,49 @@
+#pragma once
+// The daemon's application object: the event loop with its timers, the
+// configuration, the logs and the service port. One per process (g_pApp),
+// created by main; everything here runs on the event-loop thread.
+
+#include <string>
+
+#include "cpputil/MicroTimer.h"
+#include "net/App.h"
+#include "tolvex/ChatConfig.h"
+
+class ChatApp : public App, public TimerEvent {
+public:
+    static constexpr int kPingTimerId = 200;
+    static constexpr int kGhostTimerId = 400;
+
+    ChatApp() = default;
+    ~ChatApp() override;
+
+    ChatConfig& config() { return m_config; }
+
+    // Reads the command line and the configuration file.
+    void readConfig(int argc, char** argv);
+    // Timers, poller, logs, service port, banner and worker tasks. Returns 0,
+    // or a non-zero exit status after saying why on standard error and in
+    // the command log.
+    int start();
+    // Stops accepting, lets the workers finish, closes the logs. After run().
+    void shutdown();
+
+    void loopEvent() override;
+    int OnTimer(int id, void* param) override;
+    void signalEvent(int signo) override;
+
+    // The start banner of the command and chat logs.
+    static void loggingStartTitle();
+
+private:
+    void openLogs(const ConfigValues& v);
+    void registerTimers(const ConfigValues& v);
+    int bindService(const ConfigValues& v);
+    void startTasks();
+    void rereadConfig();
+    int fail(const std::string& why);
+
+    ChatConfig m_config;
+    ConfigReport m_startReport;
+    bool m_logsOpen = false;
+};

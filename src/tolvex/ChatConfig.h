@@ -1,0 +1,137 @@
+#pragma once
+// The daemon's settings: what config.xml and the command line say, read at
+// start and partly again on SIGUSR2. Reading and re-reading happen on the
+// event-loop thread; the values that worker threads consult are atomics.
+
+#include <netinet/in.h>
+
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class WasServerTable;
+
+struct room_timout_info {
+    std::string tenantId;
+    std::string timeInfo;  // "days:hours:minutes"
+};
+
+// The values as the reader fills them. One pass works on one copy, so a
+// half-read file never shows up in the live settings.
+struct ConfigValues {
+    static constexpr int kMaxTenants = 10;
+    static constexpr int kMaxWas = 30;
+
+    // section "tolvexd"
+    std::string config = "./config.xml";
+    int serverId = 0;
+    sockaddr_in servicebindaddr{};
+    std::string cmdlogpath = ".";
+    int cmdlogreopen = 0;
+    std::string iotype = "poll";
+    int room_timeout_min = 60;
+    int push_alarm_count = 1;
+    int msg_relay_ack_timeout_sec = 10;
+    int msg_result_ack_timeout_sec = 30;
+    std::string service_ip;
+    int was_timeout_sec = 20;
+    std::string room_load_mode = "all";
+    int send_buffer_max = 4 * 1024 * 1024;
+    bool isreadwas = false;
+    bool isreadping = false;
+    bool isreadghost = false;
+    bool isreadtrace = false;
+
+    // section "room_timeout_list"
+    int tenant_size = kMaxTenants;
+    std::array<std::string, kMaxTenants> timeout_list;
+    int timeout_count = 0;
+
+    // section "trace"
+    std::string tracelogpath;
+    int tracelogsize = 0x40000000;
+    bool enabletrace = false;
+    int tracelevel = 1;
+
+    // sections "ping" and "ghost"
+    bool checkping = true;
+    int pingcycle = 300;
+    bool checkghost = true;
+    int ghostpingcycle = 60;
+
+    // section "waslist"
+    std::array<std::string, kMaxWas> was;
+    int was_count = kMaxWas;
+    std::string was_save_msg;
+    std::string was_mobile_push;
+    std::string was_leave;
+    std::string was_endroom;
+    std::string was_not_endroom;
+    std::string was_load_room;
+    std::string was_update_msgsend;
+    std::string was_invite_request;
+    std::string was_sendfailuser_request;
+};
+
+// What a read pass found, for the command log once it is open.
+struct ConfigReport {
+    bool commonOk = false;
+    bool waslistOk = false;
+    std::vector<std::string> unknownOptions;
+    std::vector<std::string> lines;  // operational lines worth logging
+};
+
+class ChatConfig {
+public:
+    ChatConfig() = default;
+    ChatConfig(const ChatConfig&) = delete;
+    ChatConfig& operator=(const ChatConfig&) = delete;
+
+    // Start-up read: command line plus every section, in order. Fills was
+    // with the server list. Returns false when the common section could not
+    // be read (the defaults stay).
+    bool readConfig(int argc, char** argv, WasServerTable& was, ConfigReport* report);
+
+    // SIGUSR2 re-read of the changeable keys, without the command line.
+    // Ping and ghost changes are reported through pingChanged/ghostChanged.
+    struct RereadResult {
+        bool ok = false;
+        bool pingChanged = false;
+        bool ghostChanged = false;
+    };
+    RereadResult reread(WasServerTable& was, ConfigReport* report);
+
+    // A copy of the values in effect. Event-loop thread.
+    ConfigValues values() const;
+
+    // Read from any thread.
+    int relayAckTimeoutSec() const { return m_relayAckTimeoutSec; }
+    int resultAckTimeoutSec() const { return m_resultAckTimeoutSec; }
+    int pushAlarmCount() const { return m_pushAlarmCount; }
+    int wasTimeoutSec() const { return m_wasTimeoutSec; }
+    int roomTimeoutMin() const { return m_roomTimeoutMin; }
+
+    // The tenant time-out entries handed to the room task at start:
+    // at most the table size, however large tenant_size is.
+    std::vector<room_timout_info> tenantTimeouts() const;
+
+    // "host:port" texts into the tenant table; 0 at the first text without a
+    // colon (the entries before it stay), 1 otherwise.
+    static int convertTimoutInfo(const std::string* list, int count,
+                                 std::array<room_timout_info, ConfigValues::kMaxTenants>& out);
+
+private:
+    void publish(const ConfigValues& v);
+
+    mutable std::mutex m_mutex;  // guards m_values and m_tenants
+    ConfigValues m_values;
+    std::array<room_timout_info, ConfigValues::kMaxTenants> m_tenants;
+
+    std::atomic<int> m_relayAckTimeoutSec{10};
+    std::atomic<int> m_resultAckTimeoutSec{30};
+    std::atomic<int> m_pushAlarmCount{1};
+    std::atomic<int> m_wasTimeoutSec{20};
+    std::atomic<int> m_roomTimeoutMin{60};
+};

@@ -1,0 +1,125 @@
+#include "support/Process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string tempName(const char* what) {
+    char pattern[64];
+    std::snprintf(pattern, sizeof pattern, "/tmp/tolvex-%s-XXXXXX", what);
+    const int fd = mkstemp(pattern);
+    if (fd < 0) throw std::runtime_error("mkstemp failed");
+    ::close(fd);
+    return pattern;
+}
+
+}  // namespace
+
+Process::Process(const std::string& program, const std::vector<std::string>& args, const std::string& cwd)
+    : m_outPath(tempName("out")), m_errPath(tempName("err")) {
+    std::vector<std::string> argvStore;
+    argvStore.push_back(program);
+    argvStore.insert(argvStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argvStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    m_pid = fork();
+    if (m_pid < 0) throw std::runtime_error("fork failed");
+    if (m_pid == 0) {
+        const int out = ::open(m_outPath.c_str(), O_WRONLY | O_TRUNC);
+        const int err = ::open(m_errPath.c_str(), O_WRONLY | O_TRUNC);
+        if (out >= 0) dup2(out, 1);
+        if (err >= 0) dup2(err, 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+}
+
+Process::~Process() {
+    if (running()) {
+        ::kill(m_pid, SIGKILL);
+        waitExit(5000);
+    }
+    ::unlink(m_outPath.c_str());
+    ::unlink(m_errPath.c_str());
+}
+
+bool Process::signal(int signo) const {
+    return m_pid > 0 && ::kill(m_pid, signo) == 0;
+}
+
+bool Process::running() {
+    if (m_pid <= 0 || m_status >= 0) return false;
+    int status = 0;
+    const pid_t r = waitpid(m_pid, &status, WNOHANG);
+    if (r == 0) return true;
+    if (r == m_pid) m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return false;
+}
+
+int Process::waitExit(int timeoutMs) {
+    waitFor([&] { return !running(); }, timeoutMs);
+    return m_status;
+}
+
+std::string Process::stdoutText() const { return readFile(m_outPath); }
+std::string Process::stderrText() const { return readFile(m_errPath); }
+
+bool waitFor(const std::function<bool()>& pred, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+int freeTcpPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    int port = -1;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0)
+        port = ntohs(sa.sin_port);
+    ::close(fd);
+    return port;
+}
+
+bool canConnect(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string binPath(const std::string& name) {
+    return std::string(TOLVEX_BIN_DIR) + "/" + name;
+}

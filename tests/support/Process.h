@@ -1,0 +1,44 @@
+#pragma once
+// A child process for loopback tests: started with arguments, its standard
+// output and error captured to files, signalled, and waited for with a
+// deadline. The destructor kills a child that is still running.
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+class Process {
+public:
+    // Starts program with args in directory cwd (empty: the current one).
+    Process(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = "");
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    ~Process();
+
+    pid_t pid() const { return m_pid; }
+    bool signal(int signo) const;
+    // The exit status, or -1 if it has not exited within timeoutMs;
+    // 128 + signal number when a signal ended it.
+    int waitExit(int timeoutMs = 5000);
+    bool running();
+    std::string stdoutText() const;
+    std::string stderrText() const;
+
+private:
+    pid_t m_pid = -1;
+    int m_status = -1;
+    std::string m_outPath;
+    std::string m_errPath;
+};
+
+// Polls pred every few milliseconds until it holds or timeoutMs passes.
+bool waitFor(const std::function<bool()>& pred, int timeoutMs = 5000);
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int freeTcpPort();
+// True when something accepts connections on 127.0.0.1:port.
+bool canConnect(int port);
+// The path of an executable of this build (build/bin/<name>).
+std::string binPath(const std::string& name);

@@ -1,0 +1,133 @@
+// Runs the real tolvexd on loopback with a generated configuration.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string wasList(int count) {
+    std::string xml;
+    for (int i = 0; i < count; ++i) xml += "<was>127.0.0." + std::to_string(i + 1) + ":" + std::to_string(7080 + i) + "</was>";
+    return xml;
+}
+
+class DaemonTest : public ::testing::TestWithParam<const char*> {
+protected:
+    void writeConfig(int basePort, const std::string& iotype, int wasCount) {
+        dir.write("config.xml",
+                  "<?xml version=\"1.0\"?><config><tolvexd>"
+                  "<servicebindaddr>127.0.0.1:" + std::to_string(basePort) + "</servicebindaddr>"
+                  "<cmdlogpath>" + dir.file("log") + "</cmdlogpath>"
+                  "<iotype>" + iotype + "</iotype><isreadwas>true</isreadwas></tolvexd>"
+                  "<trace><tracelogpath>/dev/null</tracelogpath></trace>"
+                  "<waslist>" + wasList(wasCount) + "</waslist></config>");
+    }
+    std::unique_ptr<Process> startDaemon(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"-c", dir.file("config.xml")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return std::make_unique<Process>(binPath("tolvexd"), args, dir.path());
+    }
+    // The log file of this stem, found by its dated name.
+    std::string logFile(const std::string& pattern) const {
+        const std::regex re(pattern);
+        for (const auto& entry : fs::directory_iterator(dir.file("log")))
+            if (std::regex_match(entry.path().filename().string(), re)) return entry.path().filename().string();
+        return "";
+    }
+    std::string commandLog() const {
+        const std::string name = logFile(R"(zpx_03\.\d{8}\.log)");
+        return name.empty() ? "" : dir.read("log/" + name);
+    }
+    static int countOf(const std::string& text, const std::string& what) {
+        int n = 0;
+        for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+        return n;
+    }
+
+    TempDir dir;
+};
+
+TEST_P(DaemonTest, ServesOnPortPlusServerIdWritesItsLogsAndEndsCleanlyOnSigterm) {
+    fs::create_directory(dir.file("log"));
+    const int port = freeTcpPort();
+    writeConfig(port - 3, GetParam(), 3);
+    auto daemon = startDaemon({"-n", "3"});
+    ASSERT_TRUE(waitFor([&] { return canConnect(port); })) << daemon->stderrText();
+
+    EXPECT_NE("", logFile(R"(zpx_03\.\d{8}\.log)"));
+    EXPECT_NE("", logFile(R"(chat_03\.\d{8}\.log)"));
+    EXPECT_NE("", logFile(R"(zpxstat_03\.\d{8}\.log)"));
+    EXPECT_NE("", logFile(R"(chatstat_03\.log)"));
+    const std::regex banner(R"(20\d\d-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}:##### tolvexd start time:\d\d-\d\d-\d\d \d\d:\d\d:\d\d #####)");
+    EXPECT_TRUE(std::regex_search(commandLog(), banner)) << commandLog();
+    EXPECT_TRUE(std::regex_search(dir.read("log/" + logFile(R"(chat_03\.\d{8}\.log)")), banner));
+
+    ASSERT_TRUE(daemon->signal(SIGUSR1));
+    ASSERT_TRUE(daemon->signal(SIGUSR1));
+    ASSERT_TRUE(daemon->signal(SIGUSR2));
+    ASSERT_TRUE(waitFor([&] { return countOf(commandLog(), "SIGUSR2 Reread config OK") == 1; }));
+    EXPECT_TRUE(canConnect(port));
+
+    ASSERT_TRUE(daemon->signal(SIGTERM));
+    EXPECT_EQ(0, daemon->waitExit());
+    EXPECT_FALSE(canConnect(port));
+    EXPECT_NE(std::string::npos, commandLog().find("##### tolvexd stop time:"));
+}
+
+TEST_P(DaemonTest, SigusrTwoAppliesAChangedWasListButNeverRaisesTheCount) {
+    fs::create_directory(dir.file("log"));
+    const int port = freeTcpPort();
+    writeConfig(port - 3, GetParam(), 3);
+    auto daemon = startDaemon({"-n", "3"});
+    ASSERT_TRUE(waitFor([&] { return canConnect(port); })) << daemon->stderrText();
+
+    writeConfig(port - 3, GetParam(), 5);
+    daemon->signal(SIGUSR2);
+    ASSERT_TRUE(waitFor([&] { return countOf(commandLog(), "SIGUSR2 was:") == 3; })) << commandLog();
+    EXPECT_EQ(0, countOf(commandLog(), "was:127.0.0.4:"));
+
+    writeConfig(port - 3, GetParam(), 2);
+    daemon->signal(SIGUSR2);
+    ASSERT_TRUE(waitFor([&] { return countOf(commandLog(), "SIGUSR2 was:") == 5; })) << commandLog();
+
+    daemon->signal(SIGINT);
+    EXPECT_EQ(0, daemon->waitExit());
+}
+
+INSTANTIATE_TEST_SUITE_P(Pollers, DaemonTest, ::testing::Values("select", "poll", "epoll"));
+
+class DaemonStartFailureTest : public DaemonTest {};
+
+TEST_F(DaemonStartFailureTest, APortInUseEndsTheDaemonWithAReason) {
+    fs::create_directory(dir.file("log"));
+    const int port = freeTcpPort();
+    writeConfig(port, "epoll", 1);
+    auto first = startDaemon({"-n", "3"});
+    ASSERT_TRUE(waitFor([&] { return canConnect(port + 3); })) << first->stderrText();
+
+    auto second = startDaemon({"-n", "3", "--cmdlogpath", dir.file("log2")});
+    EXPECT_EQ(1, second->waitExit());
+    EXPECT_NE(std::string::npos, second->stderrText().find("cannot listen on 127.0.0.1:" + std::to_string(port + 3)))
+        << second->stderrText();
+    EXPECT_TRUE(canConnect(port + 3)) << "the first daemon keeps serving";
+}
+
+TEST_F(DaemonStartFailureTest, AnUnknownIotypeEndsTheDaemonWithAReason) {
+    fs::create_directory(dir.file("log"));
+    writeConfig(freeTcpPort(), "kqueue", 1);
+    auto daemon = startDaemon();
+    EXPECT_EQ(1, daemon->waitExit());
+    EXPECT_NE(std::string::npos, daemon->stderrText().find("unknown iotype \"kqueue\""));
+    EXPECT_NE(std::string::npos, dir.read("log/" + logFile(R"(zpx_00\.\d{8}\.log)")).find("start failed: unknown iotype"));
+}
+
+}  // namespace

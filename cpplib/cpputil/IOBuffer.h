@@ -18,8 +18,8 @@ public:
     IOBuffer& operator=(const IOBuffer&) = delete;
     ~IOBuffer() = default;
 
-    // New storage of size bytes (+1 for the terminator); positions are kept,
-    // so call it on an empty buffer or after clear().
+    // New, empty storage of size bytes (+1 for the terminator): pending data
+    // is dropped and both positions return to 0.
     void setBufSize(int size);
     void clear();
 
@@ -31,11 +31,13 @@ public:
     // Copies what fits at the end; never grows. Returns the count.
     int write(const char* p, int n);
     int read(char* p, int n);
-    // Copies n bytes from offset into the data without consuming; bounded by the data.
+    // Copies n bytes from offset into the data without consuming; bounded by
+    // the data. Returns the count copied.
     int peek(char* p, int n, int offset) const;
     int throwAway(int n);
 
-    // One read()/write() on fd; returns its result.
+    // One read()/write() on fd; returns its result. A full buffer is not
+    // read into: -1 with errno ENOBUFS (a 0 would look like end of file).
     int recvFromSocket(int fd);
     int sendToSocket(int fd);
 
@@ -45,9 +47,14 @@ public:
     // bytes; returns its length, 0 when no whole line is there, or -1 when the
     // line is longer than size (nothing consumed).
     int readline(char* out, int size);
+    // Moves the data to the start of the storage; always true.
+    // clear, flush, increase, decrease and readline end with unlock().
     bool flush();
+    // Room for n more bytes (reallocates, keeping the data, when short).
     void increase(int n);
+    // Shrinks the capacity to max(data size, n), keeping the data.
     void decrease(int n);
+    // Appends the data to s and consumes it, even if appending throws.
     void appendAllToString(std::string& s);
 
     bool lock();
@@ -62,7 +69,11 @@ public:
     const char* data() const { return m_buf ? m_buf.get() + m_posRead : ""; }
 
 private:
+    // Capacity of exactly size bytes; the data must already start at 0.
     void reallocate(int size);
+    // flush() without the unlock().
+    void compact();
+    void terminate();
 
     int m_posWrite = 0;
     int m_posRead = 0;

@@ -42,7 +42,10 @@ public:
 protected:
     std::string buildName(const tm& lt) const;
     void setPeriod(time_t now, const tm& lt);
+    // Called with the mutex held; openFile reports failure on standard error.
     int openFile(const std::string& name);
+    void closeFile();
+    std::recursive_mutex& mutex() const { return m_mutex; }
 
     std::string m_path;
     std::string m_head;

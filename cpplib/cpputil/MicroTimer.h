@@ -5,6 +5,7 @@
 
 #include <sys/time.h>
 
+#include <cstddef>
 #include <list>
 
 class TimerEvent {

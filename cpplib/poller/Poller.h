@@ -3,6 +3,7 @@
 // (g_pPoller, owned by App); every operation but wakeUp() belongs to the
 // event-loop thread. Results are 0 or an errno value.
 
+#include <atomic>
 #include <memory>
 
 class Poller {
@@ -51,27 +52,35 @@ public:
     virtual int getNextEvent(PollEvent* ev) = 0;
     virtual int waitAndDispatchEvents(int timeoutMs);
 
-    // Creates the wake-up pipe and registers its read end. Loop thread.
+    // Creates the wake-up pipe (non-blocking, close-on-exec) and registers its
+    // read end. Loop thread; EALREADY when the pipe exists.
     int initWakeUpPipe();
-    // Cuts a wait short. Safe from any thread once the pipe exists;
-    // returns 0 or errno (EAGAIN when the pipe is already full, which is fine).
+    // Cuts a wait short. Safe from any thread and from a signal handler
+    // (only write(2)) between initWakeUpPipe() and shutdown(). Returns 0, or
+    // errno when the byte could not be queued; a full pipe counts as success
+    // because the loop is due to wake anyway. errno itself is left unchanged.
     int wakeUp();
     bool hasWakeUpPipe() const { return m_wakeup_pipe[0] >= 0; }
 
 protected:
     // Events left in the current batch; getNextEvent() drains it.
     virtual int pendingInBatch() const = 0;
-    // Base part of init(): no pipe yet.
+    // Base part of init(): no pipe yet (one left from an earlier init is closed).
     void initBase();
 
 private:
+    // Drains the wake-up pipe so level-triggered waits stop reporting it.
     class WakeUpClient : public Client {
     public:
         int notifyPollEvent(PollEvent* ev) override;
         Poller* m_owner = nullptr;
     };
 
-    int m_wakeup_pipe[2] = {-1, -1};
+    void closeWakeUpPipe();
+
+    // Read end, write end; -1 when absent. Atomic because wakeUp() reads the
+    // write end from other threads and signal handlers.
+    std::atomic<int> m_wakeup_pipe[2] = {-1, -1};
     WakeUpClient m_pipe_client;
 };
 

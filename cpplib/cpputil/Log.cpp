@@ -1,0 +1,258 @@
+#include "cpputil/Log.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include "cpputil/Trace.h"
+
+namespace {
+
+constexpr size_t kMaxPath = 255;
+constexpr size_t kMaxHead = 31;
+
+const char* const kLogPrefix = "20%02d-%02d-%02d %02d:%02d:%02d.%03d:";
+const char* const kPiPrefix = "[20%02d-%02d-%02d %02d:%02d:%02d.%03d]:";
+
+// printf into a string of whatever length the text needs.
+std::string vformat(const char* format, va_list args) {
+    va_list probe;
+    va_copy(probe, args);
+    const int len = vsnprintf(nullptr, 0, format, probe);
+    va_end(probe);
+    if (len <= 0) return std::string();
+    std::string out(static_cast<size_t>(len), '\0');
+    vsnprintf(out.data(), out.size() + 1, format, args);
+    return out;
+}
+
+std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string out = vformat(format, args);
+    va_end(args);
+    return out;
+}
+
+tm localTime(time_t now) {
+    tm lt{};
+    localtime_r(&now, &lt);
+    return lt;
+}
+
+// The period a local time belongs to, as one comparable number. Local fields
+// rather than now / 3600 keep turnover on the local hour in zones with
+// half-hour offsets, and the full date keeps a daily log from reusing the
+// file of the same day one month earlier.
+time_t periodKey(reopen_t mode, const tm& lt) {
+    time_t key = (static_cast<time_t>(lt.tm_year) + 1900) * 10000 + (lt.tm_mon + 1) * 100 + lt.tm_mday;
+    if (mode == REOPEN_HH || mode == REOPEN_MM) key = key * 100 + lt.tm_hour;
+    if (mode == REOPEN_MM) key = key * 100 + lt.tm_min;
+    return key;
+}
+
+}  // namespace
+
+Log::~Log() {
+    closeFile();
+}
+
+int Log::init(const char* path, const char* head, reopen_t mode) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_path.assign(path ? path : "");
+    m_head.assign(head ? head : "");
+    if (m_path.size() > kMaxPath) m_path.resize(kMaxPath);
+    if (m_head.size() > kMaxHead) m_head.resize(kMaxHead);
+    m_reopen = mode;
+    return 0;
+}
+
+void Log::log(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vwrite(kLogPrefix, format, args);
+    va_end(args);
+}
+
+void Log::log_pi(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vwrite(kPiPrefix, format, args);
+    va_end(args);
+}
+
+void Log::xlog(const char* format, ...) {
+    if (!g_trace.isOn()) return;
+    va_list args;
+    va_start(args, format);
+    vwrite(kLogPrefix, format, args);
+    va_end(args);
+}
+
+void Log::logAt(const timeval& now, const char* text) {
+    writeLine(now, kLogPrefix, text ? text : "");
+}
+
+void Log::vwrite(const char* prefixFormat, const char* format, va_list args) {
+    // Format before taking the clock and the lock, so a slow format does not
+    // hold up other writers.
+    const std::string text = vformat(format, args);
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    writeLine(now, prefixFormat, text.c_str());
+}
+
+void Log::writeLine(const timeval& now, const char* prefixFormat, const char* text) {
+    const tm lt = localTime(now.tv_sec);
+    std::string line = format(prefixFormat, lt.tm_year - 100, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour,
+                              lt.tm_min, lt.tm_sec, static_cast<int>(now.tv_usec / 1000));
+    line += text;
+    line += '\n';
+
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    // Without init (or after close) there is no directory to write to; opening
+    // "/.<date>.log" instead would litter the root directory.
+    if (m_path.empty() && m_head.empty()) return;
+    if (!m_fp || checkTime(now.tv_sec)) reopen(now.tv_sec);
+    if (!m_fp) return;  // lost; the next line tries to open again
+    // One fwrite per line: concurrent writers never interleave within a line.
+    fwrite(line.data(), 1, line.size(), m_fp);
+    fflush(m_fp);
+}
+
+bool Log::checkTime(time_t now) const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return periodKey(m_reopen, localTime(now)) != m_last;
+}
+
+int Log::reopen(time_t now) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    const tm lt = localTime(now);
+    const std::string name = buildName(lt);
+    // No portable flag word exists for a FILE, so the handle and flags are
+    // reported as 0; the line still marks every turnover in the error log.
+    fprintf(stderr, "Log::reopen(%d), m_fp = 0x%x, m_fp->_flags = 0x%x, file = %s\n",
+            static_cast<int>(now), 0u, 0u, name.c_str());
+    closeFile();
+    if (openFile(name) != 0) return -1;
+    setPeriod(now, lt);
+    return 0;
+}
+
+void Log::close() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    closeFile();
+    m_path.clear();
+    m_head.clear();
+    m_last = 0;
+    m_reopen = REOPEN_DD;
+}
+
+std::string Log::fileName() const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_fileName;
+}
+
+std::string Log::buildName(const tm& lt) const {
+    const int year = lt.tm_year + 1900;
+    const int mon = lt.tm_mon + 1;
+    switch (m_reopen) {
+    case REOPEN_MM:
+        return format("%s/%s.%04d%02d%02d%02d%02d.log", m_path.c_str(), m_head.c_str(), year, mon,
+                      lt.tm_mday, lt.tm_hour, lt.tm_min);
+    case REOPEN_HH:
+        return format("%s/%s.%04d%02d%02d%02d.log", m_path.c_str(), m_head.c_str(), year, mon,
+                      lt.tm_mday, lt.tm_hour);
+    case REOPEN_DD:
+    default:
+        return format("%s/%s.%04d%02d%02d.log", m_path.c_str(), m_head.c_str(), year, mon,
+                      lt.tm_mday);
+    }
+}
+
+void Log::setPeriod(time_t, const tm& lt) {
+    m_last = periodKey(m_reopen, lt);
+}
+
+int Log::openFile(const std::string& name) {
+    m_fp = fopen(name.c_str(), "a");
+    if (!m_fp) {
+        fprintf(stderr, "logging fail: cannot open file: %s, %d\n", name.c_str(), errno);
+        m_fileName.clear();
+        return -1;
+    }
+    m_fileName = name;
+    return 0;
+}
+
+void Log::closeFile() {
+    if (m_fp) fclose(m_fp);
+    m_fp = nullptr;
+    m_fileName.clear();
+}
+
+namespace {
+
+// The calendar day before lt; mktime normalises the 0th of a month and of
+// January into the last day of the month and year before.
+tm previousDay(const tm& lt) {
+    tm prev = lt;
+    prev.tm_mday -= 1;
+    prev.tm_hour = 12;  // midday: a DST shift cannot push it into another day
+    prev.tm_min = 0;
+    prev.tm_sec = 0;
+    prev.tm_isdst = -1;
+    mktime(&prev);
+    return prev;
+}
+
+// Appends the whole of from onto to and removes from. 0 or -1.
+int appendAndRemove(const std::string& from, const std::string& to) {
+    FILE* in = fopen(from.c_str(), "r");
+    if (!in) return -1;
+    FILE* out = fopen(to.c_str(), "a");
+    if (!out) {
+        fclose(in);
+        return -1;
+    }
+    char buf[8192];
+    bool ok = true;
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, in)) > 0) {
+        if (fwrite(buf, 1, n, out) != n) {
+            ok = false;
+            break;
+        }
+    }
+    if (ferror(in)) ok = false;
+    fclose(in);
+    if (fclose(out) != 0) ok = false;
+    // Keep the live file when the copy was incomplete: duplicated lines are
+    // better than lost ones.
+    if (!ok) return -1;
+    return remove(from.c_str());
+}
+
+}  // namespace
+
+int LogStat::reopen(time_t now) {
+    std::lock_guard<std::recursive_mutex> lock(mutex());
+    const tm lt = localTime(now);
+    closeFile();
+
+    const std::string live = m_path + "/" + m_head + ".log";
+    const tm prev = previousDay(lt);
+    const std::string dated = format("%s/%s.%04d_%02d_%02d.log", m_path.c_str(), m_head.c_str(),
+                                     prev.tm_year + 1900, prev.tm_mon + 1, prev.tm_mday);
+    // A dated copy already exists after a restart on the same day or with
+    // hourly turnover; renaming over it would throw those lines away.
+    if (access(dated.c_str(), F_OK) == 0)
+        appendAndRemove(live, dated);
+    else
+        rename(live.c_str(), dated.c_str());  // no live file yet: nothing to move
+
+    if (openFile(live) != 0) return -1;
+    setPeriod(now, lt);
+    return 0;
+}

@@ -1,0 +1,101 @@
+#include "cpputil/MicroTimer.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include <exception>
+
+#include "cpputil/Trace.h"
+
+MicroTimer& MicroTimer::getInst() {
+    static MicroTimer instance;
+    return instance;
+}
+
+MicroTimer::MicroTimer() {
+    gettimeofday(&m_now, nullptr);
+}
+
+void MicroTimer::setTimer(TimerEvent* ev, int id, long cycle, void* param) {
+    // A null receiver would read as a killed item and never fire.
+    if (!ev) return;
+    for (timeritem_t& item : m_timerlist) {
+        if (item.pevent == ev && item.id == id) {
+            item.cycle = cycle;
+            item.start = m_now;
+            item.param = param;
+            return;
+        }
+    }
+    timeritem_t item;
+    item.id = id;
+    item.cycle = cycle;
+    item.start = m_now;
+    item.param = param;
+    item.pevent = ev;
+    m_timerlist.push_back(item);
+}
+
+bool MicroTimer::killTimer(TimerEvent* ev, int id) {
+    if (!ev) return false;
+    for (timeritem_t& item : m_timerlist) {
+        if (item.pevent == ev && item.id == id) {
+            // Only marked: check2() may be walking the list right now.
+            item.pevent = nullptr;
+            return true;
+        }
+    }
+    return false;
+}
+
+void MicroTimer::killAll(TimerEvent* ev) {
+    if (!ev) return;
+    for (timeritem_t& item : m_timerlist)
+        if (item.pevent == ev) item.pevent = nullptr;
+}
+
+void MicroTimer::check2() {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    check2At(now);
+}
+
+namespace {
+
+bool isDue(const MicroTimer::timeritem_t& item, const timeval& now) {
+    if (item.cycle == 0) return true;
+    // The microsecond part never reaches a whole second, so this is the
+    // difference of the whole seconds: cycle N fires once the wall-clock
+    // second has advanced by N.
+    const long elapsed = (now.tv_sec - item.start.tv_sec) + (now.tv_usec - item.start.tv_usec) / 1000000;
+    return item.cycle <= elapsed;
+}
+
+}  // namespace
+
+void MicroTimer::check2At(const timeval& now) {
+    m_now = now;
+    try {
+        // Only this walk erases items; callbacks merely mark them killed. So
+        // the current item outlives its callback and stepping past it
+        // afterwards is safe, and items appended meanwhile, even behind the
+        // last one, are visited in this same walk.
+        for (auto it = m_timerlist.begin(); it != m_timerlist.end();) {
+            if (!it->pevent) {
+                it = m_timerlist.erase(it);
+                continue;
+            }
+            if (isDue(*it, m_now)) {
+                if (it->cycle != 0) it->start = m_now;
+                it->pevent->OnTimer(it->id, it->param);
+            }
+            ++it;
+        }
+    } catch (const std::exception&) {
+        TRACE("checkTimer Exception ERROR:%d(%s)", errno, strerror(errno));
+        errno = 0;
+    } catch (...) {
+        TRACE("checkTimer Exception ERROR:%d(%s)", errno, strerror(errno));
+        errno = 0;
+    }
+}

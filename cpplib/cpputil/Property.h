@@ -1,0 +1,32 @@
+#pragma once
+// The values of one section of an XML configuration file: element name ->
+// its texts in document order. Owned by whoever reads (Config2 keeps one per
+// read). One thread per object; the parse state lives in each read() call,
+// so separate objects may read at the same time.
+
+#include <map>
+#include <string>
+#include <vector>
+
+class Property {
+public:
+    Property() = default;
+    Property(const Property&) = delete;
+    Property& operator=(const Property&) = delete;
+
+    // Adds the character data of every element inside each `section` element
+    // of the file at path (any depth, attributes ignored) under the element's
+    // name. False only when the file cannot be opened; malformed XML keeps
+    // the values collected before the fault.
+    bool read(const char* path, const char* section);
+    // Appends value to the values of name; returns true.
+    bool set(const std::string& name, const std::string& value);
+    // The values of name (created empty when absent).
+    std::vector<std::string>& operator[](const std::string& name);
+    // The values of name, or null when it has none.
+    const std::vector<std::string>* find(const std::string& name) const;
+    void clear();
+
+private:
+    std::map<std::string, std::vector<std::string>> m_map;
+};

@@ -1,0 +1,102 @@
+#include "net/LoopTaskQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "poller/Poller.h"
+#include "support/LoopDriver.h"
+
+namespace {
+
+class LoopTaskQueueTest : public LoopParamFixture {
+protected:
+    void SetUp() override {
+        LoopParamFixture::SetUp();
+        m_queue.setPoller(g_pPoller);
+    }
+    void TearDown() override {
+        m_queue.setPoller(nullptr);
+        LoopParamFixture::TearDown();
+    }
+
+    LoopTaskQueue m_queue;
+};
+
+TEST_P(LoopTaskQueueTest, TasksRunInPostOrderOnTheDrainingThread) {
+    std::vector<int> order;
+    std::thread::id ranOn;
+    m_queue.post([&] { order.push_back(1); });
+    m_queue.post([&] {
+        order.push_back(2);
+        ranOn = std::this_thread::get_id();
+    });
+    EXPECT_EQ(2u, m_queue.drain());
+    EXPECT_EQ((std::vector<int>{1, 2}), order);
+    EXPECT_EQ(std::this_thread::get_id(), ranOn);
+    EXPECT_EQ(0u, m_queue.drain());
+}
+
+TEST_P(LoopTaskQueueTest, ThrowingTaskDoesNotStopTheOthers) {
+    int ran = 0;
+    m_queue.post([] { throw std::runtime_error("task failed"); });
+    m_queue.post([] { throw 42; });
+    m_queue.post([&] { ++ran; });
+    EXPECT_EQ(3u, m_queue.drain());
+    EXPECT_EQ(1, ran);
+}
+
+TEST_P(LoopTaskQueueTest, TaskPostedByATaskRunsAtTheNextDrain) {
+    int ran = 0;
+    m_queue.post([&] { m_queue.post([&] { ++ran; }); });
+    m_queue.drain();
+    EXPECT_EQ(0, ran);
+    EXPECT_EQ(1u, m_queue.pending());
+    m_queue.drain();
+    EXPECT_EQ(1, ran);
+}
+
+TEST_P(LoopTaskQueueTest, PostFromAnotherThreadWakesALongWait) {
+    std::atomic<bool> ran{false};
+    std::thread::id ranOn;
+    std::thread worker([&] {
+        m_queue.post([&] {
+            ranOn = std::this_thread::get_id();
+            ran = true;
+        });
+    });
+    // Ready (0), not timed out (EAGAIN): the post cut the wait short.
+    EXPECT_EQ(0, g_pPoller->waitAndDispatchEvents(5000));
+    worker.join();
+    m_queue.drain();
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(std::this_thread::get_id(), ranOn);
+}
+
+TEST_P(LoopTaskQueueTest, PostsFromManyThreadsAllRunOnce) {
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 250;
+    std::atomic<bool> go{false};
+    int ran = 0;  // touched by the loop thread only
+    std::vector<std::thread> workers;
+    for (int t = 0; t < kThreads; ++t)
+        workers.emplace_back([&] {
+            while (!go) std::this_thread::yield();
+            for (int i = 0; i < kPerThread; ++i) m_queue.post([&] { ++ran; });
+        });
+    go = true;
+    EXPECT_TRUE(runUntil([&] {
+        m_queue.drain();
+        return ran == kThreads * kPerThread;
+    }));
+    for (auto& w : workers) w.join();
+    m_queue.drain();
+    EXPECT_EQ(kThreads * kPerThread, ran);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllPollers, LoopTaskQueueTest, ::testing::ValuesIn(kPollerNames), pollerTestName);
+
+}  // namespace

@@ -86,6 +86,7 @@ int App::adoptPoller(const char* iotype) {
 }
 
 void App::exit() {
+    closeAllSessions();
     deleteAllTCPList();
     deleteAllUDPList();
     deleteAllUDSList();
@@ -211,6 +212,23 @@ void App::acceptEvent(int fd, sockaddr_in* from, SessionFactory* factory) {
         return;
     }
     if (from) session->setPeerAddr(*from);
+    session->setTracker(this);
+    m_sessions.insert(session);
+}
+
+void App::sessionGone(Session* session) {
+    m_sessions.erase(session);
+}
+
+// Sessions are normally destroyed by their own release path; at shutdown
+// nothing would run it, so the ones still open are released here.
+void App::closeAllSessions() {
+    while (!m_sessions.empty()) {
+        Session* session = *m_sessions.begin();
+        m_sessions.erase(m_sessions.begin());
+        session->setTracker(nullptr);
+        session->releaseNow();
+    }
 }
 
 void App::acceptEvent2(ServiceListener*, int fd, sockaddr_in* from, SessionFactory* factory) {

@@ -12,15 +12,17 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_set>
 
 #include "net/AppListeners.h"
 #include "net/LoopTaskQueue.h"
+#include "net/Session.h"
 #include "net/UDPListener.h"
 
 class Poller;
 class SessionFactory;
 
-class App : public UDPListener::EventHandler {
+class App : public UDPListener::EventHandler, public SessionTracker {
 public:
     App();
     App(const App&) = delete;
@@ -99,7 +101,13 @@ public:
     // Debug builds only: catches a loop-only call made from another thread.
     void assertInLoopThread() const;
 
+    // Accepted sessions still open; exit() ends them.
+    size_t openSessionCount() const { return m_sessions.size(); }
+    void sessionGone(Session* session) override;
+
 private:
+    void closeAllSessions();
+
     static void sig_recordHandler(int signo);
     static void sig_deathHandler(int signo);
     void dispatchSignals();
@@ -117,6 +125,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<std::thread::id> m_loopThread;
     int m_lastBindErrno = 0;
+    std::unordered_set<Session*> m_sessions;  // accepted and still open; not owned
 
     // Set by the handlers, taken by the loop; lock-free, so the handlers stay
     // async-signal-safe. One bit per signal number with something pending,

@@ -35,6 +35,7 @@ Session::Session() {
 Session::~Session() {
     // No timer may fire into a deleted receiver.
     MicroTimer::getInst().killAll(this);
+    if (m_tracker) m_tracker->sessionGone(this);
     if (m_sockfd >= 0) closeSocket();
     m_state = SESSION_NONE;
     --s_counts;
@@ -84,6 +85,12 @@ void Session::release(Poller::PollEvent* ev) {
         // it: it may already belong to someone else, so it is not closed.
         g_pPoller->del(ev->fd);
     }
+    destroy();
+}
+
+void Session::releaseNow() {
+    errorEvent(SESSION_EDELETE, 0);
+    if (m_sockfd >= 0) closeSocket();
     destroy();
 }
 

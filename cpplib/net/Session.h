@@ -15,6 +15,14 @@
 #include "poller/Poller.h"
 
 class Packet;
+class Session;
+
+// Told when a session it keeps track of is destroyed. Loop thread.
+class SessionTracker {
+public:
+    virtual ~SessionTracker() = default;
+    virtual void sessionGone(Session* session) = 0;
+};
 
 class Session : public Poller::Client, public TimerEvent {
 public:
@@ -88,6 +96,11 @@ public:
     virtual int addEH(EventHandler* h);
     virtual int delEH(EventHandler* h);
     virtual void setRelease();
+    // Runs the release path now, outside any dispatch: for the owner of the
+    // loop ending sessions that are still open at shutdown. Deletes this.
+    void releaseNow();
+    // Who to tell when this session is destroyed (null: nobody).
+    void setTracker(SessionTracker* tracker) { m_tracker = tracker; }
     // Stops reading, flushes what is queued, then releases.
     virtual void setExpired();
     // The timeout is not used: the connect blocks until the kernel decides.
@@ -147,6 +160,7 @@ private:
     int registerConnected();
     void sweepRemovedHandlers();
 
+    SessionTracker* m_tracker = nullptr;
     int m_broadcastDepth = 0;  // nested broadCastEvent walks in progress
 };
 

@@ -158,6 +158,21 @@ TEST_P(AppTest, AcceptedConnectionBecomesASessionWithThePeerAddress) {
     EXPECT_EQ(localPort(client), ntohs(peer.sin_port));
 }
 
+TEST_P(AppTest, ExitReleasesSessionsThatAreStillOpen) {
+    ServiceListener* l = bindLoopback(0);
+    ASSERT_NE(nullptr, l);
+    const int client = connectClient(l->port());
+    ASSERT_TRUE(runUntil([&] { return m_factory.made.size() == 1; }));
+    EXPECT_EQ(1u, m_app.openSessionCount());
+
+    m_app.exit();
+    EXPECT_EQ(0u, m_app.openSessionCount());
+    EXPECT_EQ(m_sessionsBefore, Session::s_counts.load()) << "an open session outlived the shell";
+    char byte;
+    EXPECT_EQ(0, ::recv(client, &byte, 1, 0)) << "the peer sees the connection end";
+    ASSERT_EQ(0, m_app.init(GetParam().c_str()));
+}
+
 TEST_P(AppTest, FactoryWithoutSessionClosesTheAcceptedDescriptor) {
     m_factory.yieldNothing = true;
     ServiceListener* l = bindLoopback(0);

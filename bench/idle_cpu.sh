@@ -6,7 +6,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 SECONDS_TO_WATCH="${1:-10}"
 IOTYPE="${2:-epoll}"
-BIN="$ROOT/build/bin/tolvexd"
+BIN="${TOLVEXD:-$ROOT/build/bin/tolvexd}"
 [ -x "$BIN" ] || { echo "build first: scripts/test or scripts/run" >&2; exit 1; }
 
 work="$(mktemp -d)"

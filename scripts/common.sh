@@ -32,9 +32,13 @@ install_packages() {
     apt-get install -y -q $missing >/dev/null
 }
 
-# build DIR [cmake args...]
+# build DIR [cmake args...] [--target T]
 build() {
     local dir="$1"; shift
-    cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
-    cmake --build "$dir" -j "$(nproc)"
+    local args=() target=()
+    while [ $# -gt 0 ]; do
+        if [ "$1" = "--target" ]; then target=(--target "$2"); shift 2; else args+=("$1"); shift; fi
+    done
+    cmake -S "$ROOT" -B "$dir" -G Ninja "${args[@]}" >/dev/null
+    cmake --build "$dir" -j "$(nproc)" "${target[@]}"
 }

@@ -9,18 +9,13 @@
 #include <ctime>
 
 #include "cpputil/Trace.h"
-#include "net/Session.h"
+#include "tolvex/room/RoomManager.h"
+#include "tolvex/session/ChatFactory.h"
 #include "tolvex/Globals.h"
 #include "tolvex/WasServerTable.h"
 #include "tolvex/util/ChatUtil.h"
 
 namespace {
-
-// Accepted connections are plain sessions until the chat protocol lands.
-SessionFactory& serviceFactory() {
-    static SessionFactory factory;
-    return factory;
-}
 
 std::string nowText(const char* fmt) {
     const time_t now = time(nullptr);
@@ -64,7 +59,7 @@ int ChatApp::start() {
         return fail("unknown iotype \"" + v.iotype + "\" (use select, poll or epoll)");
     if (int err = App::init(v.iotype.c_str()); err != 0)
         return fail("cannot start the " + v.iotype + " poller: " + std::strerror(err));
-    serviceFactory().setSendBufLimit(v.send_buffer_max);
+    ChatFactory::getInst().setSendBufLimit(v.send_buffer_max);
     if (int rc = bindService(v); rc != 0) return rc;
 
     loggingStartTitle();
@@ -106,7 +101,7 @@ int ChatApp::bindService(const ConfigValues& v) {
     if (g_service_port < 0 || g_service_port > 65535)
         return fail("service port " + std::to_string(g_service_port) + " is out of range");
     addr.sin_port = htons(static_cast<uint16_t>(g_service_port));
-    if (!bindTCP(&addr, &serviceFactory(), 10)) {
+    if (!bindTCP(&addr, &ChatFactory::getInst(), 10)) {
         char ip[INET_ADDRSTRLEN] = "?";
         inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
         return fail(std::string("cannot listen on ") + ip + ":" + std::to_string(g_service_port) + ": " +
@@ -129,6 +124,8 @@ void ChatApp::loggingStartTitle() {
 }
 
 void ChatApp::startTasks() {
+    // Rooms are not loaded from the WAS yet: clients are served at once.
+    RoomManager::getInst().setRoomInitComplete();
     for (const room_timout_info& entry : m_config.tenantTimeouts()) {
         if (entry.tenantId.empty()) continue;  // unused slot of the table
         const int minutes = ChatUtil::convertToMinute(entry.timeInfo);

@@ -1,0 +1,188 @@
+#include "tolvex/chat/CommonHandler.h"
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+
+#include "p2p/Maker.h"
+#include "tolvex/ChatApp.h"
+#include "tolvex/Globals.h"
+#include "tolvex/chat/BodyWriter.h"
+#include "tolvex/chat/MsgText.h"
+#include "tolvex/chat/QuillonRequestInviteHandler.h"
+#include "tolvex/chat/QuillonSaveMsgHandler.h"
+#include "tolvex/room/RoomManager.h"
+#include "tolvex/session/SessionContainer.h"
+#include "tolvex/util/ChatUtil.h"
+
+namespace {
+
+void logException(const char* what) {
+    g_Logger.log("%s ERROR:%d(%s)", what, errno, std::strerror(errno));
+    errno = 0;
+}
+
+std::string serviceIp() {
+    return g_pApp ? g_pApp->config().values().service_ip : std::string();
+}
+
+uint16_t roomTypeOf(const Room& room) {
+    return room.isGroupRoom() ? ROOM_TYPE_GROUP : ROOM_TYPE_COUPLE;
+}
+
+}  // namespace
+
+bool CommonHandler::checkHacking(uint32_t limitSize, uint32_t inputSize, const char* checkItem) {
+    if (inputSize <= limitSize) return false;
+    g_Logger.log("!!!!!!!!!!!!!!!! HACK !!!!!!!!!!!!!!! Input %s length = %d", checkItem, static_cast<int>(inputSize));
+    return true;
+}
+
+void CommonHandler::updateUserInfo(const msg_info* msg) {
+    updateSendUserInfo(msg->roomId, msgText(msg->fromId, msg->fromIdLen), msg->fromOsType,
+                       msgText(msg->fromIdTalkName, msg->fromIdTalkNameLen));
+}
+
+void CommonHandler::updateSendUserInfo(uint32_t roomId, std::string_view userId, uint16_t osType,
+                                       std::string_view userNameInfo) {
+    User* user = RoomManager::getInst().getRoomUser(roomId, std::string(userId));
+    if (!user) return;
+    user->setLastSendActionOsType(osType);
+    user->setLastJoinOsType(osType);
+    user->setNameInfo(std::string(userNameInfo));
+}
+
+void CommonHandler::updateJoinUserInfo(uint32_t roomId, std::string_view userId, uint16_t osType,
+                                       std::string_view userNameInfo) {
+    User* user = RoomManager::getInst().getRoomUser(roomId, std::string(userId));
+    if (!user) return;
+    user->setLastJoinOsType(osType);
+    user->setNameInfo(std::string(userNameInfo));
+}
+
+void CommonHandler::msgRelayResultAdd(const send_result& sendResult, const msg_info* msgInfo) {
+    const std::string_view userId = msgText(sendResult.userId, sendResult.userIdLen);
+    // TODO: hand the outcome to the send-state task once it exists; until
+    // then the command log keeps it.
+    g_Logger.log("send result: room_id=%u msg_num=%u user_id=%s os_type=%u code=%u", msgInfo->roomId,
+                 msgInfo->msgNum, logText(userId).c_str(), sendResult.osType,
+                 sendResult.sendResultCode);
+    const bool isPcSessionOk = sessionCheckResult(msgInfo->roomId, userId, sendResult.osType);
+    if (sendResult.sendResultCode == SEND_RESULT_SUCCESS && isPcSessionOk) return;
+    retryInvite(msgInfo->roomId, msgText(msgInfo->fromId, msgInfo->fromIdLen), userId);
+}
+
+bool CommonHandler::sessionCheckResult(uint32_t roomId, std::string_view userId, uint16_t ackOsType) {
+    if (ackOsType != OS_TYPE_MOBILE) return true;
+    return SessionContainer::getInstance().existPcSession(roomId, std::string(userId));
+}
+
+void CommonHandler::saveData(const msg_info* msg, ChatSession* session) {
+    saveData(msg, session, nullptr, nullptr);
+}
+
+void CommonHandler::saveData(const msg_info* msg, ChatSession* /*session*/,
+                             const std::map<std::string, std::string>* readYnUserList,
+                             const attachFileInfo* attachInfo) {
+    try {
+        const std::string fromId(msgText(msg->fromId, msg->fromIdLen));
+        Room* room = RoomManager::getInst().getRoom(msg->roomId, fromId);
+        if (!room) return;
+        std::list<save_member_t> members;
+        for (const User* user : room->getActiveUserList())
+            members.push_back({user->getUserId(), user->getNameInfo(), user->getJoinSeq()});
+        const save_texts_t texts = makeSaveTexts(members, readYnUserList);
+        const attachFileInfo noFile{};
+        const OutPacket pk = makeSaveMsgPacket(*msg, texts, static_cast<uint32_t>(members.size()),
+                                               roomTypeOf(*room), attachInfo ? *attachInfo : noFile);
+        (new QuillonSaveMsgHandler())->doit(nullptr, pk.get());
+    } catch (const std::exception&) {
+        logException("Quillon SaveMsg");
+    }
+}
+
+CommonHandler::save_texts_t CommonHandler::makeSaveTexts(const std::list<save_member_t>& members,
+                                                         const std::map<std::string, std::string>* readYnUserList) {
+    save_texts_t texts;
+    for (const save_member_t& m : members) {
+        texts.recvUserList += m.userId + '\t';
+        texts.recvUserNickNmList += m.nameInfo + '\t';
+        texts.recvUserJoinSeqList += std::to_string(m.joinSeq) + ',';
+        bool notRead = false;
+        if (readYnUserList) {
+            auto it = readYnUserList->find(m.userId);
+            notRead = it != readYnUserList->end() && it->second != "y";
+        }
+        texts.readYnList += notRead ? "n," : "y,";
+    }
+    // The trailing separator is not sent; a room without members sends
+    // empty texts.
+    for (std::string* text : {&texts.recvUserList, &texts.recvUserNickNmList, &texts.recvUserJoinSeqList,
+                              &texts.readYnList})
+        if (!text->empty()) text->pop_back();
+    return texts;
+}
+
+OutPacket CommonHandler::makeSaveMsgPacket(const msg_info& msg, const save_texts_t& texts, uint32_t memberCount,
+                                           uint16_t roomType, const attachFileInfo& attachInfo) {
+    BodyWriter w(kSaveBodyCapacity);
+    w.u32(msg.roomId)
+        .str16(msgText(msg.fromId, msg.fromIdLen))
+        .str16(msgText(msg.fromIdTalkName, msg.fromIdTalkNameLen))
+        .str16(msgText(msg.msg, msg.msgLen))
+        .u32(msg.msgNum)
+        .u8(msg.msgType)
+        .u32(msg.msgTime)
+        .str16(texts.recvUserList)
+        .str16(texts.recvUserNickNmList)
+        .str16(texts.recvUserJoinSeqList)
+        .str16(texts.readYnList)
+        .u32(memberCount)
+        .u32(msg.trid)
+        .u16(msg.fromOsType)
+        .u16(roomType)
+        .str16(msgText(attachInfo.fileName, attachInfo.fileNameLen))
+        .u32(attachInfo.fileSize)
+        .str16(msgText(attachInfo.url, attachInfo.urlLen));
+    return OutPacket(WAS_JOB, w.take());
+}
+
+void CommonHandler::retryInvite(uint32_t roomId, std::string_view fromId, std::string_view toId) {
+    try {
+        const OutPacket pk = makeRetryInvitePacket(fromId, toId, makeSendMemoExContents(roomId, fromId));
+        (new QuillonRequestInviteHandler())->doit(nullptr, pk.get());
+    } catch (const std::exception&) {
+        logException("inviteUserResponse Exception");
+    }
+}
+
+std::string CommonHandler::makeSendMemoExContents(uint32_t roomId, std::string_view fromUserId) {
+    const std::string fromId(fromUserId);
+    Room* room = RoomManager::getInst().getRoom(roomId, fromId);
+    User* user = RoomManager::getInst().getRoomUser(roomId, fromId);
+    if (!room || !user) return {};
+    std::string contents = fromId + '|' + user->getNameInfo() + '|' + std::to_string(roomId) + '|' + serviceIp() +
+                           '|' + std::to_string(g_service_port) + '|' + std::to_string(roomTypeOf(*room));
+    if (contents.size() > static_cast<size_t>(kInviteContentsCapacity)) contents.resize(kInviteContentsCapacity);
+    return contents;
+}
+
+OutPacket CommonHandler::makeRetryInvitePacket(std::string_view fromUserId, std::string_view toUserId,
+                                               std::string_view contents) {
+    BodyWriter w(kInviteBodyCapacity);
+    w.str16(fromUserId).str16(toUserId).str16(contents);
+    return OutPacket(INVITE_RETRY, w.take());
+}
+
+P2PPacket CommonHandler::makeSessionClosePacket(uint32_t roomId, uint16_t reasonCode) {
+    // Per thread, so a worker building one never overwrites the loop's.
+    thread_local char body[kSessionCloseBodyCapacity + 1];
+    std::memset(body, 0, sizeof body);
+    Maker mk(body, kSessionCloseBodyCapacity);
+    mk.mem(&roomId, sizeof roomId);
+    mk.mem(&reasonCode, sizeof reasonCode);
+    P2PPacket pk;
+    pk.m_h.make2(SESSION_CLOSE, "", 0, "", 0, 0, 0, 0);
+    pk.setBody(body, mk.len());
+    return pk;
+}

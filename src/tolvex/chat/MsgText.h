@@ -1,0 +1,56 @@
+#pragma once
+// The length-counted text fields of the shared records (msg_info,
+// send_result): read by their length, never by a terminator, since a
+// 256-byte id fills its array; written cut to the array and terminated when
+// there is room. Any thread.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+template <size_t N, typename Len>
+std::string_view msgText(const char (&field)[N], Len len) {
+    return std::string_view(field, std::min<size_t>(static_cast<size_t>(len), N));
+}
+
+template <size_t N, typename Len>
+void setMsgText(char (&field)[N], Len& len, std::string_view text) {
+    const size_t n = std::min(text.size(), N);
+    if (n > 0) std::memcpy(field, text.data(), n);
+    if (n < N) field[n] = '\0';
+    len = static_cast<Len>(n);
+}
+
+// A zero-terminated text field without a length (msgDesc): cut to N - 1.
+template <size_t N>
+void setCText(char (&field)[N], std::string_view text) {
+    const size_t n = std::min(text.size(), N - 1);
+    if (n > 0) std::memcpy(field, text.data(), n);
+    field[n] = '\0';
+}
+
+template <size_t N>
+std::string_view cText(const char (&field)[N]) {
+    return std::string_view(field, strnlen(field, N));
+}
+
+// A client-supplied text as the logs show it: printable ASCII as is,
+// anything else (tabs, newlines, UTF-8, backslash) as \xNN, so one event
+// stays one line.
+inline std::string logText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
+}

@@ -1,0 +1,203 @@
+#include "tolvex/session/ChatSession.h"
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+
+#include "cpputil/Trace.h"
+#include "tolvex/Globals.h"
+#include "tolvex/chat/RoomEventHandler.h"
+#include "tolvex/room/RoomManager.h"
+#include "tolvex/session/ChatEventHandler.h"
+#include "tolvex/session/SessionContainer.h"
+#include "tolvex/util/ChatCodes.h"
+
+namespace {
+
+// Body encryption kinds a client may ask for: clear and the one cipher.
+bool knownEtype(uint8_t etype) {
+    return etype == 0 || etype == 1;
+}
+
+// Counts a push in progress for as long as it lives.
+class PushScope {
+public:
+    explicit PushScope(std::atomic<int>& depth) : m_depth(depth) { ++m_depth; }
+    PushScope(const PushScope&) = delete;
+    PushScope& operator=(const PushScope&) = delete;
+    ~PushScope() { --m_depth; }
+
+private:
+    std::atomic<int>& m_depth;
+};
+
+}  // namespace
+
+ChatSession::ChatSession() = default;
+
+ChatSession::~ChatSession() {
+    // Whatever closed it, no registry may keep pointing at a deleted session.
+    if (m_listedCount.load() > 0) SessionContainer::getInstance().unlistSession(this);
+}
+
+void ChatSession::destroy() {
+    try {
+        P2PSession::destroy();  // deletes this
+    } catch (...) {
+        const int err = errno;
+        g_Logger.log("ChatSession destroy Exception occurred ERROR:%d(%s) !!!", err, std::strerror(err));
+        errno = 0;
+    }
+}
+
+void ChatSession::errorEvent(errortype_t type, int err) {
+    const int sysErr = errno;
+    g_Logger.log("ChatSession Event. userid=%s, room_id=%u, osType=%u, type=%d, err=%d, strerror=%s",
+                 m_userId.c_str(), m_roomId, m_osType, static_cast<int>(type), err, std::strerror(sysErr));
+    if (!m_isDeadAlive && !m_closed) {
+        m_closed = true;
+        m_isDeadAlive = true;
+        setUserState();
+        resetPushAlarmCount();
+        // Inside a push the pusher may hold the container's lock; the
+        // destructor unlists the session instead.
+        if (m_pushDepth.load() == 0) removeSession();
+        setExpired();
+    }
+    P2PSession::errorEvent(type, err);
+}
+
+std::unique_ptr<ChatEventHandler> ChatSession::makeHandler(uint16_t code) {
+    switch (code) {
+        case ROOM_CREATE:
+        case USER_JOIN:
+        case USER_ADD:
+        case USER_REJOIN:
+            return std::make_unique<RoomEventHandler>();
+        // USER_LEAVE and USER_FORCE_LEAVE arrive with the leave handlers;
+        // MSG, TYPING, ATTACH and the relay and result ACKs with the message
+        // and ACK handlers. Until then they are refused like unknown codes.
+        default:
+            return nullptr;
+    }
+}
+
+void ChatSession::recvPacketEvent(const P2PPacket* pk) {
+    if (!pk) return;
+    if (!checkReadyServer()) return;
+    // A reply under an encryption we cannot produce would go out undefined
+    // or not at all; refuse the request in clear instead.
+    if (!knownEtype(pk->m_h.etype)) {
+        g_Logger.log("unknown etype %u: room_id=%u, user_id=%s, code=%u", pk->m_h.etype, m_roomId,
+                     m_userId.c_str(), pk->m_h.code);
+        rejectCommand(pk, true);
+        return;
+    }
+    dispatch(pk);
+}
+
+void ChatSession::dispatch(const P2PPacket* pk) {
+    std::unique_ptr<ChatEventHandler> handler = makeHandler(pk->m_h.code);
+    if (!handler) {
+        TRACE(TRACE_ERROR, "NOT VALID CMD CMD:%d", pk->m_h.code);
+        rejectCommand(pk, false);
+        return;
+    }
+    try {
+        handler->eventHandle(pk, this);
+    } catch (const std::exception& e) {
+        g_Logger.log("recvPacketEvent Exception code=%u: %s", pk->m_h.code, e.what());
+    } catch (...) {
+        g_Logger.log("recvPacketEvent Exception code=%u", pk->m_h.code);
+    }
+}
+
+void ChatSession::rejectCommand(const P2PPacket* req, bool clear) {
+    // RES_CODE_INVALID_CMD as a little-endian u16.
+    static constexpr unsigned char kBody[2] = {RES_CODE_INVALID_CMD & 0xFF, RES_CODE_INVALID_CMD >> 8};
+    if (clear) {
+        p2p_header_t h = req->m_h;
+        h.etype = 0;
+        chatPush(&h, kBody, sizeof kBody, 0);
+    } else {
+        chatPush(req, kBody, sizeof kBody, 0);
+    }
+    closeSession();
+    TRACE(TRACE_INFO, "Leave recvPacketEvent");
+    g_Logger.log("Leave recvPacketEvent");
+}
+
+bool ChatSession::checkReadyServer() {
+    if (RoomManager::getInst().isRoomInitComplete()) return true;
+    P2PPacket notice;
+    notice.m_h.make2(SERVER_NOT_READY, "", 0, "", 0, 0, 0, 0);
+    g_Logger.log("tolvex server is not ready yet");
+    static constexpr char kEmpty[1] = {0};
+    chatPush(&notice, kEmpty, 0, 0);
+    setExpired();
+    return false;
+}
+
+void ChatSession::closeSession() {
+    g_Logger.log("CloseSession: room_id:%u, user_id:%s, os_type:%u", m_roomId, m_userId.c_str(), m_osType);
+    m_isDeadAlive = true;
+    m_closed = true;
+    setExpired();
+}
+
+void ChatSession::removeSession() {
+    SessionContainer::getInstance().removeSession(m_roomId, m_userId, this);
+}
+
+void ChatSession::setUserState() {
+    RoomManager::getInst().setSessionClosed(m_roomId, m_userId);
+}
+
+void ChatSession::resetPushAlarmCount() {
+    if (m_osType == OS_TYPE_MOBILE) RoomManager::getInst().resetPushAlarmCount(m_roomId, m_userId);
+}
+
+int ChatSession::chatPush(const P2PPacket* pk) {
+    std::lock_guard<std::mutex> lock(m_sessionLock);
+    PushScope scope(m_pushDepth);
+    try {
+        return push(pk);
+    } catch (...) {
+        g_Logger.log("====== ChatSession Push Error (push) ===== room_id=%u, user_id=%s", m_roomId,
+                     m_userId.c_str());
+        return -1;
+    }
+}
+
+int ChatSession::chatPush(const P2PPacket* req, const void* body, uint16_t blen, uint16_t sessionid) {
+    return req ? chatPush(&req->m_h, body, blen, sessionid) : -1;
+}
+
+int ChatSession::chatPush(const p2p_header_t* req, const void* body, uint16_t blen, uint16_t sessionid) {
+    if (!req) return -1;
+    std::lock_guard<std::mutex> lock(m_sessionLock);
+    PushScope scope(m_pushDepth);
+    try {
+        return sendres2(req, body, blen, sessionid);
+    } catch (...) {
+        g_Logger.log("====== ChatSession Push Error (sendres2) ===== room_id=%u, user_id=%s", m_roomId,
+                     m_userId.c_str());
+        return -1;
+    }
+}
+
+void ChatSession::setProfile(const std::string& userId, const std::string& nameInfo, uint32_t roomId,
+                             uint16_t osType) {
+    m_userId = userId;
+    m_nameInfo = nameInfo;
+    m_roomId = roomId;
+    m_osType = osType;
+}
+
+bool ChatSession::isMySelf(const ChatSession* other) const {
+    return other && m_userId == other->m_userId && m_osType == other->m_osType;
+}
+
+bool ChatSession::isMySession(const ChatSession* other) const {
+    return other && m_userId == other->m_userId;
+}

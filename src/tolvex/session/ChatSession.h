@@ -1,0 +1,87 @@
+#pragma once
+// One client connection: a packet session that knows its user, room and
+// device kind, refuses work until the rooms are loaded, and hands each
+// request to the handler of its command code. Made by ChatFactory and
+// deleted by its release path; event-loop thread, except chatPush.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "p2p/P2PSession.h"
+#include "tolvex/session/ChatEventHandler.h"
+
+
+class ChatSession : public P2PSession {
+public:
+    ChatSession();
+    // Unlists the session from the session container if it is still listed.
+    ~ChatSession() override;
+
+    // Deletes this; never throws.
+    void destroy() override;
+    // The first error of a live session marks the member disconnected,
+    // unlists the session and expires it; every error then reaches the
+    // framework's close handling.
+    void errorEvent(errortype_t type, int err) override;
+    // The command dispatch.
+    void recvPacketEvent(const P2PPacket* pk) override;
+
+    // The handler for a request code, or null when the code is not served.
+    static std::unique_ptr<ChatEventHandler> makeHandler(uint16_t code);
+
+    // False (after the not-ready notice, with the session expired) until
+    // room loading has completed.
+    bool checkReadyServer();
+    // Marks the session finished and expires it; the room is not touched.
+    void closeSession();
+    void removeSession();
+    void setUserState();
+    void resetPushAlarmCount();
+
+    // A server notice, under the session's lock. The push result, or -1.
+    int chatPush(const P2PPacket* pk);
+    // A reply to req, under the session's lock. The push result, or -1.
+    int chatPush(const P2PPacket* req, const void* body, uint16_t blen, uint16_t sessionid);
+    int chatPush(const p2p_header_t* req, const void* body, uint16_t blen, uint16_t sessionid);
+    // Never hold this across a chatPush on the same session.
+    void catchLock() { m_sessionLock.lock(); }
+    void releaseLock() { m_sessionLock.unlock(); }
+
+    void setProfile(const std::string& userId, const std::string& nameInfo, uint32_t roomId, uint16_t osType);
+    void setRoomId(uint32_t roomId) { m_roomId = roomId; }
+    std::string getUserId() const { return m_userId; }
+    std::string getNameInfo() const { return m_nameInfo; }
+    uint32_t getRoomId() const { return m_roomId; }
+    uint16_t getOsType() const { return m_osType; }
+    bool isDeadAlive() const { return m_isDeadAlive; }
+    void setIsDeadAlive(bool dead) { m_isDeadAlive = dead; }
+
+    // Same user and same device kind.
+    bool isMySelf(const ChatSession* other) const;
+    // Same user, whatever the device.
+    bool isMySession(const ChatSession* other) const;
+
+private:
+    friend class SessionContainer;
+
+    // 515 to req (in clear when clear is set), then closeSession().
+    void rejectCommand(const P2PPacket* req, bool clear);
+    void dispatch(const P2PPacket* pk);
+
+    std::string m_userId;    // empty until a room init, join or rejoin
+    std::string m_nameInfo;
+    uint32_t m_roomId = 0;
+    uint16_t m_osType = 0;
+    std::atomic<bool> m_isDeadAlive{false};  // finished: later errors skip the room clean-up
+    std::atomic<bool> m_closed{false};
+    std::mutex m_sessionLock;  // around every push; taken after the session container's lock
+    // Pushes in progress: an error raised inside one must not re-enter the
+    // container, whose lock the pusher may hold. The destructor unlists.
+    std::atomic<int> m_pushDepth{0};
+    // How many container lists hold this session; changed under the
+    // container's lock, read without it by the destructor.
+    std::atomic<int> m_listedCount{0};
+};

@@ -1,0 +1,88 @@
+#pragma once
+// Plain records shared by the chat layers: the message record, the room and
+// message keys, one recipient's delivery outcome and an attachment notice.
+// Values: copied freely, owned by whoever holds them; any thread.
+
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+
+#include "tolvex/util/ChatCodes.h"
+
+// Identity of a room: the same room id under two tenants is two rooms.
+struct room_key {
+    uint32_t roomId = 0;
+    char tenantId[256] = {};  // zero-terminated
+    uint32_t tenantIdLen = 0;
+
+    friend bool operator<(const room_key& a, const room_key& b) {
+        if (a.roomId != b.roomId) return a.roomId < b.roomId;
+        return std::strncmp(a.tenantId, b.tenantId, sizeof a.tenantId) < 0;
+    }
+    friend bool operator==(const room_key& a, const room_key& b) {
+        return a.roomId == b.roomId && std::strncmp(a.tenantId, b.tenantId, sizeof a.tenantId) == 0;
+    }
+};
+
+// Identity of one message of a room.
+struct msg_key {
+    uint32_t roomId = 0;
+    char tenantId[256] = {};  // zero-terminated
+    uint32_t tenantIdLen = 0;
+    uint32_t msgSeq = 0;
+
+    friend bool operator<(const msg_key& a, const msg_key& b) {
+        if (a.roomId != b.roomId) return a.roomId < b.roomId;
+        if (a.msgSeq != b.msgSeq) return a.msgSeq < b.msgSeq;
+        return std::strncmp(a.tenantId, b.tenantId, sizeof a.tenantId) < 0;
+    }
+    friend bool operator==(const msg_key& a, const msg_key& b) {
+        return a.roomId == b.roomId && a.msgSeq == b.msgSeq &&
+               std::strncmp(a.tenantId, b.tenantId, sizeof a.tenantId) == 0;
+    }
+};
+
+// The message record passed between the room, message, broadcast, ACK and
+// WAS parts. Text fields are length-counted and zero-terminated by whoever
+// fills them; a new record is zero but for msgType and selfTimestamp.
+struct msg_info {
+    uint32_t roomId = 0;
+    uint16_t fromIdLen = 0;
+    char fromId[256] = {};
+    uint16_t fromIdTalkNameLen = 0;
+    char fromIdTalkName[256] = {};
+    uint16_t fromOsType = 0;
+    uint16_t msgLen = 0;
+    char msg[8192] = {};
+    uint32_t fontLength = 0;
+    char font[10000] = {};
+    uint32_t trid = 0;
+    uint32_t msgTime = 0;
+    uint32_t msgNum = 0;
+    uint32_t msgNumFromClient = 0;  // non-zero for a message the client sends again
+    uint8_t msgType = MSG_TALK;
+    uint32_t memberCount = 0;
+    char msgDesc[2048] = {};
+    uint32_t selfTimestamp = static_cast<uint32_t>(std::time(nullptr));
+};
+
+// One recipient's delivery outcome (sendResultCode: SEND_RESULT_*).
+struct send_result {
+    char userId[256] = {};
+    uint16_t userIdLen = 0;
+    char userNameInfo[256] = {};
+    uint16_t userNameInfoLen = 0;
+    uint16_t osType = 0;
+    uint32_t sendResultCode = 0;
+    uint32_t joinSeq = 0;
+    uint32_t sendToTimeFromClient = 0;
+};
+
+// File name, size and URL of an attachment notice.
+struct attachFileInfo {
+    uint16_t fileNameLen = 0;
+    char fileName[2048] = {};
+    uint32_t fileSize = 0;
+    uint16_t urlLen = 0;
+    char url[4096] = {};
+};

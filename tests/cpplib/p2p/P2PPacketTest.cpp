@@ -1,0 +1,123 @@
+#include "p2p/P2PPacket.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "PacketBytes.h"
+#include "p2p/Encrypt.h"
+
+namespace {
+
+class P2PPacketTest : public ::testing::Test {
+protected:
+    // A reply to a request of the given etype, carrying body.
+    P2PPacket replyWithBody(uint8_t etype, const std::string& body) {
+        p2p_header_t req{};
+        req.make2(3088, "", 0, "", 0, 5, 0, etype);
+        P2PPacket res;
+        req.getResHeader(&res.m_h);
+        m_body = body;
+        res.setBody(m_body.data(), static_cast<int>(m_body.size()));
+        return res;
+    }
+
+    static std::string decrypt(const P2PPacket& p) {
+        std::string out(p.m_h.blen, '\0');
+        int outlen = -1;
+        const char* plain = P2P_Decrypt(1, p.m_body, p.m_h.blen, out.data(), static_cast<int>(out.size()), &outlen);
+        if (!plain) return "<decrypt failed>";
+        return std::string(plain, static_cast<size_t>(outlen));
+    }
+
+    std::string m_body;
+};
+
+TEST_F(P2PPacketTest, WriteToWithoutBodyWritesExactlyTheHeader) {
+    P2PPacket p;
+    p.m_h.make2(3089, "ab", 2, "", 0, 0, 0, 0);
+    EXPECT_EQ(20u, pbytes::wire(p).size());
+}
+
+TEST_F(P2PPacketTest, WriteToAppendsBodyAfterHeader) {
+    P2PPacket p;
+    p.m_h.make2(3089, "", 0, "", 0, 0, 0, 0);
+    const std::string body = "payload";
+    p.setBody(body.data(), static_cast<int>(body.size()));
+    const std::string w = pbytes::wire(p);
+    ASSERT_EQ(18u + body.size(), w.size());
+    EXPECT_EQ(body.size(), pbytes::u16At(w, 14));
+    EXPECT_EQ(body, w.substr(18));
+}
+
+TEST_F(P2PPacketTest, WriteToRefusesAHeaderOutOfBoundsOrAMissingBody) {
+    IOBuffer buf(64);
+    P2PPacket p;
+    p.m_h.make2(3089, "", 0, "", 0, 0, 0, 0);
+    p.m_h.hlen = 533;
+    EXPECT_EQ(-1, p.writeTo(&buf));
+    p.m_h.hlen = 18;
+    p.m_h.blen = 4;  // no body pointer
+    EXPECT_EQ(-1, p.writeTo(&buf));
+    EXPECT_EQ(0, buf.getDataSize());
+}
+
+TEST_F(P2PPacketTest, ClearBodyReplyIsUnchanged) {
+    P2PPacket res = replyWithBody(0, std::string(40, 'c'));
+    const char* before = res.m_body;
+    ASSERT_EQ(0, res.doEncrypt());
+    EXPECT_EQ(before, res.m_body);
+    EXPECT_EQ(40, res.m_h.blen);
+}
+
+TEST_F(P2PPacketTest, ShortEncryptedReplyTravelsUnchanged) {
+    P2PPacket res = replyWithBody(1, std::string("\x03\x02", 2));
+    ASSERT_EQ(0, res.doEncrypt());
+    EXPECT_EQ(2, res.m_h.blen);
+    EXPECT_EQ(std::string("\x03\x02", 2), std::string(res.m_body, 2));
+}
+
+TEST_F(P2PPacketTest, SeventeenByteBodyBecomesTwoCipherBlocks) {
+    const std::string body = "seventeen bytes!!";
+    ASSERT_EQ(17u, body.size());
+    P2PPacket res = replyWithBody(1, body);
+    ASSERT_EQ(0, res.doEncrypt());
+    EXPECT_EQ(32, res.m_h.blen);
+    EXPECT_NE(body, std::string(res.m_body, 17));
+    EXPECT_EQ(body, decrypt(res));
+}
+
+TEST_F(P2PPacketTest, EmptyBodyWithEncryptionStaysEmpty) {
+    P2PPacket res = replyWithBody(1, "");
+    ASSERT_EQ(0, res.doEncrypt());
+    EXPECT_EQ(0, res.m_h.blen);
+    EXPECT_EQ(18u, pbytes::wire(res).size());
+}
+
+TEST_F(P2PPacketTest, UnknownEncryptionTypeDropsTheBody) {
+    P2PPacket res = replyWithBody(2, std::string(40, 'c'));
+    EXPECT_EQ(-1, res.doEncrypt());
+    EXPECT_EQ(nullptr, res.m_body);
+    EXPECT_EQ(0, res.m_h.blen);
+}
+
+TEST_F(P2PPacketTest, LargestBodyThatCannotGrowByPaddingIsRefused) {
+    // 65,535 bytes pad to 65,536, which no blen can announce.
+    P2PPacket res = replyWithBody(1, std::string(65535, 'z'));
+    EXPECT_EQ(-1, res.doEncrypt());
+    P2PPacket fits = replyWithBody(1, std::string(65519, 'z'));
+    ASSERT_EQ(0, fits.doEncrypt());
+    EXPECT_EQ(65520, fits.m_h.blen);
+}
+
+TEST_F(P2PPacketTest, CopyOfEncryptedPacketOwnsItsCiphertext) {
+    P2PPacket original = replyWithBody(1, std::string(33, 'q'));
+    ASSERT_EQ(0, original.doEncrypt());
+    const std::string expected = pbytes::wire(original);
+    P2PPacket copy(original);
+    original.clear();
+    EXPECT_EQ(expected, pbytes::wire(copy));
+    EXPECT_NE(original.m_body, copy.m_body);
+}
+
+}  // namespace

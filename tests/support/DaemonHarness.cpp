@@ -1,0 +1,140 @@
+#include "support/DaemonHarness.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <string_view>
+
+#include "support/Process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+int countOf(const std::string& text, const std::string& what) {
+    if (what.empty()) return 0;
+    int n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + what.size())) ++n;
+    return n;
+}
+
+std::string element(const std::string& name, const std::string& value) {
+    return "<" + name + ">" + value + "</" + name + ">";
+}
+
+}  // namespace
+
+DaemonHarness::DaemonHarness(Options options) : m_options(std::move(options)) {
+    fs::create_directory(m_dir.file("log"));
+}
+
+DaemonHarness::~DaemonHarness() {
+    if (running()) stop(3000);
+}
+
+bool DaemonHarness::start(int timeoutMs) {
+    // The port is free when picked but another test may take it before the
+    // daemon binds; that start fails fast and the next port is tried.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (startOnce(timeoutMs)) return true;
+        if (running()) return false;  // up but not serving: a real fault
+    }
+    return false;
+}
+
+bool DaemonHarness::startOnce(int timeoutMs) {
+    m_port = freeTcpPort();
+    if (m_port <= m_options.serverId) {
+        m_startError = "no free port";
+        return false;
+    }
+    const std::string config = m_dir.write("config.xml", configXml());
+    std::vector<std::string> args = {"-c", config, "-n", std::to_string(m_options.serverId)};
+    args.insert(args.end(), m_options.args.begin(), m_options.args.end());
+    m_process = std::make_unique<Process>(binPath("tolvexd"), args, m_dir.path());
+
+    // The banner follows the bind; requests wait in the backlog until the
+    // loop runs, and the loop runs only after start-up is complete.
+    const std::string listening = "listening on port " + std::to_string(m_port);
+    const bool up = waitFor(
+        [&] { return !m_process->running() || countOf(commandLog(), "##### tolvexd start time:") > 0; }, timeoutMs);
+    if (up && m_process->running() && countOf(commandLog(), listening) > 0) return true;
+    m_startError = "tolvexd did not start: " + stderrText();
+    if (m_process->running()) return false;
+    m_process.reset();
+    return false;
+}
+
+int DaemonHarness::stop(int timeoutMs) {
+    if (!m_process) return -1;
+    m_process->signal(SIGTERM);
+    return m_process->waitExit(timeoutMs);
+}
+
+bool DaemonHarness::running() const {
+    return m_process && m_process->running();
+}
+
+std::string DaemonHarness::stderrText() const {
+    return m_process ? m_process->stderrText() : "";
+}
+
+std::string DaemonHarness::configXml() const {
+    const int configuredPort = m_port - m_options.serverId;
+    std::string common = element("servicebindaddr", "127.0.0.1:" + std::to_string(configuredPort)) +
+                         element("cmdlogpath", m_dir.file("log")) + element("iotype", m_options.iotype) +
+                         element("service_ip", "127.0.0.1") +
+                         element("was_timeout_sec", std::to_string(m_options.wasTimeoutSec)) +
+                         element("msg_relay_ack_timeout_sec", std::to_string(m_options.relayAckTimeoutSec)) +
+                         element("msg_result_ack_timeout_sec", std::to_string(m_options.resultAckTimeoutSec)) +
+                         m_options.extraCommon;
+    const std::string pages =
+        element("was_save_msg", kSaveMsgPage) + element("was_mobile_push", kMobilePushPage) +
+        element("was_leave", kLeavePage) + element("was_endroom", kEndRoomPage) +
+        element("was_not_endroom", kNotEndRoomPage) + element("was_load_room", kLoadRoomPage) +
+        element("was_update_msgsend", kUpdateMsgSendPage) + element("was_invite_request", kInviteRequestPage) +
+        element("was_sendfailuser_request", kSendFailUserPage);
+    return "<?xml version=\"1.0\"?><config>" + element("tolvexd", common) +
+           element("trace", element("tracelogpath", "/dev/null")) +
+           element("waslist", element("was", m_was.address()) + pages) + "</config>";
+}
+
+std::string DaemonHarness::readLogs(const std::string& stem) const {
+    // Dated names sort by date, so a log that turned over reads in order.
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(m_dir.file("log"), ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(stem + ".", 0) == 0) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    std::string text;
+    for (const std::string& name : names) text += m_dir.read("log/" + name);
+    return text;
+}
+
+std::string DaemonHarness::commandLog() const {
+    char stem[32];
+    std::snprintf(stem, sizeof stem, "zpx_%02d", m_options.serverId);
+    return readLogs(stem);
+}
+
+std::string DaemonHarness::chatLog() const {
+    char stem[32];
+    std::snprintf(stem, sizeof stem, "chat_%02d", m_options.serverId);
+    return readLogs(stem);
+}
+
+int DaemonHarness::countInCommandLog(const std::string& text) const {
+    return countOf(commandLog(), text);
+}
+
+bool DaemonHarness::waitForCommandLog(const std::string& text, int count, int timeoutMs) const {
+    return waitFor([&] { return countOf(commandLog(), text) >= count; }, timeoutMs);
+}
+
+bool DaemonHarness::waitForChatLog(const std::string& text, int count, int timeoutMs) const {
+    return waitFor([&] { return countOf(chatLog(), text) >= count; }, timeoutMs);
+}

@@ -1,0 +1,310 @@
+#include "support/FakeWas.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+// Requests larger than this are not what the daemon sends; they are cut off.
+constexpr size_t kMaxHead = 64 * 1024;
+constexpr size_t kMaxBody = 4 * 1024 * 1024;
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+    return std::string(s);
+}
+
+const char* statusText(int status) {
+    switch (status) {
+        case 200: return "OK";
+        case 404: return "Not Found";
+        case 413: return "Payload Too Large";
+        case 500: return "Internal Server Error";
+        default: return "Status";
+    }
+}
+
+}  // namespace
+
+struct FakeWas::Connection {
+    int fd = -1;
+    std::string in;
+    bool headDone = false;
+    bool silent = false;  // request read, deliberately never answered
+    size_t bodyAt = 0;
+    size_t contentLength = 0;
+    Request request;
+
+    ~Connection() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+std::string FakeWas::Request::header(const std::string& name) const {
+    for (const auto& [key, value] : headers)
+        if (equalsNoCase(key, name)) return value;
+    return "";
+}
+
+std::string FakeWas::Request::field(const std::string& name) const {
+    for (const auto& [key, value] : form)
+        if (key == name) return value;
+    return "";
+}
+
+bool FakeWas::Request::hasField(const std::string& name) const {
+    return std::any_of(form.begin(), form.end(), [&](const auto& kv) { return kv.first == name; });
+}
+
+FakeWas::FakeWas() {
+    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_listenFd < 0) throw std::runtime_error("FakeWas: socket failed");
+    const int one = 1;
+    setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(m_listenFd, 64) != 0 ||
+        ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
+        ::pipe2(m_wakePipe, O_CLOEXEC) != 0) {
+        ::close(m_listenFd);
+        throw std::runtime_error("FakeWas: cannot listen on 127.0.0.1");
+    }
+    m_port = ntohs(sa.sin_port);
+    m_thread = std::thread([this] { run(); });
+}
+
+FakeWas::~FakeWas() {
+    const char stop = 'x';
+    if (::write(m_wakePipe[1], &stop, 1) < 0) {
+        // The pipe cannot be full with one byte in it; nothing else to do.
+    }
+    if (m_thread.joinable()) m_thread.join();
+    ::close(m_listenFd);
+    ::close(m_wakePipe[0]);
+    ::close(m_wakePipe[1]);
+}
+
+std::string FakeWas::address() const {
+    return "127.0.0.1:" + std::to_string(m_port);
+}
+
+void FakeWas::setDefaultReply(Reply reply) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_default = std::move(reply);
+}
+
+void FakeWas::setReply(const std::string& path, Reply reply) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_replies[path] = std::move(reply);
+}
+
+void FakeWas::neverAnswer(const std::string& path) {
+    Reply silent;
+    silent.answer = false;
+    setReply(path, silent);
+}
+
+std::vector<FakeWas::Request> FakeWas::requests() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_requests;
+}
+
+std::vector<FakeWas::Request> FakeWas::requestsTo(const std::string& path) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<Request> out;
+    for (const Request& r : m_requests)
+        if (r.path == path) out.push_back(r);
+    return out;
+}
+
+size_t FakeWas::requestCount() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_requests.size();
+}
+
+bool FakeWas::waitForRequests(size_t count, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_requests.size() >= count; });
+}
+
+std::string FakeWas::resultHeader(uint16_t code, const std::string& errorText) {
+    std::string h;
+    h.push_back(static_cast<char>(0xFE));
+    h.push_back(static_cast<char>(code & 0xFF));
+    h.push_back(static_cast<char>(code >> 8));
+    const size_t len = std::min<size_t>(errorText.size(), 254);
+    h.push_back(static_cast<char>(len));
+    h.append(errorText, 0, len);
+    return h;
+}
+
+std::string FakeWas::percentDecode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
+            i += 2;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+FakeWas::fields_t FakeWas::parseForm(std::string_view body) {
+    fields_t fields;
+    while (!body.empty()) {
+        const size_t amp = body.find('&');
+        const std::string_view pair = body.substr(0, amp);
+        const size_t eq = pair.find('=');
+        if (!pair.empty()) {
+            fields.emplace_back(percentDecode(pair.substr(0, eq)),
+                                eq == std::string_view::npos ? std::string() : percentDecode(pair.substr(eq + 1)));
+        }
+        if (amp == std::string_view::npos) break;
+        body.remove_prefix(amp + 1);
+    }
+    return fields;
+}
+
+void FakeWas::run() {
+    std::vector<std::unique_ptr<Connection>> conns;
+    for (;;) {
+        std::vector<pollfd> fds = {{m_wakePipe[0], POLLIN, 0}, {m_listenFd, POLLIN, 0}};
+        for (const auto& c : conns) fds.push_back({c->fd, POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[0].revents) return;  // stop: the connections close with conns
+        if (fds[1].revents & POLLIN) {
+            const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                auto c = std::make_unique<Connection>();
+                c->fd = fd;
+                conns.push_back(std::move(c));
+            }
+        }
+        // Connections accepted in this pass have no entry in fds yet.
+        for (size_t i = 2; i < fds.size(); ++i) {
+            if (!fds[i].revents) continue;
+            if (!readFrom(*conns[i - 2])) conns[i - 2].reset();
+        }
+        conns.erase(std::remove(conns.begin(), conns.end(), nullptr), conns.end());
+    }
+}
+
+bool FakeWas::readFrom(Connection& c) {
+    char buf[16384];
+    const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
+    if (n <= 0) return n < 0 && (errno == EINTR || errno == EAGAIN);
+    if (c.silent) return true;  // whatever else comes is ignored
+    c.in.append(buf, static_cast<size_t>(n));
+    if (!c.headDone && !parseHead(c)) return c.in.size() <= kMaxHead;
+    if (c.contentLength > kMaxBody) {
+        writeAll(c.fd, "HTTP/1.0 413 Payload Too Large\r\n\r\n");
+        return false;
+    }
+    if (c.in.size() - c.bodyAt < c.contentLength) return true;
+    finishRequest(c);
+    return c.silent;
+}
+
+bool FakeWas::parseHead(Connection& c) {
+    size_t end = c.in.find("\r\n\r\n");
+    size_t sep = 4;
+    if (end == std::string::npos) {
+        end = c.in.find("\n\n");
+        sep = 2;
+    }
+    if (end == std::string::npos) return false;
+    c.headDone = true;
+    c.bodyAt = end + sep;
+
+    std::string_view head(c.in.data(), end);
+    bool first = true;
+    while (!head.empty()) {
+        const size_t nl = head.find('\n');
+        const std::string line = trim(head.substr(0, nl));
+        head = nl == std::string_view::npos ? std::string_view() : head.substr(nl + 1);
+        if (first) {
+            first = false;
+            const size_t a = line.find(' ');
+            const size_t b = line.find(' ', a == std::string::npos ? a : a + 1);
+            c.request.method = line.substr(0, a);
+            if (a != std::string::npos) c.request.path = line.substr(a + 1, b == std::string::npos ? b : b - a - 1);
+            if (b != std::string::npos) c.request.version = line.substr(b + 1);
+            continue;
+        }
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        c.request.headers.emplace_back(line.substr(0, colon), trim(line.substr(colon + 1)));
+    }
+    const std::string length = c.request.header("Content-Length");
+    c.contentLength = length.empty() ? 0 : std::strtoul(length.c_str(), nullptr, 10);
+    return true;
+}
+
+void FakeWas::finishRequest(Connection& c) {
+    c.request.body = c.in.substr(c.bodyAt, c.contentLength);
+    c.request.form = parseForm(c.request.body);
+    const Reply reply = replyFor(c.request.path);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_requests.push_back(c.request);
+    }
+    m_arrived.notify_all();
+    if (!reply.answer) {
+        c.silent = true;
+        return;
+    }
+    std::string bytes = "HTTP/1.0 " + std::to_string(reply.status) + " " + statusText(reply.status) +
+                        "\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: " +
+                        std::to_string(reply.body.size()) + "\r\n\r\n" + reply.body;
+    writeAll(c.fd, bytes);
+}
+
+FakeWas::Reply FakeWas::replyFor(const std::string& path) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_replies.find(path);
+    return it == m_replies.end() ? m_default : it->second;
+}
+
+void FakeWas::writeAll(int fd, const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        sent += static_cast<size_t>(n);
+    }
+}

@@ -1,0 +1,247 @@
+#include "tolvex/chat/CommonHandler.h"
+
+#include <gtest/gtest.h>
+
+#include <list>
+#include <map>
+#include <string>
+
+#include "ChatRoomFixture.h"
+#include "tolvex/Globals.h"
+#include "tolvex/chat/MsgText.h"
+#include "tolvex/room/RoomManager.h"
+#include "tolvex/util/ChatCodes.h"
+
+namespace {
+
+const std::string C = "c@m.acme";
+const std::string A = "a@m.acme";
+
+using Member = CommonHandler::save_member_t;
+using ReadList = std::map<std::string, std::string>;
+
+}  // namespace
+
+class CommonHandlerTest : public ChatRoomFixture {
+protected:
+    void SetUp() override {
+        ChatRoomFixture::SetUp();
+        m_room = freshRoomId();
+        m_savedPort = g_service_port;
+        g_service_port = 7100;
+    }
+    void TearDown() override {
+        g_service_port = m_savedPort;
+        ChatRoomFixture::TearDown();
+    }
+
+    // A room of C (joined) and A (invited), as a room init leaves it.
+    void roomOfTwo() {
+        RoomManager& rooms = RoomManager::getInst();
+        rooms.addRoom(m_room, C);
+        rooms.addRoomUser(m_room, C, "Cee");
+        rooms.joinUser(m_room, C);
+        rooms.addRoomUser(m_room, A, "Ay");
+    }
+
+    msg_info eventOf(const std::string& fromId) const {
+        msg_info msg;
+        msg.roomId = m_room;
+        setMsgText(msg.fromId, msg.fromIdLen, fromId);
+        setMsgText(msg.fromIdTalkName, msg.fromIdTalkNameLen, fromId + " name");
+        msg.msgNum = 9;
+        msg.msgType = MSG_JOIN;
+        return msg;
+    }
+
+    static send_result outcome(const std::string& userId, uint16_t osType, uint32_t code) {
+        send_result r;
+        setMsgText(r.userId, r.userIdLen, userId);
+        r.osType = osType;
+        r.sendResultCode = code;
+        return r;
+    }
+
+    int inviteRequests() { return countOf(commandLog(), "WAS job QuillonRequestInviteHandler:"); }
+
+    uint32_t m_room = 0;
+    int m_savedPort = 0;
+};
+
+TEST_F(CommonHandlerTest, CheckHackingAcceptsTheLimitAndRefusesOneMore) {
+    EXPECT_FALSE(CommonHandler::checkHacking(256, 256, "JOIN_ID"));
+    EXPECT_EQ(0, countOf(commandLog(), "HACK"));
+    EXPECT_TRUE(CommonHandler::checkHacking(256, 257, "JOIN_ID"));
+    EXPECT_EQ(1, countOf(commandLog(), "!!!!!!!!!!!!!!!! HACK !!!!!!!!!!!!!!! Input JOIN_ID length = 257"));
+}
+
+TEST(SaveTextsTest, TwoMembersWithoutReadListDropTheirLastSeparators) {
+    const CommonHandler::save_texts_t t =
+        CommonHandler::makeSaveTexts({Member{"a", "Ay", 1}, Member{"b", "Bee", 2}}, nullptr);
+    EXPECT_EQ("a\tb", t.recvUserList);
+    EXPECT_EQ("Ay\tBee", t.recvUserNickNmList);
+    EXPECT_EQ("1,2", t.recvUserJoinSeqList);
+    EXPECT_EQ("y,y", t.readYnList);
+}
+
+TEST(SaveTextsTest, OneMemberHasNoSeparators) {
+    const CommonHandler::save_texts_t t = CommonHandler::makeSaveTexts({Member{"a", "Ay", 12}}, nullptr);
+    EXPECT_EQ("a", t.recvUserList);
+    EXPECT_EQ("Ay", t.recvUserNickNmList);
+    EXPECT_EQ("12", t.recvUserJoinSeqList);
+    EXPECT_EQ("y", t.readYnList);
+}
+
+TEST(SaveTextsTest, NoMembersGiveEmptyTexts) {
+    const ReadList unread{{"a", "n"}};
+    const CommonHandler::save_texts_t t = CommonHandler::makeSaveTexts({}, &unread);
+    EXPECT_EQ("", t.recvUserList);
+    EXPECT_EQ("", t.recvUserNickNmList);
+    EXPECT_EQ("", t.recvUserJoinSeqList);
+    EXPECT_EQ("", t.readYnList);
+}
+
+TEST(SaveTextsTest, OnlyListedMembersNotMarkedYesAreUnread) {
+    const ReadList readList{{"b", "n"}, {"c", "y"}};
+    const CommonHandler::save_texts_t t = CommonHandler::makeSaveTexts(
+        {Member{"a", "", 1}, Member{"b", "", 2}, Member{"c", "", 3}}, &readList);
+    EXPECT_EQ("y,n,y", t.readYnList);
+}
+
+TEST_F(CommonHandlerTest, SaveRequestListsTheActiveMembers) {
+    roomOfTwo();
+    const msg_info msg = eventOf(A);
+    CommonHandler::saveData(&msg, nullptr);
+
+    const std::string expected = "WAS job QuillonSaveMsgHandler: room_id=" + std::to_string(m_room) +
+                                 " send_user_id=a@m.acme send_user_nick_name=a@m.acme name msg_seq=9 msg_type=2"
+                                 " recv_user_list=a@m.acme\\x09c@m.acme recv_user_nick_nm_list=Ay\\x09Cee"
+                                 " recv_user_join_seq_list=2,1 read_yn_list=y,y";
+    EXPECT_NE(std::string::npos, commandLog().find(expected)) << commandLog();
+    EXPECT_NE(std::string::npos, commandLog().find(" member_count=2 "));
+}
+
+TEST_F(CommonHandlerTest, SaveRequestOfARoomWithoutActiveMembersSendsEmptyTexts) {
+    roomOfTwo();
+    RoomManager::getInst().leaveUser(m_room, C);
+    RoomManager::getInst().leaveUser(m_room, A);
+    const msg_info msg = eventOf(A);
+    CommonHandler::saveData(&msg, nullptr);
+
+    EXPECT_NE(std::string::npos, commandLog().find(" recv_user_list= recv_user_nick_nm_list= recv_user_join_seq_list="
+                                                   " read_yn_list= "));
+    EXPECT_NE(std::string::npos, commandLog().find(" member_count=0 "));
+}
+
+TEST_F(CommonHandlerTest, SaveRequestWithoutRoomIsNotSent) {
+    const msg_info msg = eventOf(A);
+    CommonHandler::saveData(&msg, nullptr);
+    EXPECT_EQ(0, countOf(commandLog(), "QuillonSaveMsgHandler"));
+}
+
+TEST_F(CommonHandlerTest, SavedAttachmentCarriesItsFileAndNoText) {
+    msg_info msg = eventOf(C);
+    msg.msgType = MSG_ATTACH;
+    msg.msgTime = 1234;
+    msg.trid = 77;
+    msg.fromOsType = OS_TYPE_MOBILE;
+    attachFileInfo file;
+    setMsgText(file.fileName, file.fileNameLen, "pic.png");
+    file.fileSize = 4096;
+    setMsgText(file.url, file.urlLen, "http://f/1");
+    const CommonHandler::save_texts_t texts = CommonHandler::makeSaveTexts({Member{C, "Cee", 1}}, nullptr);
+
+    const OutPacket pk = CommonHandler::makeSaveMsgPacket(msg, texts, 1, ROOM_TYPE_GROUP, file);
+    EXPECT_EQ(WAS_JOB, pk.packet().m_h.code);
+    BodyReader r(std::string(pk.body().begin(), pk.body().end()));
+    EXPECT_EQ(m_room, r.u32());
+    EXPECT_EQ(C, r.str16());
+    EXPECT_EQ(C + " name", r.str16());
+    EXPECT_EQ("", r.str16());
+    EXPECT_EQ(9u, r.u32());
+    EXPECT_EQ(MSG_ATTACH, r.u8());
+    EXPECT_EQ(1234u, r.u32());
+    EXPECT_EQ(C, r.str16());
+    EXPECT_EQ("Cee", r.str16());
+    EXPECT_EQ("1", r.str16());
+    EXPECT_EQ("y", r.str16());
+    EXPECT_EQ(1u, r.u32());
+    EXPECT_EQ(77u, r.u32());
+    EXPECT_EQ(OS_TYPE_MOBILE, r.u16());
+    EXPECT_EQ(ROOM_TYPE_GROUP, r.u16());
+    EXPECT_EQ("pic.png", r.str16());
+    EXPECT_EQ(4096u, r.u32());
+    EXPECT_EQ("http://f/1", r.str16());
+    EXPECT_EQ(0u, r.remaining());
+}
+
+TEST_F(CommonHandlerTest, SaveBodyTooLongForItsCapacityIsACleanPrefix) {
+    msg_info msg = eventOf(C);
+    CommonHandler::save_texts_t texts;
+    texts.recvUserList.assign(70000, 'u');  // cannot fit
+    texts.recvUserNickNmList = "fits";
+
+    const OutPacket pk = CommonHandler::makeSaveMsgPacket(msg, texts, 1, ROOM_TYPE_COUPLE, attachFileInfo{});
+    BodyReader r(std::string(pk.body().begin(), pk.body().end()));
+    r.u32();
+    r.str16();
+    r.str16();
+    r.str16();
+    r.u32();
+    r.u8();
+    r.u32();
+    // Nothing after the field that did not fit, rather than later fields
+    // where the WAS reads the member list.
+    EXPECT_EQ(0u, r.remaining());
+}
+
+TEST_F(CommonHandlerTest, SessionCloseNoticeBytes) {
+    const P2PPacket pk = CommonHandler::makeSessionClosePacket(0x01020304, SESSION_CLOSE_REASON_DUPLICATED_OLD_SESSION);
+    const std::string expected = pbytes::fixedHeader(18, SESSION_CLOSE, 6, 0, 0) + std::string("\0\0", 2) +
+                                 std::string("\x04\x03\x02\x01\x0a\x00", 6);
+    EXPECT_EQ(pbytes::hex(expected), pbytes::hex(pbytes::wire(pk)));
+}
+
+TEST_F(CommonHandlerTest, DeliveredRelayWithAPcAvailableAsksForNoInvite) {
+    roomOfTwo();
+    const msg_info msg = eventOf(C);
+    CommonHandler::msgRelayResultAdd(outcome(A, OS_TYPE_PC, SEND_RESULT_SUCCESS), &msg);
+
+    EXPECT_EQ(0, inviteRequests());
+    EXPECT_EQ(1, countOf(commandLog(), "send result: room_id=" + std::to_string(m_room) + " msg_num=9 user_id=" + A +
+                                           " os_type=1 code=1"));
+}
+
+TEST_F(CommonHandlerTest, DeliveredOnlyOnAMobileWithoutPcSessionAsksForAnInvite) {
+    roomOfTwo();
+    const msg_info msg = eventOf(C);
+    CommonHandler::msgRelayResultAdd(outcome(A, OS_TYPE_MOBILE, SEND_RESULT_SUCCESS), &msg);
+
+    EXPECT_EQ(1, inviteRequests());
+    EXPECT_NE(std::string::npos,
+              commandLog().find("WAS job QuillonRequestInviteHandler: from_id=c@m.acme to_id=a@m.acme"
+                                " target_ids=a@m.acme contents=c@m.acme|Cee|" + std::to_string(m_room) + "||7100|1"));
+}
+
+TEST_F(CommonHandlerTest, DeliveredOnAMobileWithAPcSessionAsksForNoInvite) {
+    openRoom(m_room, C, {{A, "Ay"}});
+    ChatPeer& pc = connect();
+    ASSERT_EQ(USER_JOIN | kResponseBit, joinAs(pc, USER_JOIN, m_room, A, OS_TYPE_PC).code);
+    const msg_info msg = eventOf(C);
+    CommonHandler::msgRelayResultAdd(outcome(A, OS_TYPE_MOBILE, SEND_RESULT_SUCCESS), &msg);
+
+    EXPECT_EQ(0, inviteRequests());
+}
+
+TEST_F(CommonHandlerTest, EveryFailureAsksForAnInvite) {
+    roomOfTwo();
+    const msg_info msg = eventOf(C);
+    for (uint32_t code : {SEND_RESULT_ACK_TIMEOUT, SEND_RESULT_NO_SESSION, SEND_RESULT_PUSH_FAIL})
+        CommonHandler::msgRelayResultAdd(outcome(A, OS_TYPE_PC, code), &msg);
+    EXPECT_EQ(3, inviteRequests());
+}
+
+TEST_F(CommonHandlerTest, InviteForAnUnknownSenderGoesOutWithoutContents) {
+    CommonHandler::retryInvite(m_room, C, A);
+    EXPECT_NE(std::string::npos, commandLog().find("to_id=a@m.acme target_ids=a@m.acme contents=\n"));
+}

@@ -1,0 +1,135 @@
+// Every page refuses a malformed or incomplete form with a non-zero code and
+// an error text, and leaves the database exactly as it was.
+#include <gtest/gtest.h>
+
+#include "WasHarness.h"
+
+namespace {
+
+struct malformed_case_t {
+    const char* name;
+    const char* page;
+    std::string body;
+};
+
+std::string saveWith(void (*change)(save_args_t&)) {
+    save_args_t args;
+    args.roomId = 18;  // not the seeded room, so a partial write would show
+    change(args);
+    return saveForm(args).body();
+}
+
+std::vector<malformed_case_t> malformedCases() {
+    const std::string alice = daemonEncode("alice@corp.example.com");
+    return {
+        {"SaveWithoutRoom", "/was/saveMessage", "send_user_id=" + alice + "&msg_seq=1"},
+        {"SaveRoomZero", "/was/saveMessage", saveWith([](save_args_t& a) { a.roomId = 0; })},
+        {"SaveWithoutSender", "/was/saveMessage", "room_id=18&msg_seq=1"},
+        {"SaveSenderTooLong", "/was/saveMessage",
+         saveWith([](save_args_t& a) { a.senderId = std::string(256, 's'); })},
+        {"SaveMessageTooLong", "/was/saveMessage",
+         saveWith([](save_args_t& a) { a.msg = std::string(8192, 'm'); })},
+        {"SaveFileUrlTooLong", "/was/saveMessage",
+         saveWith([](save_args_t& a) { a.fileUrl = std::string(4096, 'u'); })},
+        {"SaveDataSizeDisagrees", "/was/saveMessage",
+         "room_id=18&send_user_id=" + alice + "&msg_seq=1&msg=abc&data_size=4"},
+        {"SaveBadSequence", "/was/saveMessage", "room_id=18&send_user_id=" + alice + "&msg_seq=x1"},
+        {"SaveBadEscape", "/was/saveMessage", saveForm(save_args_t()).body() + "%4"},
+        {"SaveFieldTwice", "/was/saveMessage", saveForm(save_args_t()).body() + "&msg_seq=2"},
+        {"SaveMoreJoinSeqsThanIds", "/was/saveMessage",
+         "room_id=18&send_user_id=" + alice + "&msg_seq=1&recv_user_list=" + alice +
+             "&recv_user_join_seq_list=1%2C2"},
+        {"SaveBadJoinSeq", "/was/saveMessage",
+         "room_id=18&send_user_id=" + alice + "&msg_seq=1&recv_user_list=" + alice +
+             "&recv_user_join_seq_list=x"},
+        {"SaveEmptyMemberId", "/was/saveMessage",
+         saveWith([](save_args_t& a) { a.members[1].id = ""; })},
+        {"SaveBadReadFlag", "/was/saveMessage",
+         saveWith([](save_args_t& a) { a.members[2].readYn = "maybe"; })},
+        {"SaveMemberIdTooLong", "/was/saveMessage",
+         saveWith([](save_args_t& a) { a.members[2].id = std::string(256, 'c'); })},
+        {"SendStateWithoutTenant", "/was/updateMsgSend",
+         "room_id=17&msg_seq=1&userids=" + daemonEncode("bob@corp.example.com")},
+        {"SendStateTenantTooLong", "/was/updateMsgSend",
+         "room_id=17&msg_seq=1&tenant_id=" + std::string(128, 't') + "&userids=bob"},
+        {"SendStateBadFlag", "/was/updateMsgSend",
+         "room_id=17&msg_seq=1&tenant_id=example.com&userids=bob&send_yn=maybe"},
+        {"LeaveWithoutJoinSeq", "/was/leave", "room_id=17&user_id=" + alice + "&time=5"},
+        {"LeaveNegativeJoinSeq", "/was/leave",
+         "room_id=17&user_id=" + alice + "&time=5&join_seq=-5&leave_current_join_seq=yes"},
+        {"LeaveBadFlag", "/was/leave",
+         "room_id=17&user_id=" + alice + "&time=5&join_seq=1&leave_current_join_seq=maybe"},
+        {"EndRoomWithoutTenant", "/was/endRoom", "room_id=17&time=5"},
+        {"NotEndedWithoutStart", "/was/notEndRoomList", "svr_ip=&svr_port=1&load_mode=all"},
+        {"LoadRoomBadId", "/was/loadRoom", "room_id=-&tenant_id=example.com"},
+        {"SendFailWithoutMessage", "/was/sendFailUser", "room_id=17&tenant_id=example.com"},
+        {"PushWithoutRecipients", "/was/mobilePush",
+         "room_id=17&userid=&senderId=" + alice + "&msgSeq=1"},
+        {"PushEmptyRecipientEntry", "/was/mobilePush",
+         "room_id=17&userid=bob%2C%2Ccarol&senderId=" + alice + "&msgSeq=1"},
+        {"PushWithoutSequence", "/was/mobilePush", "room_id=17&userid=bob&senderId=" + alice},
+        {"InviteWithoutTarget", "/was/inviteRequest", "from_id=" + alice + "&contents=x"},
+        {"InviteContentsTooLong", "/was/inviteRequest",
+         "from_id=" + alice + "&to_id=bob&contents=" + std::string(8192, 'c')},
+        {"NoDeviceWithoutUser", "/was/noDevice", "no_device=y"},
+    };
+}
+
+void PrintTo(const malformed_case_t& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class MalformedRequestTest : public WasLoopbackTest,
+                             public ::testing::WithParamInterface<malformed_case_t> {
+protected:
+    void SetUp() override {
+        WasLoopbackTest::SetUp();
+        startWas();
+        ASSERT_EQ(0, post("/was/saveMessage", saveForm(save_args_t())).code);
+    }
+    // Everything a refused request could have touched.
+    std::string storedState() {
+        return dump() + "|" + sql("SELECT COUNT(*) FROM push_outbox")[0][0] + "|" +
+               sql("SELECT COUNT(*) FROM invite_outbox")[0][0] + "|" +
+               sql("SELECT COUNT(*) FROM no_device")[0][0];
+    }
+};
+
+TEST_P(MalformedRequestTest, IsRefusedWithAnErrorAndChangesNothing) {
+    const std::string before = storedState();
+    was_reply_t reply = postBody(GetParam().page, GetParam().body);
+
+    ASSERT_TRUE(reply.complete);
+    ASSERT_TRUE(reply.hasHeader);
+    EXPECT_EQ(400, reply.code);
+    EXPECT_FALSE(reply.errorText.empty());
+    EXPECT_EQ(before, storedState());
+}
+
+INSTANTIATE_TEST_SUITE_P(WasPages, MalformedRequestTest, ::testing::ValuesIn(malformedCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class LargestLegalFieldTest : public WasLoopbackTest {
+protected:
+    void SetUp() override {
+        WasLoopbackTest::SetUp();
+        startWas();
+    }
+};
+
+TEST_F(LargestLegalFieldTest, FieldsOfTheirFullSizeAreStored) {
+    save_args_t args;
+    args.senderId = std::string(240, 's') + "@corp.x.com";
+    args.senderId.resize(255, 'z');
+    args.members[0].id = args.senderId;
+    args.msg = std::string(8191, '\0');
+    args.fileName = std::string(2047, 'f');
+    args.fileUrl = std::string(4095, 'u');
+    ASSERT_EQ(0, post("/was/saveMessage", saveForm(args)).code);
+
+    EXPECT_EQ((std::vector<std::vector<std::string>>{{"255", "8191", "2047", "4095"}}),
+              sql("SELECT length(sender_id), length(body), length(file_name), length(file_url) "
+                  "FROM messages"));
+}
+
+}  // namespace

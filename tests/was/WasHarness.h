@@ -1,0 +1,134 @@
+#pragma once
+// Test harness for the WAS: runs the real server in-process on 127.0.0.1
+// port 0 over a database in a fresh temporary directory, posts requests as
+// raw HTTP/1.0 bytes exactly as the daemon writes them, and reads replies the
+// way the daemon does (binary header, then XML attributes by position).
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/TempDir.h"
+#include "was/WasServer.h"
+#include "was/WasStore.h"
+
+// Every byte of a string literal, zero bytes included, without miscounting.
+template <size_t N>
+std::string bytesOf(const char (&text)[N]) {
+    return std::string(text, N - 1);
+}
+
+// The daemon's form encoding: letters, digits and !$'()*,-./;_ unchanged,
+// every other byte (zero included) as %XX in upper case.
+std::string daemonEncode(const std::string& bytes);
+
+// A form body built field by field in the daemon's order and encoding.
+class Form {
+public:
+    Form& num(const std::string& name, int64_t value);
+    Form& text(const std::string& name, const std::string& bytes);  // percent-encoded
+    Form& raw(const std::string& name, const std::string& value);   // copied as is
+    const std::string& body() const { return m_body; }
+
+private:
+    void name(const std::string& name);
+    std::string m_body;
+};
+
+// A member as the daemon lists it in a save request.
+struct member_args_t {
+    std::string id;
+    std::string name;
+    uint32_t joinSeq = 1;
+    std::string readYn = "y";
+};
+
+// The fields of a save request; the defaults make a text message from
+// alice to bob and carol in room 17 of tenant example.com.
+struct save_args_t {
+    uint32_t roomId = 17;
+    std::string senderId = "alice@corp.example.com";
+    std::string senderName = "Alice";
+    std::string msg = "hello";
+    uint32_t msgSeq = 1;
+    uint32_t msgType = 1;
+    uint32_t time = 1700000000;
+    std::vector<member_args_t> members = {{"alice@corp.example.com", "Alice", 1, "y"},
+                                          {"bob@corp.example.com", "Bob", 2, "n"},
+                                          {"carol@corp.example.com", "Carol", 3, "n"}};
+    uint32_t trid = 77;
+    uint32_t osType = 1;
+    uint32_t roomType = 10;
+    std::string fileName;
+    uint32_t fileSize = 0;
+    std::string fileUrl;
+};
+
+// The save form with every field in the daemon's order and separators.
+Form saveForm(const save_args_t& args);
+
+// One reply as the daemon's HTTP session and WAS job see it.
+struct was_reply_t {
+    bool complete = false;     // status line, headers and a closed connection
+    std::string statusLine;
+    std::string headers;
+    std::string body;          // everything after the empty line
+    bool hasHeader = false;    // body starts with 0xFE and a full header
+    int code = -1;             // the result code; -1 without a header
+    std::string errorText;
+    std::string payload;       // after the header: the page's XML, if any
+};
+
+// The attribute values of every element named element, in document order,
+// read by position as the daemon does. parsed is false when the document is
+// not well-formed.
+struct xml_rows_t {
+    bool parsed = false;
+    std::vector<std::vector<std::string>> rows;
+};
+xml_rows_t xmlRows(const std::string& payload, const std::string& element);
+
+class WasLoopbackTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    void startWas(const was_server_settings_t& settings = was_server_settings_t());
+    void stopWas();
+    // Stops and starts again on the same database file.
+    void restartWas();
+
+    // Sends bytes on a fresh connection and reads until the server closes
+    // (or 5 seconds pass). halfClose ends the sending side after the bytes,
+    // as a peer that goes away mid-request does.
+    std::string exchange(const std::string& wire, bool halfClose = false);
+    // A POST exactly as the daemon builds it: no Host header.
+    std::string daemonRequest(const std::string& page, const std::string& body);
+    was_reply_t post(const std::string& page, const Form& form);
+    was_reply_t postBody(const std::string& page, const std::string& body);
+
+    // Rows of an SQL query on the database file, read through a separate
+    // read-only connection; every column as text.
+    std::vector<std::vector<std::string>> sql(const std::string& query);
+    // Everything stored, as the operator's dump prints it.
+    std::string dump();
+
+    const std::string& dbPath() const { return m_dbPath; }
+    WasStore& store() { return *m_store; }
+    int port() const { return m_port; }
+
+private:
+    TempDir m_dir;
+    std::string m_dbPath;
+    was_server_settings_t m_settings;
+    std::unique_ptr<WasStore> m_store;
+    std::unique_ptr<WasServer> m_server;
+    std::thread m_thread;
+    int m_port = -1;
+};
+
+was_reply_t parseReply(const std::string& wire);

@@ -1,0 +1,152 @@
+#include "was/WasOptions.h"
+
+#include <charconv>
+#include <map>
+
+#include "was/WaslistReader.h"
+
+namespace {
+
+bool parseNumber(const std::string& text, long min, long max, long& out) {
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size() && out >= min && out <= max;
+}
+
+bool parseAddress(const std::string& text, std::string& host, int& port) {
+    size_t colon = text.rfind(':');
+    long value = 0;
+    if (colon == std::string::npos || colon == 0) return false;
+    if (!parseNumber(text.substr(colon + 1), 0, 65535, value)) return false;
+    host = text.substr(0, colon);
+    port = static_cast<int>(value);
+    return true;
+}
+
+// The daemon's waslist: the page keys, and its first WAS address as ours.
+bool applyConfig(const std::string& path, was_options_t& options, std::string& error) {
+    std::map<std::string, std::vector<std::string>> values;
+    if (!readWaslist(path, values, error)) return false;
+    for (const auto& [key, list] : values) {
+        if (list.empty()) continue;
+        if (key == "was") {
+            if (!parseAddress(list.front(), options.host, options.port)) {
+                error = path + ": bad was address " + list.front();
+                return false;
+            }
+        } else if (std::string* page = options.server.pages.byKey(key)) {
+            if (!list.front().empty()) *page = list.front();
+        }
+    }
+    return true;
+}
+
+bool takesValue(const std::string& name, was_options_t& options) {
+    for (const char* known : {"--db", "--listen", "--config", "--no-device", "--rooms-per-page",
+                              "--threads"})
+        if (name == known) return true;
+    return name.rfind("--was_", 0) == 0 && options.server.pages.byKey(name.substr(2));
+}
+
+struct pending_t {
+    std::string config;
+    std::vector<std::pair<std::string, std::string>> pages;  // applied after the file
+    std::string listen;
+};
+
+bool takeOption(const std::string& name, const std::string& value, was_options_t& options,
+                pending_t& pending, std::string& error) {
+    long number = 0;
+    if (name == "--db") {
+        options.dbPath = value;
+    } else if (name == "--listen") {
+        pending.listen = value;
+    } else if (name == "--config") {
+        pending.config = value;
+    } else if (name == "--no-device") {
+        options.noDeviceUsers.push_back(value);
+    } else if (name == "--rooms-per-page") {
+        if (!parseNumber(value, 1, 100000, number)) return error = "bad --rooms-per-page", false;
+        options.server.roomsPerPage = static_cast<uint32_t>(number);
+    } else if (name == "--threads") {
+        if (!parseNumber(value, 1, 256, number)) return error = "bad --threads", false;
+        options.server.threads = static_cast<size_t>(number);
+    } else if (name.rfind("--was_", 0) == 0 && options.server.pages.byKey(name.substr(2))) {
+        pending.pages.emplace_back(name.substr(2), value);
+    } else {
+        error = "unknown option " + name;
+        return false;
+    }
+    return true;
+}
+
+bool applyPending(const pending_t& pending, was_options_t& options, std::string& error) {
+    if (!pending.config.empty() && !applyConfig(pending.config, options, error)) return false;
+    for (const auto& [key, path] : pending.pages) *options.server.pages.byKey(key) = path;
+    if (!pending.listen.empty() && !parseAddress(pending.listen, options.host, options.port)) {
+        error = "bad --listen address " + pending.listen + " (expected HOST:PORT)";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parseWasOptions(int argc, char** argv, was_options_t& options, std::string& error) {
+    pending_t pending;
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        if (name == "--help" || name == "-h") {
+            options.help = true;
+            continue;
+        }
+        if (name == "--version") {
+            options.version = true;
+            continue;
+        }
+        if (name == "--dump") {
+            options.dump = true;
+            continue;
+        }
+        std::string value;
+        size_t eq = name.find('=');
+        if (eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+        }
+        if (!takesValue(name, options)) {
+            error = "unknown option " + name;
+            return false;
+        }
+        if (eq == std::string::npos) {
+            if (i + 1 >= argc) {
+                error = "option " + name + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        }
+        if (!takeOption(name, value, options, pending, error)) return false;
+    }
+    return applyPending(pending, options, error);
+}
+
+std::string wasUsage() {
+    return R"(usage: tolvex-was [options]
+The reference WAS of tolvexd: answers the daemon's WAS pages from one SQLite file.
+
+  --db PATH              database file (default var/was.db; created when missing)
+  --listen HOST:PORT     listening address (default 127.0.0.1:7080)
+  --config PATH          read the daemon's config.xml "waslist" section: the page
+                         paths, and the first <was> address as the listening one
+  --was_save_msg PATH    page paths, one option per daemon key: was_save_msg,
+  ...                    was_mobile_push, was_leave, was_endroom, was_not_endroom,
+                         was_load_room, was_update_msgsend, was_invite_request,
+                         was_sendfailuser_request; and was_no_device for the page
+                         that registers users without a push device
+  --rooms-per-page N     rooms per not-ended room list page (default 100)
+  --threads N            worker threads (default 8)
+  --no-device USER_ID    register a user as having no push device (repeatable)
+  --dump                 print what the database holds and exit
+  --help, --version
+Command-line options win over --config, which wins over the defaults.
+)";
+}

@@ -1,0 +1,48 @@
+#pragma once
+// The WAS's HTTP front: one POST route per page, answered with a binary body
+// on a connection closed after the reply (the daemon reads until the close).
+// Owned by main or a test. run() blocks its caller while a worker pool
+// answers; stop() may come from any thread once isRunning().
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "was/MessagePages.h"
+#include "was/RoomPages.h"
+#include "was/WasPagePaths.h"
+
+namespace httplib {
+class Server;
+}
+class WasStore;
+
+struct was_server_settings_t {
+    was_page_paths_t pages;
+    uint32_t roomsPerPage = 100;  // not-ended rooms per page, load mode other than "all"
+    size_t threads = 8;
+};
+
+class WasServer {
+public:
+    WasServer(WasStore& store, const was_server_settings_t& settings);
+    WasServer(const WasServer&) = delete;
+    WasServer& operator=(const WasServer&) = delete;
+    ~WasServer();
+
+    // Binds host:port; port 0 picks a free one. Returns the port bound, or -1.
+    int bind(const std::string& host, int port);
+    // Serves until stop(). False when serving could not start.
+    bool run();
+    bool isRunning() const;
+    void stop();
+
+private:
+    template <typename Pages>
+    void route(const std::string& path, Pages& pages, std::string (Pages::*page)(std::string_view));
+
+    MessagePages m_messages;
+    RoomPages m_rooms;
+    std::unique_ptr<httplib::Server> m_http;
+};

@@ -1,0 +1,300 @@
+#include "was/WasStore.h"
+
+#include "was/RequestError.h"
+#include "was/WasDump.h"
+#include "was/WasText.h"
+
+namespace {
+
+const char* const kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS rooms(
+    room_id INTEGER NOT NULL,
+    tenant_id TEXT NOT NULL,
+    room_type INTEGER NOT NULL,
+    max_msg_seq INTEGER NOT NULL,
+    last_activity INTEGER NOT NULL,
+    ended INTEGER NOT NULL DEFAULT 0,
+    ended_at INTEGER,
+    PRIMARY KEY(room_id, tenant_id));
+CREATE TABLE IF NOT EXISTS members(
+    room_id INTEGER NOT NULL,
+    tenant_id TEXT NOT NULL,
+    user_id TEXT NOT NULL,
+    name TEXT NOT NULL,
+    join_seq INTEGER NOT NULL,
+    has_left INTEGER NOT NULL DEFAULT 0,
+    left_at INTEGER,
+    left_all_history INTEGER NOT NULL DEFAULT 0,
+    PRIMARY KEY(room_id, tenant_id, user_id));
+CREATE TABLE IF NOT EXISTS messages(
+    room_id INTEGER NOT NULL,
+    tenant_id TEXT NOT NULL,
+    msg_seq INTEGER NOT NULL,
+    msg_type INTEGER NOT NULL,
+    msg_time INTEGER NOT NULL,
+    sender_id TEXT NOT NULL,
+    sender_name TEXT NOT NULL,
+    sender_os_type INTEGER NOT NULL,
+    body BLOB NOT NULL,
+    file_name BLOB NOT NULL,
+    file_size INTEGER NOT NULL,
+    file_url BLOB NOT NULL,
+    trid INTEGER NOT NULL,
+    member_count INTEGER NOT NULL,
+    room_type INTEGER NOT NULL,
+    PRIMARY KEY(room_id, tenant_id, msg_seq));
+CREATE TABLE IF NOT EXISTS recipients(
+    room_id INTEGER NOT NULL,
+    tenant_id TEXT NOT NULL,
+    msg_seq INTEGER NOT NULL,
+    user_id TEXT NOT NULL,
+    join_seq INTEGER,
+    read_yn TEXT,
+    delivered INTEGER NOT NULL DEFAULT 0,
+    PRIMARY KEY(room_id, tenant_id, msg_seq, user_id));
+CREATE TABLE IF NOT EXISTS push_outbox(
+    id INTEGER PRIMARY KEY,
+    room_id INTEGER NOT NULL,
+    msg_seq INTEGER NOT NULL,
+    msg_type INTEGER NOT NULL,
+    msg_time INTEGER NOT NULL,
+    recipient TEXT NOT NULL,
+    sender_id TEXT NOT NULL,
+    sender_name TEXT NOT NULL,
+    preview BLOB NOT NULL,
+    conn TEXT NOT NULL,
+    member_count INTEGER NOT NULL,
+    recorded_at INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS invite_outbox(
+    id INTEGER PRIMARY KEY,
+    from_id TEXT NOT NULL,
+    to_id TEXT NOT NULL,
+    target_ids TEXT NOT NULL,
+    contents BLOB NOT NULL,
+    recorded_at INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS no_device(
+    user_id TEXT PRIMARY KEY);
+PRAGMA user_version = 1;
+)sql";
+
+// A message revives a room that was ended before it was written; an old
+// message arriving late does not.
+const char* const kUpsertRoom = R"sql(
+INSERT INTO rooms(room_id, tenant_id, room_type, max_msg_seq, last_activity)
+VALUES(?1, ?2, ?3, ?4, ?5)
+ON CONFLICT(room_id, tenant_id) DO UPDATE SET
+    room_type = MAX(room_type, excluded.room_type),
+    max_msg_seq = MAX(max_msg_seq, excluded.max_msg_seq),
+    last_activity = MAX(last_activity, excluded.last_activity),
+    ended = CASE WHEN ended = 1 AND excluded.last_activity >= ended_at THEN 0 ELSE ended END,
+    ended_at = CASE WHEN ended = 1 AND excluded.last_activity >= ended_at THEN NULL
+               ELSE ended_at END)sql";
+
+// A higher join sequence is a new membership (re-added or rejoined after a
+// leave); the same or a lower one never undoes a recorded leave.
+const char* const kUpsertMember = R"sql(
+INSERT INTO members(room_id, tenant_id, user_id, name, join_seq)
+VALUES(?1, ?2, ?3, COALESCE(?4, ''), COALESCE(?5, 0))
+ON CONFLICT(room_id, tenant_id, user_id) DO UPDATE SET
+    name = COALESCE(?4, name),
+    has_left = CASE WHEN ?5 > join_seq THEN 0 ELSE has_left END,
+    left_at = CASE WHEN ?5 > join_seq THEN NULL ELSE left_at END,
+    left_all_history = CASE WHEN ?5 > join_seq THEN 0 ELSE left_all_history END,
+    join_seq = MAX(join_seq, COALESCE(?5, join_seq)))sql";
+
+const char* const kInsertMessage = R"sql(
+INSERT INTO messages(room_id, tenant_id, msg_seq, msg_type, msg_time, sender_id, sender_name,
+    sender_os_type, body, file_name, file_size, file_url, trid, member_count, room_type)
+VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15))sql";
+
+const char* const kUpsertRecipient = R"sql(
+INSERT INTO recipients(room_id, tenant_id, msg_seq, user_id, join_seq, read_yn)
+VALUES(?1, ?2, ?3, ?4, ?5, ?6)
+ON CONFLICT DO UPDATE SET
+    join_seq = COALESCE(join_seq, excluded.join_seq),
+    read_yn = COALESCE(read_yn, excluded.read_yn))sql";
+
+const char* const kUpsertDelivery = R"sql(
+INSERT INTO recipients(room_id, tenant_id, msg_seq, user_id, join_seq, delivered)
+VALUES(?1, ?2, ?3, ?4, ?5, ?6)
+ON CONFLICT DO UPDATE SET
+    delivered = excluded.delivered,
+    join_seq = COALESCE(join_seq, excluded.join_seq))sql";
+
+}  // namespace
+
+WasStore::WasStore(const std::string& path) : m_db(path, SqliteDb::Mode::ReadWrite) {
+    createSchema();
+}
+
+void WasStore::createSchema() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    SqliteTransaction tx(m_db);
+    m_db.exec(kSchema);
+    tx.commit();
+}
+
+void WasStore::saveMessage(const saved_message_t& message) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    SqliteTransaction tx(m_db);
+    if (alreadyStored(message)) return;
+    upsertRoom(message);
+    {
+        auto q = m_db.query(kInsertMessage);
+        q->bind(1, message.roomId).bindText(2, message.tenantId).bind(3, message.msgSeq);
+        q->bind(4, message.msgType).bind(5, message.msgTime).bindText(6, message.senderId);
+        q->bindText(7, message.senderName).bind(8, message.senderOsType);
+        q->bindBlob(9, message.text).bindBlob(10, message.fileName).bind(11, message.fileSize);
+        q->bindBlob(12, message.fileUrl).bind(13, message.trid).bind(14, message.memberCount);
+        q->bind(15, message.roomType).run();
+    }
+    for (const recipient_t& recipient : message.recipients) {
+        upsertMember(message, recipient);
+        upsertRecipient(message, recipient);
+    }
+    tx.commit();
+}
+
+// True for a repeated save of the same message; throws when the sequence
+// number is already taken by another message.
+bool WasStore::alreadyStored(const saved_message_t& message) {
+    auto q = m_db.query(
+        "SELECT sender_id, body, msg_type, msg_time, trid FROM messages "
+        "WHERE room_id = ?1 AND tenant_id = ?2 AND msg_seq = ?3");
+    q->bind(1, message.roomId).bindText(2, message.tenantId).bind(3, message.msgSeq);
+    if (!q->step()) return false;
+    bool same = q->columnBytes(0) == message.senderId && q->columnBytes(1) == message.text &&
+                q->columnInt(2) == message.msgType && q->columnInt(3) == message.msgTime &&
+                q->columnInt(4) == message.trid;
+    if (!same) throw RequestError(WAS_CONFLICT, "msg_seq already stored with other content");
+    return true;
+}
+
+void WasStore::upsertRoom(const saved_message_t& message) {
+    auto q = m_db.query(kUpsertRoom);
+    q->bind(1, message.roomId).bindText(2, message.tenantId).bind(3, message.roomType);
+    q->bind(4, message.msgSeq).bind(5, message.msgTime).run();
+}
+
+void WasStore::upsertMember(const saved_message_t& message, const recipient_t& member) {
+    auto q = m_db.query(kUpsertMember);
+    q->bind(1, message.roomId).bindText(2, message.tenantId).bindText(3, member.userId);
+    if (member.name) q->bindText(4, *member.name);
+    q->bindOptional(5, member.joinSeq).run();
+}
+
+void WasStore::upsertRecipient(const saved_message_t& message, const recipient_t& recipient) {
+    auto q = m_db.query(kUpsertRecipient);
+    q->bind(1, message.roomId).bindText(2, message.tenantId).bind(3, message.msgSeq);
+    q->bindText(4, recipient.userId).bindOptional(5, recipient.joinSeq);
+    if (recipient.readYn) q->bindText(6, *recipient.readYn);
+    q->run();
+}
+
+void WasStore::updateSendState(const send_state_t& state) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    SqliteTransaction tx(m_db);
+    for (const delivery_t& user : state.users) {
+        auto q = m_db.query(kUpsertDelivery);
+        q->bind(1, state.roomId).bindText(2, state.tenantId).bind(3, state.msgSeq);
+        q->bindText(4, user.userId).bindOptional(5, user.joinSeq).bind(6, state.delivered ? 1 : 0);
+        q->run();
+    }
+    tx.commit();
+}
+
+void WasStore::leave(const leave_t& leave) {
+    const std::string tenant = tenantOf(leave.userId);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    SqliteTransaction tx(m_db);
+    {
+        auto q = m_db.query(
+            "INSERT INTO rooms(room_id, tenant_id, room_type, max_msg_seq, last_activity) "
+            "VALUES(?1, ?2, 0, 0, ?3) ON CONFLICT(room_id, tenant_id) DO UPDATE SET "
+            "last_activity = MAX(last_activity, excluded.last_activity)");
+        q->bind(1, leave.roomId).bindText(2, tenant).bind(3, leave.time).run();
+    }
+    std::optional<int64_t> stored;
+    {
+        auto q = m_db.query(
+            "SELECT join_seq FROM members WHERE room_id = ?1 AND tenant_id = ?2 AND user_id = ?3");
+        q->bind(1, leave.roomId).bindText(2, tenant).bindText(3, leave.userId);
+        if (q->step()) stored = q->columnInt(0);
+    }
+    if (stored && !leave.wholeHistory && leave.joinSeq < *stored) return;  // superseded
+    int64_t joinSeq = leave.wholeHistory ? stored.value_or(0) : leave.joinSeq;
+    auto q = m_db.query(
+        "INSERT INTO members(room_id, tenant_id, user_id, name, join_seq, has_left, left_at, "
+        "left_all_history) VALUES(?1, ?2, ?3, '', ?4, 1, ?5, ?6) "
+        "ON CONFLICT(room_id, tenant_id, user_id) DO UPDATE SET join_seq = excluded.join_seq, "
+        "has_left = 1, left_at = excluded.left_at, left_all_history = excluded.left_all_history");
+    q->bind(1, leave.roomId).bindText(2, tenant).bindText(3, leave.userId).bind(4, joinSeq);
+    q->bind(5, leave.time).bind(6, leave.wholeHistory ? 1 : 0).run();
+    tx.commit();
+}
+
+void WasStore::endRoom(uint32_t roomId, const std::string& tenantId, uint32_t time) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    SqliteTransaction tx(m_db);
+    auto q = m_db.query(
+        "UPDATE rooms SET ended_at = CASE WHEN ended = 1 THEN ended_at ELSE ?3 END, ended = 1 "
+        "WHERE room_id = ?1 AND tenant_id = ?2");
+    q->bind(1, roomId).bindText(2, tenantId).bind(3, time).run();
+    if (m_db.changes() == 0) throw RequestError(WAS_NOT_FOUND, "unknown room");
+    tx.commit();
+}
+
+std::vector<push_result_t> WasStore::recordPush(const push_request_t& push) {
+    const uint32_t now = nowSeconds();
+    std::vector<push_result_t> results;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    SqliteTransaction tx(m_db);
+    for (const std::string& recipient : push.recipients) {
+        if (hasNoDevice(recipient)) {
+            results.push_back({recipient, 300, "no device registered"});
+            continue;
+        }
+        auto q = m_db.query(
+            "INSERT INTO push_outbox(room_id, msg_seq, msg_type, msg_time, recipient, sender_id, "
+            "sender_name, preview, conn, member_count, recorded_at) "
+            "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+        q->bind(1, push.roomId).bind(2, push.msgSeq).bind(3, push.msgType).bind(4, push.time);
+        q->bindText(5, recipient).bindText(6, push.senderId).bindText(7, push.senderName);
+        q->bindBlob(8, push.preview).bindText(9, push.conn).bind(10, push.memberCount);
+        q->bind(11, now).run();
+        results.push_back({recipient, 0, "recorded"});
+    }
+    tx.commit();
+    return results;
+}
+
+bool WasStore::hasNoDevice(const std::string& userId) {
+    auto q = m_db.query("SELECT 1 FROM no_device WHERE user_id = ?1");
+    q->bindText(1, userId);
+    return q->step();
+}
+
+void WasStore::recordInvite(const invite_t& invite) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    SqliteTransaction tx(m_db);
+    auto q = m_db.query(
+        "INSERT INTO invite_outbox(from_id, to_id, target_ids, contents, recorded_at) "
+        "VALUES(?1, ?2, ?3, ?4, ?5)");
+    q->bindText(1, invite.fromId).bindText(2, invite.toId).bindText(3, invite.targetIds);
+    q->bindBlob(4, invite.contents).bind(5, nowSeconds()).run();
+    tx.commit();
+}
+
+void WasStore::setNoDevice(const std::string& userId, bool noDevice) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    SqliteTransaction tx(m_db);
+    auto q = m_db.query(noDevice ? "INSERT OR IGNORE INTO no_device(user_id) VALUES(?1)"
+                                 : "DELETE FROM no_device WHERE user_id = ?1");
+    q->bindText(1, userId).run();
+    tx.commit();
+}
+
+void WasStore::dump(std::ostream& out) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    dumpDatabase(m_db, out);
+}

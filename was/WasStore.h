@@ -1,0 +1,68 @@
+#pragma once
+// The WAS's durable state in one SQLite file: rooms, members, messages with
+// per-recipient delivery, push and invite outboxes. Owned by main or a test.
+// Any thread: one mutex serialises the single connection, and each request
+// is one transaction. Errors throw RequestError or SqliteError.
+
+#include <cstdint>
+#include <iosfwd>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "was/SqliteDb.h"
+#include "was/WasRecords.h"
+
+class WasStore {
+public:
+    // Creates the file and its tables when missing.
+    explicit WasStore(const std::string& path);
+    WasStore(const WasStore&) = delete;
+    WasStore& operator=(const WasStore&) = delete;
+
+    // Stores the message, its room, members and recipients. Saving the same
+    // message again changes nothing; the same sequence number with other
+    // content is refused with WAS_CONFLICT.
+    void saveMessage(const saved_message_t& message);
+    // Marks the listed recipients delivered (or not); rows that the save has
+    // not brought yet are created, so the two requests may arrive in any order.
+    void updateSendState(const send_state_t& state);
+    // Marks the member left. A leave for an older membership than the one
+    // stored (the member came back since) is ignored.
+    void leave(const leave_t& leave);
+    // WAS_NOT_FOUND when the room is not stored.
+    void endRoom(uint32_t roomId, const std::string& tenantId, uint32_t time);
+
+    // Member rows of the rooms not ended with ids above startAfter, ordered by
+    // room id; at most pageRooms room ids when given.
+    std::vector<room_row_t> notEndedRooms(uint32_t startAfter, std::optional<uint32_t> pageRooms);
+    // Member rows of one room, ended or not.
+    std::vector<room_row_t> roomRows(uint32_t roomId, const std::string& tenantId);
+    // Recipients of the message, sender excluded, not marked delivered;
+    // nothing when the message is not stored.
+    std::optional<std::vector<fail_row_t>> failedRecipients(uint32_t roomId,
+                                                            const std::string& tenantId,
+                                                            uint32_t msgSeq);
+
+    // One outcome per recipient, in request order: recorded in the outbox,
+    // or refused for a recipient registered as having no device.
+    std::vector<push_result_t> recordPush(const push_request_t& push);
+    void recordInvite(const invite_t& invite);
+    void setNoDevice(const std::string& userId, bool noDevice);
+
+    // The operator's view of everything stored (see WasDump.h).
+    void dump(std::ostream& out);
+
+private:
+    void createSchema();
+    void upsertRoom(const saved_message_t& message);
+    void upsertMember(const saved_message_t& message, const recipient_t& member);
+    void upsertRecipient(const saved_message_t& message, const recipient_t& recipient);
+    bool alreadyStored(const saved_message_t& message);
+    std::vector<room_row_t> readRoomRows(SqliteDb::Query& query);
+    bool hasNoDevice(const std::string& userId);
+
+    std::mutex m_mutex;
+    SqliteDb m_db;  // guarded by m_mutex
+};

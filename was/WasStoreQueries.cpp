@@ -1,0 +1,109 @@
+// The read side of WasStore: room rows for room loading and the recipients a
+// resent message still has to reach.
+#include "was/WasStore.h"
+
+#include <limits>
+#include <string>
+
+namespace {
+
+// Columns shared by both room row queries, in room_row_t order. The count
+// and highest join sequence cover every member, left ones included, as the
+// daemon's room keeps them too.
+const std::string kRoomRowSelect =
+    "SELECT m.room_id, m.tenant_id, m.user_id, m.name, m.join_seq, r.max_msg_seq, m.has_left, "
+    "m.left_at, r.last_activity, "
+    "(SELECT COUNT(*) FROM members c WHERE c.room_id = m.room_id AND c.tenant_id = m.tenant_id), "
+    "(SELECT MAX(join_seq) FROM members c WHERE c.room_id = m.room_id "
+    "AND c.tenant_id = m.tenant_id) "
+    "FROM members m JOIN rooms r ON r.room_id = m.room_id AND r.tenant_id = m.tenant_id ";
+
+const std::string kNotEndedRows = kRoomRowSelect +
+    "WHERE r.ended = 0 AND m.room_id > ?1 AND m.room_id <= ?2 "
+    "ORDER BY m.room_id, m.tenant_id, m.user_id";
+
+const std::string kOneRoomRows =
+    kRoomRowSelect + "WHERE m.room_id = ?1 AND m.tenant_id = ?2 ORDER BY m.user_id";
+
+// The last room id of a page of pageRooms distinct ids. Only rooms with
+// members count: a page made only of empty rooms would look like the end.
+const char* const kPageLastRoom =
+    "SELECT DISTINCT m.room_id FROM members m JOIN rooms r "
+    "ON r.room_id = m.room_id AND r.tenant_id = m.tenant_id "
+    "WHERE r.ended = 0 AND m.room_id > ?1 ORDER BY m.room_id LIMIT 1 OFFSET ?2";
+
+uint32_t u32(int64_t value) {
+    return static_cast<uint32_t>(value);
+}
+
+}  // namespace
+
+std::vector<room_row_t> WasStore::readRoomRows(SqliteDb::Query& q) {
+    std::vector<room_row_t> rows;
+    while (q->step()) {
+        room_row_t row;
+        row.roomId = u32(q->columnInt(0));
+        row.tenantId = q->columnBytes(1);
+        row.userId = q->columnBytes(2);
+        row.nameInfo = q->columnBytes(3);
+        row.joinSeq = u32(q->columnInt(4));
+        row.maxMsgSeq = u32(q->columnInt(5));
+        row.left = q->columnInt(6) != 0;
+        row.leftAt = u32(q->columnInt(7));
+        row.lastActivity = u32(q->columnInt(8));
+        row.memberCount = u32(q->columnInt(9));
+        row.maxJoinSeq = u32(q->columnInt(10));
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::vector<room_row_t> WasStore::notEndedRooms(uint32_t startAfter,
+                                                std::optional<uint32_t> pageRooms) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // One read transaction, so the page bound and the rows see the same data.
+    SqliteTransaction tx(m_db);
+    int64_t last = std::numeric_limits<uint32_t>::max();
+    if (pageRooms) {
+        auto q = m_db.query(kPageLastRoom);
+        q->bind(1, startAfter).bind(2, int64_t(*pageRooms) - 1);
+        if (q->step()) last = q->columnInt(0);
+    }
+    auto q = m_db.query(kNotEndedRows.c_str());
+    q->bind(1, startAfter).bind(2, last);
+    return readRoomRows(q);
+}
+
+std::vector<room_row_t> WasStore::roomRows(uint32_t roomId, const std::string& tenantId) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto q = m_db.query(kOneRoomRows.c_str());
+    q->bind(1, roomId).bindText(2, tenantId);
+    return readRoomRows(q);
+}
+
+std::optional<std::vector<fail_row_t>> WasStore::failedRecipients(uint32_t roomId,
+                                                                  const std::string& tenantId,
+                                                                  uint32_t msgSeq) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    SqliteTransaction tx(m_db);
+    uint32_t trid = 0;
+    std::string sender;
+    {
+        auto q = m_db.query(
+            "SELECT trid, sender_id FROM messages "
+            "WHERE room_id = ?1 AND tenant_id = ?2 AND msg_seq = ?3");
+        q->bind(1, roomId).bindText(2, tenantId).bind(3, msgSeq);
+        if (!q->step()) return std::nullopt;
+        trid = u32(q->columnInt(0));
+        sender = q->columnBytes(1);
+    }
+    // The sender is listed among the room's members when the message is
+    // saved, but a relay never goes back to it.
+    auto q = m_db.query(
+        "SELECT user_id FROM recipients WHERE room_id = ?1 AND tenant_id = ?2 AND msg_seq = ?3 "
+        "AND delivered = 0 AND user_id <> ?4 ORDER BY user_id");
+    q->bind(1, roomId).bindText(2, tenantId).bind(3, msgSeq).bindText(4, sender);
+    std::vector<fail_row_t> rows;
+    while (q->step()) rows.push_back({roomId, msgSeq, trid, q->columnBytes(0)});
+    return rows;
+}

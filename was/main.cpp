@@ -1,0 +1,103 @@
+// tolvex-was: the reference WAS. Parses the command line, opens the store and
+// serves until SIGINT or SIGTERM; with --dump prints the store and exits.
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <thread>
+
+#include "was/SqliteDb.h"
+#include "was/WasDump.h"
+#include "was/WasOptions.h"
+#include "was/WasServer.h"
+#include "was/WasStore.h"
+
+#ifndef TOLVEX_VERSION
+#define TOLVEX_VERSION "unknown"
+#endif
+
+namespace {
+
+int dumpStore(const std::string& path) {
+    if (!std::filesystem::exists(path)) {
+        fprintf(stderr, "tolvex-was: no database at %s\n", path.c_str());
+        return 1;
+    }
+    SqliteDb db(path, SqliteDb::Mode::ReadOnly);
+    dumpDatabase(db, std::cout);
+    return 0;
+}
+
+void createParentDirectory(const std::string& path) {
+    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty()) std::filesystem::create_directories(parent);
+}
+
+int serve(const was_options_t& options) {
+    createParentDirectory(options.dbPath);
+    WasStore store(options.dbPath);
+    for (const std::string& user : options.noDeviceUsers) store.setNoDevice(user, true);
+
+    // Block the stop signals in every thread; one thread waits for them, so
+    // stopping happens outside any signal handler.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    WasServer server(store, options.server);
+    int port = server.bind(options.host, options.port);
+    if (port < 0) {
+        fprintf(stderr, "tolvex-was: cannot listen on %s:%d\n", options.host.c_str(),
+                options.port);
+        return 1;
+    }
+    std::atomic<bool> finished{false};
+    std::thread waiter([&] {
+        int sig = 0;
+        sigwait(&stopSignals, &sig);
+        // A signal that comes before serving has started must still stop it.
+        while (!finished && !server.isRunning())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        server.stop();
+    });
+    fprintf(stderr, "tolvex-was: listening on %s:%d, database %s\n", options.host.c_str(), port,
+            options.dbPath.c_str());
+    bool served = server.run();
+    finished = true;
+    pthread_kill(waiter.native_handle(), SIGTERM);  // wakes the waiter if no signal came
+    waiter.join();
+    return served ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    was_options_t options;
+    std::string error;
+    if (!parseWasOptions(argc, argv, options, error)) {
+        fprintf(stderr, "tolvex-was: %s\n%s", error.c_str(), wasUsage().c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::cout << wasUsage();
+        return 0;
+    }
+    if (options.version) {
+        std::cout << "tolvex-was " << TOLVEX_VERSION << "\n";
+        return 0;
+    }
+    try {
+        return options.dump ? dumpStore(options.dbPath) : serve(options);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "tolvex-was: %s\n", e.what());
+        return 1;
+    }
+}

@@ -1,5 +1,7 @@
 #include "net/TCPListener.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,9 +19,12 @@ int setIntOption(int fd, int option, int value) {
 }
 
 // Keep-alive finds dead peers; a one-second linger bounds how long a close
-// may hold unsent data.
+// may hold unsent data. Replies and relays are small and must leave at once:
+// Nagle's algorithm would hold them until the peer's delayed ACK.
 void setConnectionOptions(int fd) {
     setIntOption(fd, SO_KEEPALIVE, 1);
+    int noDelay = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     linger lg{1, 1};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
 }

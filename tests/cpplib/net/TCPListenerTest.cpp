@@ -73,7 +73,7 @@ TEST_P(TCPListenerTest, TwentyPendingConnectionsAreAcceptedOverTwoPasses) {
     EXPECT_EQ(20u, m_listener.accepted.size());
 }
 
-TEST_P(TCPListenerTest, AcceptedSocketHasKeepAliveAndOneSecondLinger) {
+TEST_P(TCPListenerTest, AcceptedSocketHasKeepAliveOneSecondLingerAndNoDelay) {
     ASSERT_EQ(0, listenOn());
     connectClients(1);
     ASSERT_TRUE(runUntil([&] { return m_listener.accepted.size() == 1; }));
@@ -88,6 +88,10 @@ TEST_P(TCPListenerTest, AcceptedSocketHasKeepAliveAndOneSecondLinger) {
     ASSERT_EQ(0, ::getsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, &len));
     EXPECT_NE(0, lg.l_onoff);
     EXPECT_EQ(1, lg.l_linger);
+    int noDelay = 0;
+    len = sizeof noDelay;
+    ASSERT_EQ(0, ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &len));
+    EXPECT_NE(0, noDelay);
 }
 
 TEST_P(TCPListenerTest, BindingAPortInUseFailsWithNoSocketLeftOpen) {

@@ -108,16 +108,16 @@ class DaemonStartFailureTest : public DaemonTest {};
 
 TEST_F(DaemonStartFailureTest, APortInUseEndsTheDaemonWithAReason) {
     fs::create_directory(dir.file("log"));
-    const int port = freeTcpPort();
-    writeConfig(port, "epoll", 1);
+    const int port = freeTcpPort();  // the port served: configured port + 3
+    writeConfig(port - 3, "epoll", 1);
     auto first = startDaemon({"-n", "3"});
-    ASSERT_TRUE(waitFor([&] { return canConnect(port + 3); })) << first->stderrText();
+    ASSERT_TRUE(waitFor([&] { return canConnect(port); })) << first->stderrText();
 
     auto second = startDaemon({"-n", "3", "--cmdlogpath", dir.file("log2")});
     EXPECT_EQ(1, second->waitExit());
-    EXPECT_NE(std::string::npos, second->stderrText().find("cannot listen on 127.0.0.1:" + std::to_string(port + 3)))
+    EXPECT_NE(std::string::npos, second->stderrText().find("cannot listen on 127.0.0.1:" + std::to_string(port)))
         << second->stderrText();
-    EXPECT_TRUE(canConnect(port + 3)) << "the first daemon keeps serving";
+    EXPECT_TRUE(canConnect(port)) << "the first daemon keeps serving";
 }
 
 TEST_F(DaemonStartFailureTest, AnUnknownIotypeEndsTheDaemonWithAReason) {

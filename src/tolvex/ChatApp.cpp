@@ -11,6 +11,7 @@
 #include "cpputil/Trace.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatFactory.h"
+#include "tolvex/task/AckTask.h"
 #include "tolvex/Globals.h"
 #include "tolvex/WasServerTable.h"
 #include "tolvex/util/ChatUtil.h"
@@ -131,6 +132,7 @@ void ChatApp::startTasks() {
         const int minutes = ChatUtil::convertToMinute(entry.timeInfo);
         g_Logger.log("ROOM_TIMEOUT:%s, %d", entry.tenantId.c_str(), minutes);
     }
+    AckTask::getInstance().start();
 }
 
 void ChatApp::shutdown() {
@@ -138,6 +140,8 @@ void ChatApp::shutdown() {
     g_Logger.log("##### tolvexd stop time:%s #####", when.c_str());
     g_FormatLogger.log("##### tolvexd stop time:%s #####", when.c_str());
     MicroTimer::getInst().killAll(this);
+    // Before the loop goes: the task posts its outcomes to it.
+    AckTask::getInstance().stop();
     App::exit();
     for (Log* log : {&g_Logger, &g_FormatLogger, &g_LoggerForStat, static_cast<Log*>(&g_statLogger)})
         log->close();

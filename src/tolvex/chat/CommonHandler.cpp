@@ -13,6 +13,8 @@
 #include "tolvex/chat/QuillonSaveMsgHandler.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/SessionContainer.h"
+#include "tolvex/task/LoopPost.h"
+#include "tolvex/task/SendStateTask.h"
 #include "tolvex/util/ChatUtil.h"
 
 namespace {
@@ -62,11 +64,12 @@ void CommonHandler::updateJoinUserInfo(uint32_t roomId, std::string_view userId,
 
 void CommonHandler::msgRelayResultAdd(const send_result& sendResult, const msg_info* msgInfo) {
     const std::string_view userId = msgText(sendResult.userId, sendResult.userIdLen);
-    // TODO: hand the outcome to the send-state task once it exists; until
-    // then the command log keeps it.
+    // The command log keeps every outcome as well: the send-state task only
+    // stores them until the result notices exist.
     g_Logger.log("send result: room_id=%u msg_num=%u user_id=%s os_type=%u code=%u", msgInfo->roomId,
                  msgInfo->msgNum, logText(userId).c_str(), sendResult.osType,
                  sendResult.sendResultCode);
+    SendStateTask::getInstance().addSendResult(msgInfo, sendResult);
     const bool isPcSessionOk = sessionCheckResult(msgInfo->roomId, userId, sendResult.osType);
     if (sendResult.sendResultCode == SEND_RESULT_SUCCESS && isPcSessionOk) return;
     retryInvite(msgInfo->roomId, msgText(msgInfo->fromId, msgInfo->fromIdLen), userId);
@@ -148,12 +151,16 @@ OutPacket CommonHandler::makeSaveMsgPacket(const msg_info& msg, const save_texts
 }
 
 void CommonHandler::retryInvite(uint32_t roomId, std::string_view fromId, std::string_view toId) {
-    try {
-        const OutPacket pk = makeRetryInvitePacket(fromId, toId, makeSendMemoExContents(roomId, fromId));
-        (new QuillonRequestInviteHandler())->doit(nullptr, pk.get());
-    } catch (const std::exception&) {
-        logException("inviteUserResponse Exception");
-    }
+    // The contents read the room and the job runs on the loop; a worker
+    // thread's request is carried there by value.
+    LoopPost::toLoop([roomId, from = std::string(fromId), to = std::string(toId)] {
+        try {
+            const OutPacket pk = makeRetryInvitePacket(from, to, makeSendMemoExContents(roomId, from));
+            (new QuillonRequestInviteHandler())->doit(nullptr, pk.get());
+        } catch (const std::exception&) {
+            logException("inviteUserResponse Exception");
+        }
+    });
 }
 
 std::string CommonHandler::makeSendMemoExContents(uint32_t roomId, std::string_view fromUserId) {

@@ -6,6 +6,8 @@
 
 #include "cpputil/Trace.h"
 #include "tolvex/Globals.h"
+#include "tolvex/chat/AckEventHandler.h"
+#include "tolvex/chat/MsgEventHandler.h"
 #include "tolvex/chat/RoomEventHandler.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatEventHandler.h"
@@ -74,9 +76,16 @@ std::unique_ptr<ChatEventHandler> ChatSession::makeHandler(uint16_t code) {
         case USER_ADD:
         case USER_REJOIN:
             return std::make_unique<RoomEventHandler>();
-        // USER_LEAVE and USER_FORCE_LEAVE arrive with the leave handlers;
-        // MSG, TYPING, ATTACH and the relay and result ACKs with the message
-        // and ACK handlers. Until then they are refused like unknown codes.
+        case MSG:
+        case TYPING:
+        case ATTACH:
+            return std::make_unique<MsgEventHandler>();
+        case MSG_RELAY_ACK:
+        case ATTACH_ALARM_RELAY_ACK:
+            return std::make_unique<AckEventHandler>();
+        // USER_LEAVE and USER_FORCE_LEAVE arrive with the leave handlers,
+        // the result ACK with the result notices. Until then they are
+        // refused like unknown codes.
         default:
             return nullptr;
     }

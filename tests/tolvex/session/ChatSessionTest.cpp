@@ -39,11 +39,11 @@ TEST_F(ChatSessionTest, ServerCodeFromAClientGetsInvalidCommandAndClose) {
     EXPECT_TRUE(peer.inbox.empty());
 }
 
-TEST_F(ChatSessionTest, OnlyTheRoomCommandsHaveHandlersForNow) {
-    for (uint16_t code : {ROOM_CREATE, USER_JOIN, USER_ADD, USER_REJOIN})
+TEST_F(ChatSessionTest, OnlyTheServedCommandsHaveHandlers) {
+    for (uint16_t code : {ROOM_CREATE, USER_JOIN, USER_ADD, USER_REJOIN, MSG, TYPING, ATTACH, MSG_RELAY_ACK,
+                          ATTACH_ALARM_RELAY_ACK})
         EXPECT_NE(nullptr, ChatSession::makeHandler(code)) << code;
-    for (uint16_t code : {MSG, TYPING, ATTACH, USER_LEAVE, USER_FORCE_LEAVE, MSG_RELAY_ACK, MSG_RESULT_ACK,
-                          ATTACH_ALARM_RELAY_ACK, SESSION_CLOSE, WAS_JOB, uint16_t{0}})
+    for (uint16_t code : {USER_LEAVE, USER_FORCE_LEAVE, MSG_RESULT_ACK, SESSION_CLOSE, WAS_JOB, uint16_t{0}})
         EXPECT_EQ(nullptr, ChatSession::makeHandler(code)) << code;
 }
 
@@ -60,8 +60,7 @@ TEST_P(LaterStageCodeTest, IsRefusedLikeAnUnknownCode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, LaterStageCodeTest,
-                         ::testing::Values(MSG, TYPING, ATTACH, USER_LEAVE, USER_FORCE_LEAVE, MSG_RELAY_ACK,
-                                           MSG_RESULT_ACK, ATTACH_ALARM_RELAY_ACK));
+                         ::testing::Values(USER_LEAVE, USER_FORCE_LEAVE, MSG_RESULT_ACK));
 
 TEST_F(ChatSessionTest, PacketsAfterARefusedOneInTheSameReadAreNotServed) {
     ChatPeer& peer = connect();

@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Relay throughput and latency of tolvexd: starts a daemon on a free loopback
+# port with a generated configuration (logs in a temporary directory), runs
+# tolvex-bench against it and stops it with SIGTERM.
+#   bench/relay.sh [--iotype epoll|poll|select] [--build DIR] [--was HOST:PORT]
+#                  [--keep-logs] [--] [tolvex-bench options...]
+# Without --was the WAS list points at a closed loopback port: the WAS jobs
+# a message starts fail fast and are logged, which costs the daemon a
+# connect attempt each. Examples:
+#   bench/relay.sh -- --rooms 4 --members 11 --duration 10
+#   bench/relay.sh --iotype poll -- --rooms 2 --members 3 --rate 500 --json
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+BUILD="$ROOT/build"
+IOTYPE=epoll
+WAS=""
+KEEP_LOGS=0
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --iotype) IOTYPE="$2"; shift 2 ;;
+        --build) BUILD="$2"; shift 2 ;;
+        --was) WAS="$2"; shift 2 ;;
+        --keep-logs) KEEP_LOGS=1; shift ;;
+        --) shift; break ;;
+        *) break ;;
+    esac
+done
+case "$IOTYPE" in epoll|poll|select) ;; *) echo "unknown iotype '$IOTYPE'" >&2; exit 2 ;; esac
+DAEMON="$BUILD/bin/tolvexd"
+BENCH="$BUILD/bin/tolvex-bench"
+for bin in "$DAEMON" "$BENCH"; do
+    [ -x "$bin" ] || { echo "missing $bin; build it: cmake --build $BUILD --target tolvexd tolvex-bench" >&2; exit 1; }
+done
+
+# A port the kernel just handed out and released; good enough on loopback.
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' 2>/dev/null ||
+        echo $(( 20000 + RANDOM % 20000 ))
+}
+
+WORK="$(mktemp -d /tmp/tolvex-relay-bench-XXXXXX)"
+PID=""
+cleanup() {
+    if [ -n "$PID" ] && kill -0 "$PID" 2>/dev/null; then
+        kill -TERM "$PID" 2>/dev/null || true
+        wait "$PID" 2>/dev/null || true
+    fi
+    if [ "$KEEP_LOGS" = 1 ]; then echo "logs kept in $WORK" >&2; else rm -rf "$WORK"; fi
+}
+trap cleanup EXIT
+mkdir -p "$WORK/log"
+
+PORT="$(free_port)"
+[ -n "$WAS" ] || WAS="127.0.0.1:$(free_port)"  # nothing listens there
+page() { echo "<$1>/was/$1</$1>"; }
+cat > "$WORK/config.xml" <<XML
+<?xml version="1.0"?>
+<config>
+  <tolvexd>
+    <servicebindaddr>127.0.0.1:$PORT</servicebindaddr>
+    <cmdlogpath>$WORK/log</cmdlogpath>
+    <iotype>$IOTYPE</iotype>
+    <service_ip>127.0.0.1</service_ip>
+    <was_timeout_sec>5</was_timeout_sec>
+    <msg_relay_ack_timeout_sec>10</msg_relay_ack_timeout_sec>
+    <msg_result_ack_timeout_sec>30</msg_result_ack_timeout_sec>
+  </tolvexd>
+  <trace><tracelogpath>/dev/null</tracelogpath></trace>
+  <waslist>
+    <was>$WAS</was>
+    $(page was_save_msg) $(page was_mobile_push) $(page was_leave) $(page was_endroom)
+    $(page was_not_endroom) $(page was_load_room) $(page was_update_msgsend)
+    $(page was_invite_request) $(page was_sendfailuser_request)
+  </waslist>
+</config>
+XML
+
+"$DAEMON" -c "$WORK/config.xml" -n 0 >"$WORK/stdout" 2>"$WORK/stderr" &
+PID=$!
+# Up once the command log says it listens (the loop runs right after).
+for _ in $(seq 100); do
+    if ! kill -0 "$PID" 2>/dev/null; then
+        echo "tolvexd exited at start:" >&2; cat "$WORK/stderr" >&2; exit 1
+    fi
+    if cat "$WORK"/log/zpx_00* 2>/dev/null | grep -q "listening on port $PORT"; then break; fi
+    sleep 0.1
+done
+cat "$WORK"/log/zpx_00* 2>/dev/null | grep -q "listening on port $PORT" ||
+    { echo "tolvexd did not come up on port $PORT" >&2; exit 1; }
+echo "tolvexd ($IOTYPE) on 127.0.0.1:$PORT, pid $PID" >&2
+
+status=0
+"$BENCH" --server "127.0.0.1:$PORT" "$@" || status=$?
+
+kill -TERM "$PID"
+stop_status=0
+wait "$PID" || stop_status=$?
+PID=""
+[ "$stop_status" = 0 ] || echo "tolvexd ended with status $stop_status" >&2
+exit "$status"

@@ -1,0 +1,98 @@
+#include "tolvex/ack/AckManager.h"
+
+#include "tolvex/Globals.h"
+#include "tolvex/util/ChatUtil.h"
+
+AckManager& AckManager::getInstance() {
+    static AckManager instance;
+    return instance;
+}
+
+void AckManager::ackExpect(std::unique_ptr<SendMsgDetail> detail) {
+    if (!detail) return;
+    detail->removeFromUserId();
+    if (detail->getUserSize() == 0) return;
+    const std::shared_ptr<AckRoom> room = getAckRoom(detail->getRoomId(), detail->getFromUserId());
+    room->ackExpect(std::move(detail));
+}
+
+std::optional<SendMsgDetail> AckManager::getSendMsgDetail(uint32_t roomId, const std::string& userId,
+                                                          uint32_t msgNum) {
+    const std::shared_ptr<AckRoom> room = searchAckRoom(roomId, userId);
+    return room ? room->getSendMsgDetail(msgNum) : std::nullopt;
+}
+
+uint32_t AckManager::getExpectAckCount(uint32_t roomId, const std::string& userId, uint32_t msgNum) {
+    const std::shared_ptr<AckRoom> room = searchAckRoom(roomId, userId);
+    return room ? room->getRemainAckCount(msgNum, userId) : 0;
+}
+
+ack_match_t AckManager::matchAck(uint32_t roomId, const std::string& userId, uint32_t msgNum, uint16_t osType,
+                                 bool clearAll) {
+    const std::shared_ptr<AckRoom> room = searchAckRoom(roomId, userId);
+    return room ? room->matchAck(msgNum, userId, osType, clearAll) : ack_match_t{};
+}
+
+void AckManager::clearAckExpectUser(uint32_t roomId, const std::string& userId, uint32_t msgNum) {
+    if (const std::shared_ptr<AckRoom> room = searchAckRoom(roomId, userId)) room->clearAckExpect(msgNum, userId);
+}
+
+void AckManager::clearAckExpectUser(uint32_t roomId, const std::string& userId, uint32_t msgNum, uint16_t osType) {
+    if (const std::shared_ptr<AckRoom> room = searchAckRoom(roomId, userId))
+        room->clearAckExpect(msgNum, userId, osType);
+}
+
+void AckManager::clearAckExpectMsg(uint32_t roomId, const std::string& userId, uint32_t msgNum) {
+    if (const std::shared_ptr<AckRoom> room = searchAckRoom(roomId, userId)) room->clearAckExpect(msgNum);
+}
+
+void AckManager::clearAckExpectRoom(uint32_t roomId, const std::string& tenantId) {
+    std::shared_ptr<AckRoom> room;
+    {
+        std::lock_guard<std::mutex> lock(m_ackMutex);
+        auto it = m_ackExpectList.find(ChatUtil::makeRoomKey(roomId, tenantId));
+        if (it == m_ackExpectList.end()) return;
+        room = std::move(it->second);
+        m_ackExpectList.erase(it);
+    }
+    room->clearAckExpect();
+    g_Logger.log("ACK_CLEAR_ROOM:%d, %s", static_cast<int>(roomId), tenantId.c_str());
+}
+
+std::vector<std::unique_ptr<SendMsgDetail>> AckManager::getTimeoutList(int timeoutSec, time_t now) {
+    std::vector<std::unique_ptr<SendMsgDetail>> expired;
+    std::lock_guard<std::mutex> lock(m_ackMutex);
+    for (auto& [key, room] : m_ackExpectList) {
+        std::vector<std::unique_ptr<SendMsgDetail>> part = room->takeTimeoutList(timeoutSec, now);
+        for (auto& detail : part) expired.push_back(std::move(detail));
+    }
+    return expired;
+}
+
+std::shared_ptr<AckRoom> AckManager::getAckRoom(uint32_t roomId, const std::string& userId) {
+    const room_key key = ChatUtil::makeRoomKey(roomId, userId);
+    std::lock_guard<std::mutex> lock(m_ackMutex);
+    std::shared_ptr<AckRoom>& room = m_ackExpectList[key];
+    if (!room) room = std::make_shared<AckRoom>(roomId);
+    return room;
+}
+
+std::shared_ptr<AckRoom> AckManager::searchAckRoom(uint32_t roomId, const std::string& userId) {
+    const room_key key = ChatUtil::makeRoomKey(roomId, userId);
+    std::lock_guard<std::mutex> lock(m_ackMutex);
+    auto it = m_ackExpectList.find(key);
+    return it == m_ackExpectList.end() ? nullptr : it->second;
+}
+
+size_t AckManager::pendingMessageCount() {
+    std::lock_guard<std::mutex> lock(m_ackMutex);
+    size_t count = 0;
+    for (const auto& [key, room] : m_ackExpectList) count += room->messageCount();
+    return count;
+}
+
+void AckManager::clearAll() {
+    std::map<room_key, std::shared_ptr<AckRoom>> gone;
+    std::lock_guard<std::mutex> lock(m_ackMutex);
+    gone.swap(m_ackExpectList);
+}

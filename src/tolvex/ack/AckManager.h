@@ -1,0 +1,64 @@
+#pragma once
+// The process-wide registry of relay ACKs still expected, by room (room id
+// and tenant) and message. A singleton that owns its rooms. Any thread:
+// registration and ACKs come from the event loop, the timeout scan from
+// AckTask. Lock order: ackMutex, then an AckRoom's own lock.
+
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tolvex/ack/AckRoom.h"
+#include "tolvex/ack/SendMsgDetail.h"
+#include "tolvex/util/ChatTypes.h"
+
+class AckManager {
+public:
+    static AckManager& getInstance();
+
+    AckManager(const AckManager&) = delete;
+    AckManager& operator=(const AckManager&) = delete;
+    virtual ~AckManager() = default;
+
+    // Registers the members a relayed message reached. The sender's own
+    // entry is dropped first; a message left with nobody registers nothing.
+    void ackExpect(std::unique_ptr<SendMsgDetail> detail);
+
+    // A copy of the message's entry, or nothing once it is cleared.
+    std::optional<SendMsgDetail> getSendMsgDetail(uint32_t roomId, const std::string& userId, uint32_t msgNum);
+    uint32_t getExpectAckCount(uint32_t roomId, const std::string& userId, uint32_t msgNum);
+    // One relay ACK of userId (the tenant's room): see AckRoom::matchAck.
+    ack_match_t matchAck(uint32_t roomId, const std::string& userId, uint32_t msgNum, uint16_t osType,
+                         bool clearAll);
+
+    void clearAckExpectUser(uint32_t roomId, const std::string& userId, uint32_t msgNum);
+    void clearAckExpectUser(uint32_t roomId, const std::string& userId, uint32_t msgNum, uint16_t osType);
+    void clearAckExpectMsg(uint32_t roomId, const std::string& userId, uint32_t msgNum);
+    // Forgets the room and everything it awaited, without outcomes.
+    void clearAckExpectRoom(uint32_t roomId, const std::string& tenantId);
+
+    // Takes out every message at least timeoutSec old at now, in room-key
+    // and then message-number order. Nothing else can reach them afterwards.
+    std::vector<std::unique_ptr<SendMsgDetail>> getTimeoutList(int timeoutSec, time_t now);
+
+    // Find or create / find only.
+    std::shared_ptr<AckRoom> getAckRoom(uint32_t roomId, const std::string& userId);
+    std::shared_ptr<AckRoom> searchAckRoom(uint32_t roomId, const std::string& userId);
+    // Messages still awaited over all rooms (tests, diagnostics).
+    size_t pendingMessageCount();
+    // Drops everything without outcomes (tests).
+    void clearAll();
+
+private:
+    AckManager() = default;
+
+    std::mutex m_ackMutex;  // taken before any AckRoom's lock
+    // Rooms are shared so a caller that looked one up may finish with it
+    // after clearAckExpectRoom dropped it. Not removed when empty.
+    std::map<room_key, std::shared_ptr<AckRoom>> m_ackExpectList;  // guarded by m_ackMutex
+};

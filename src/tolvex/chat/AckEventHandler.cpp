@@ -1,0 +1,106 @@
+#include "tolvex/chat/AckEventHandler.h"
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "p2p/P2PPacket.h"
+#include "p2p/Parser2.h"
+#include "tolvex/Globals.h"
+#include "tolvex/ack/AckManager.h"
+#include "tolvex/chat/CommonHandler.h"
+#include "tolvex/chat/MsgText.h"
+#include "tolvex/room/RoomManager.h"
+#include "tolvex/session/ChatSession.h"
+#include "tolvex/util/ChatUtil.h"
+
+namespace {
+
+template <typename T>
+bool readValue(Parser2& p, T* out) {
+    return p.mem(out, sizeof *out) == 0;
+}
+
+std::string userIdOf(const ack_receive_data& ack) {
+    return std::string(msgText(ack.userId, ack.userIdLen));
+}
+
+}  // namespace
+
+void AckEventHandler::eventHandle(const P2PPacket* pk, ChatSession* session) {
+    try {
+        switch (pk->m_h.code) {
+            case MSG_RELAY_ACK:
+            case ATTACH_ALARM_RELAY_ACK:
+                if (!receiveMsgRelayAck(pk, SEND_RESULT_SUCCESS) && session) {
+                    session->removeSession();
+                    session->closeSession();
+                }
+                break;
+            default:
+                break;
+        }
+    } catch (const std::exception&) {
+        g_Logger.log("AckEventHandler Exception ERROR:%d(%s)", errno, std::strerror(errno));
+        errno = 0;
+    }
+}
+
+bool AckEventHandler::parseMsgAck(const P2PPacket* pk, ack_receive_data* ack) {
+    Parser2 p(pk->m_body, pk->m_body ? pk->m_h.blen : 0);
+    if (!readValue(p, &ack->roomId) || !readValue(p, &ack->msgSeq)) return true;
+    uint16_t len = 0;
+    if (!readValue(p, &len)) return true;
+    if (CommonHandler::checkHacking(kMaxUserIdLen, len, "ACK_USER_ID")) return false;
+    if (p.mem(ack->userId, len) != 0) return true;
+    ack->userIdLen = len;
+    if (!readValue(p, &ack->trid)) return true;
+    readValue(p, &ack->osType);
+    return true;
+}
+
+bool AckEventHandler::receiveMsgRelayAck(const P2PPacket* pk, uint32_t resultCode) {
+    ack_receive_data ack;
+    if (!parseMsgAck(pk, &ack)) return false;
+    const std::string userId = userIdOf(ack);
+    const bool success = resultCode == SEND_RESULT_SUCCESS;
+    // What the member still owed is read and cleared in one step, so an ACK
+    // racing the timeout thread is reported by exactly one of the two.
+    const ack_match_t match = AckManager::getInstance().matchAck(ack.roomId, userId, ack.msgSeq, ack.osType, success);
+    if (!match.found) {
+        // The entry is gone: timed out, or every member already answered.
+        ChatUtil::receiveLogging(ack.roomId, static_cast<int>(ack.msgSeq), "MSG_RELAY_ACK", userId, ack.osType,
+                                 "delay");
+        return true;
+    }
+    ChatUtil::receiveLogging(ack.roomId, static_cast<int>(ack.msgSeq), ChatUtil::getEventName(pk->m_h.code), userId,
+                             ack.osType, std::to_string(resultCode));
+    // A success reports the member at once; a failure only when it concerns
+    // the member's last outstanding device kind.
+    if (match.remain >= 1 && (match.remain == 1 || success)) sendMsgResult(ack, match.msg, resultCode);
+    return true;
+}
+
+void AckEventHandler::sendMsgResult(const ack_receive_data& ack, const relay_msg_t& relayed,
+                                    uint32_t sendResultCode) {
+    msg_info msg;
+    msg.msgType = 0;
+    msg.roomId = ack.roomId;
+    msg.msgNum = ack.msgSeq;
+    msg.msgTime = static_cast<uint32_t>(relayed.msgTime);
+    msg.trid = relayed.trid;
+    msg.fromOsType = relayed.fromOsType;
+    setMsgText(msg.fromId, msg.fromIdLen, relayed.fromUserId);
+
+    send_result result;
+    const std::string userId = userIdOf(ack);
+    setMsgText(result.userId, result.userIdLen, userId);
+    if (const User* user = RoomManager::getInst().getRoomUser(ack.roomId, userId)) {
+        setMsgText(result.userNameInfo, result.userNameInfoLen, user->getNameInfo());
+        result.joinSeq = user->getJoinSeq();
+    }
+    result.osType = ack.osType;
+    result.sendResultCode = sendResultCode;
+    CommonHandler::msgRelayResultAdd(result, &msg);
+}

@@ -1,0 +1,45 @@
+#pragma once
+// Handles relay ACKs (MSG_RELAY_ACK, ATTACH_ALARM_RELAY_ACK): matches each
+// against the ACKs AckManager expects and reports the member's outcome.
+// Made per packet by ChatSession, and by the message and push paths for the
+// ACKs the server gives on a member's behalf. Event-loop thread.
+
+#include <cstdint>
+
+#include "tolvex/session/ChatEventHandler.h"
+
+class P2PPacket;
+struct relay_msg_t;
+
+// A parsed relay ACK; fields the body does not hold stay 0.
+struct ack_receive_data {
+    uint32_t roomId = 0;
+    uint32_t msgSeq = 0;
+    uint16_t userIdLen = 0;
+    char userId[256] = {};
+    uint32_t trid = 0;
+    uint16_t osType = 0;
+};
+
+class AckEventHandler : public ChatEventHandler {
+public:
+    // Longest user id a relay ACK may carry.
+    static constexpr uint16_t kMaxUserIdLen = 256;
+
+    AckEventHandler() = default;
+    ~AckEventHandler() override = default;
+
+    // A relay ACK from a client; an over-long user id closes the session.
+    void eventHandle(const P2PPacket* pk, ChatSession* session) override;
+
+    // One relay ACK with its outcome: 1 for a delivery, or the push path's
+    // failure code. False, with nothing changed, when the packet's user id
+    // is longer than its field.
+    bool receiveMsgRelayAck(const P2PPacket* pk, uint32_t resultCode);
+
+    // False when the user id is over its limit (a HACK line is logged).
+    static bool parseMsgAck(const P2PPacket* pk, ack_receive_data* ack);
+
+private:
+    static void sendMsgResult(const ack_receive_data& ack, const relay_msg_t& msg, uint32_t sendResultCode);
+};

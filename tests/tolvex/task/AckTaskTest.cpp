@@ -1,0 +1,177 @@
+// The relay-ACK timeout cycle: when a missing ACK becomes outcome 10, how
+// many outcomes it yields, and that the thread leaves the reporting to the
+// loop.
+
+#include "tolvex/task/AckTask.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "LoopQueue.h"
+#include "tolvex/ack/AckFixture.h"
+
+namespace {
+
+constexpr uint32_t kRoom = 77;
+const std::string kSender = "sam@m.xcorp";
+const std::string kAnn = "ann@m.xcorp";
+const std::string kBen = "ben@m.xcorp";
+
+}  // namespace
+
+class AckTaskTest : public AckFixture {
+protected:
+    void SetUp() override {
+        AckFixture::SetUp();
+        openRoom(kRoom, kSender, {kAnn, kBen});
+    }
+    void TearDown() override {
+        AckTask& task = AckTask::getInstance();
+        task.stop();
+        task.setNowFunction({});
+        task.setTimeoutFunction({});
+        task.setCycleInterval(std::chrono::seconds(1));
+        AckFixture::TearDown();
+    }
+
+    static void cycleAt(time_t now, int timeoutSec) { AckTask::getInstance().runCycle(now, timeoutSec); }
+
+    static int timeoutsOf(const std::string& userId) {
+        int n = 0;
+        for (const auto& r : outcomes())
+            if (userOf(r) == userId && r.result.sendResultCode == SEND_RESULT_ACK_TIMEOUT) ++n;
+        return n;
+    }
+
+    template <typename Pred>
+    static bool waitUntil(Pred pred) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+    // Drains queue until pred holds, for at most two seconds.
+    template <typename Pred>
+    static bool drainUntil(LoopQueue& queue, Pred pred) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (std::chrono::steady_clock::now() < deadline) {
+            queue.drain();
+            if (pred()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
+    }
+};
+
+TEST_F(AckTaskTest, MissingAckBecomesOneTimeoutAtTheFirstCycleItIsDue) {
+    expectAcks(kRoom, 3, kSender, {{kAnn, {OS_TYPE_PC}}, {kBen, {OS_TYPE_PC}}}, 1000, 31);
+    ASSERT_TRUE(relayAck(kRoom, 3, kBen, OS_TYPE_PC));
+
+    cycleAt(1009, 10);
+    EXPECT_EQ(0, timeoutsOf(kAnn));
+    cycleAt(1010, 10);
+    cycleAt(1011, 10);
+
+    EXPECT_EQ(1, timeoutsOf(kAnn));
+    EXPECT_EQ(0, timeoutsOf(kBen));
+    const auto got = outcomes();
+    ASSERT_EQ(2u, got.size());
+    EXPECT_EQ(kSender, got[1].fromId);
+    EXPECT_EQ(31u, got[1].trid);
+    EXPECT_EQ(1000u, got[1].msgTime);
+    EXPECT_EQ(nameOf(kAnn), nameIn(got[1]));
+    EXPECT_EQ(2u, got[1].result.joinSeq);
+    EXPECT_EQ(OS_TYPE_PC, got[1].result.osType);
+}
+
+TEST_F(AckTaskTest, MemberOwingSeveralDevicesTimesOutOnceWithTheFirstListed) {
+    expectAcks(kRoom, 4, kSender, {{kAnn, {OS_TYPE_MOBILE, OS_TYPE_PC}}}, 1000);
+    cycleAt(1010, 10);
+    const auto got = outcomes();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(OS_TYPE_MOBILE, got[0].result.osType);
+}
+
+TEST_F(AckTaskTest, PushFailureThenTimeoutReportsTheRemainingPc) {
+    expectAcks(kRoom, 5, kSender, {{kAnn, {OS_TYPE_PC, OS_TYPE_MOBILE}}}, 1000);
+    ASSERT_TRUE(relayAck(kRoom, 5, kAnn, OS_TYPE_MOBILE, SEND_RESULT_PUSH_FAIL));
+    cycleAt(1010, 10);
+    const auto got = outcomes();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(SEND_RESULT_ACK_TIMEOUT, got[0].result.sendResultCode);
+    EXPECT_EQ(OS_TYPE_PC, got[0].result.osType);
+}
+
+TEST_F(AckTaskTest, TimeoutOfZeroExpiresEverythingAtTheNextCycle) {
+    expectAcks(kRoom, 6, kSender, {{kAnn, {OS_TYPE_PC}}}, 1000);
+    expectAcks(kRoom, 7, kSender, {{kAnn, {OS_TYPE_PC}}, {kBen, {OS_TYPE_PC}}}, 1000);
+    cycleAt(1000, 0);
+    EXPECT_EQ(3u, outcomes().size());
+    EXPECT_EQ(0u, AckManager::getInstance().pendingMessageCount());
+}
+
+TEST_F(AckTaskTest, EveryTimeoutAsksForAReinvite) {
+    expectAcks(kRoom, 8, kSender, {{kAnn, {OS_TYPE_PC}}, {kBen, {OS_TYPE_PC}}}, 1000);
+    cycleAt(1010, 10);
+    EXPECT_EQ(2, countOf(commandLog(), "WAS job QuillonRequestInviteHandler: from_id=" + kSender));
+}
+
+TEST_F(AckTaskTest, AckAfterTheTimeoutIsLoggedAsDelayAndReportsNothingMore) {
+    expectAcks(kRoom, 9, kSender, {{kAnn, {OS_TYPE_PC}}}, 1000);
+    cycleAt(1010, 10);
+    ASSERT_TRUE(relayAck(kRoom, 9, kAnn, OS_TYPE_PC));
+    EXPECT_EQ(1u, outcomes().size());
+    EXPECT_EQ(1, countOf(chatLog(), ":9:MSG_RELAY_ACK:" + kAnn + ":PC:SUCC:delay"));
+}
+
+TEST_F(AckTaskTest, MemberWhoLeftTimesOutWithoutNameOrJoinSequence) {
+    expectAcks(kRoom, 10, kSender, {{kAnn, {OS_TYPE_PC}}}, 1000);
+    RoomManager::getInst().removeAllRooms();
+    cycleAt(1010, 10);
+    const auto got = outcomes();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ("", nameIn(got[0]));
+    EXPECT_EQ(0u, got[0].result.joinSeq);
+}
+
+TEST_F(AckTaskTest, ThreadHandsTimeoutsToTheLoopAndStopsOnRequest) {
+    LoopQueue loop;
+    std::atomic<time_t> now{1000};
+    AckTask& task = AckTask::getInstance();
+    task.setNowFunction([&] { return now.load(); });
+    task.setTimeoutFunction([] { return 1; });
+    task.setCycleInterval(std::chrono::milliseconds(5));
+    expectAcks(kRoom, 11, kSender, {{kAnn, {OS_TYPE_PC}}}, 1000);
+    ASSERT_TRUE(task.start());
+
+    now = 1001;
+    ASSERT_TRUE(drainUntil(loop, [] { return AckManager::getInstance().pendingMessageCount() == 0; }));
+    ASSERT_TRUE(drainUntil(loop, [] { return outcomes().size() == 1; }));
+    EXPECT_EQ(SEND_RESULT_ACK_TIMEOUT, outcomes()[0].result.sendResultCode);
+
+    task.stop();
+    EXPECT_FALSE(task.isRunning());
+}
+
+TEST_F(AckTaskTest, TheThreadTakesTimeoutsOutButLeavesTheReportingToTheLoop) {
+    LoopQueue loop;
+    AckTask& task = AckTask::getInstance();
+    task.setNowFunction([] { return time_t{2000}; });
+    task.setTimeoutFunction([] { return 0; });
+    task.setCycleInterval(std::chrono::milliseconds(5));
+    expectAcks(kRoom, 12, kSender, {{kAnn, {OS_TYPE_PC}}}, 1000);
+    ASSERT_TRUE(task.start());
+    ASSERT_TRUE(waitUntil([] { return AckManager::getInstance().pendingMessageCount() == 0; }));
+    task.stop();
+
+    EXPECT_TRUE(outcomes().empty());
+    loop.drain();
+    EXPECT_EQ(1u, outcomes().size());
+}

@@ -1,0 +1,95 @@
+// Who takes part in a run, and the message text that carries its send time.
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "bench/BenchRoster.h"
+#include "bench/LoadRunner.h"
+#include "client/Protocol.h"
+
+namespace {
+
+class BenchRosterTest : public ::testing::Test {
+protected:
+    std::vector<bench::room_plan_t> plan(int rooms, int members, int senders = 0, double mobileShare = 0) {
+        bench::bench_options_t o;
+        o.rooms = rooms;
+        o.members = members;
+        o.senders = senders;
+        o.mobileShare = mobileShare;
+        return bench::planRoster(o, "t1", 500);
+    }
+
+    static int countSenders(const bench::room_plan_t& room) {
+        int n = 0;
+        for (const auto& m : room.members) n += m.sender ? 1 : 0;
+        return n;
+    }
+
+    static int countMobiles(const bench::room_plan_t& room) {
+        int n = 0;
+        for (const auto& m : room.members) n += m.osType == client::OS_TYPE_MOBILE ? 1 : 0;
+        return n;
+    }
+};
+
+TEST_F(BenchRosterTest, RoomsAreNumberedFromTheBaseWithDistinctUsers) {
+    const auto rooms = plan(3, 4);
+    ASSERT_EQ(3u, rooms.size());
+    std::set<std::string> ids;
+    for (size_t r = 0; r < rooms.size(); ++r) {
+        EXPECT_EQ(500u + r, rooms[r].roomId);
+        ASSERT_EQ(4u, rooms[r].members.size());
+        for (const auto& m : rooms[r].members) {
+            ids.insert(m.userId);
+            EXPECT_LE(m.userId.size(), client::kMaxIdLen);
+            EXPECT_EQ(0u, m.userId.rfind("t1", 0)) << m.userId;
+        }
+    }
+    EXPECT_EQ(12u, ids.size());
+}
+
+TEST_F(BenchRosterTest, DefaultSenderIsEachRoomsCreator) {
+    for (const auto& room : plan(3, 4)) {
+        EXPECT_TRUE(room.members[0].sender);
+        EXPECT_EQ(1, countSenders(room));
+    }
+}
+
+TEST_F(BenchRosterTest, ExtraSendersGoRoundRobinOverTheRooms) {
+    const auto rooms = plan(2, 4, 5);
+    EXPECT_EQ(3, countSenders(rooms[0]));
+    EXPECT_EQ(2, countSenders(rooms[1]));
+    EXPECT_TRUE(rooms[0].members[2].sender);
+    EXPECT_FALSE(rooms[1].members[2].sender);
+}
+
+TEST_F(BenchRosterTest, MobileShareTakesTheLastInviteesAndNeverTheCreator) {
+    const auto half = plan(1, 11, 0, 0.5)[0];
+    EXPECT_EQ(5, countMobiles(half));
+    EXPECT_EQ(client::OS_TYPE_MOBILE, half.members[10].osType);
+    EXPECT_EQ(client::OS_TYPE_PC, half.members[5].osType);
+    const auto all = plan(1, 3, 0, 1.0)[0];
+    EXPECT_EQ(2, countMobiles(all));
+    EXPECT_EQ(client::OS_TYPE_PC, all.members[0].osType);
+}
+
+TEST(MessageTextTest, SendTimeSurvivesTheRoundTripAtAnySize) {
+    for (size_t size : {24u, 64u, 8192u}) {
+        const std::string text = bench::LoadRunner::messageText(0x0123456789abcdefULL, size);
+        EXPECT_EQ(size, text.size());
+        uint64_t back = 0;
+        ASSERT_TRUE(bench::LoadRunner::parseMessageText(text, &back));
+        EXPECT_EQ(0x0123456789abcdefULL, back);
+    }
+}
+
+TEST(MessageTextTest, ForeignTextIsNotTakenForASendTime) {
+    uint64_t back = 0;
+    EXPECT_FALSE(bench::LoadRunner::parseMessageText("hello", &back));
+    EXPECT_FALSE(bench::LoadRunner::parseMessageText("0123456789ABCDEF and more", &back));
+}
+
+}  // namespace

@@ -1,0 +1,200 @@
+#include "bench/BenchConnection.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "client/Protocol.h"
+#include "client/Replies.h"
+
+namespace bench {
+
+namespace {
+
+int msUntil(BenchConnection::Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - BenchConnection::Clock::now()).count();
+    return static_cast<int>(std::clamp<int64_t>(left, 0, 60000));
+}
+
+// 0 once a non-blocking connect has finished, else an errno value.
+int finishConnect(int fd, BenchConnection::Clock::time_point deadline) {
+    pollfd pfd{fd, POLLOUT, 0};
+    int rc;
+    do {
+        rc = ::poll(&pfd, 1, msUntil(deadline));
+    } while (rc < 0 && errno == EINTR);
+    if (rc == 0) return ETIMEDOUT;
+    if (rc < 0) return errno;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+    return err;
+}
+
+}  // namespace
+
+BenchConnection::~BenchConnection() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+int BenchConnection::connect(const std::string& host, int port, Clock::time_point deadline) {
+    if (m_fd >= 0) return EISCONN;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) return EINVAL;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    int err = 0;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+        err = errno == EINPROGRESS ? finishConnect(fd, deadline) : errno;
+    if (err != 0) {
+        ::close(fd);
+        return err;
+    }
+    // Each message is its own small request; batching would skew latency.
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    m_fd = fd;
+    return 0;
+}
+
+void BenchConnection::fail(std::string reason) {
+    if (m_failed) return;
+    m_failed = true;
+    m_failReason = std::move(reason);
+}
+
+void BenchConnection::queue(std::string_view bytes) {
+    if (m_outPos == m_out.size()) {
+        m_out.clear();
+        m_outPos = 0;
+    }
+    if (m_out.size() - m_outPos + bytes.size() > kMaxQueuedBytes) {
+        fail("output backlog over " + std::to_string(kMaxQueuedBytes) + " bytes");
+        return;
+    }
+    m_out.append(bytes);
+}
+
+bool BenchConnection::send(uint16_t code, std::string_view body) {
+    if (m_failed || m_fd < 0) return false;
+    client::packet_options_t opts;
+    opts.trid = ++m_trid;
+    queue(client::encodePacket(code, body, opts));
+    return flush();
+}
+
+bool BenchConnection::flush() {
+    if (m_failed || m_fd < 0) return false;
+    while (m_outPos < m_out.size()) {
+        const ssize_t n = ::send(m_fd, m_out.data() + m_outPos, m_out.size() - m_outPos, MSG_NOSIGNAL);
+        if (n > 0) {
+            m_outPos += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        fail(std::string("send: ") + std::strerror(errno));
+        return false;
+    }
+    // Drop written bytes now and then, so a long run does not grow the buffer.
+    if (m_outPos > 65536) {
+        m_out.erase(0, m_outPos);
+        m_outPos = 0;
+    }
+    return true;
+}
+
+bool BenchConnection::readAvailable() {
+    if (m_failed || m_fd < 0) return false;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) {
+            m_reader.feed(buf, static_cast<size_t>(n));
+            if (static_cast<size_t>(n) < sizeof buf) return true;
+            continue;
+        }
+        if (n == 0) {
+            fail("closed by the daemon");
+            return false;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+        fail(std::string("recv: ") + std::strerror(errno));
+        return false;
+    }
+}
+
+std::optional<client::Packet> BenchConnection::nextPacket() {
+    client::Packet p;
+    for (;;) {
+        switch (m_reader.next(&p)) {
+            case client::FrameReader::Event::kNone:
+                return std::nullopt;
+            case client::FrameReader::Event::kPacket:
+                return p;
+            case client::FrameReader::Event::kPing: {
+                const char pong = static_cast<char>(client::kPong);
+                queue(std::string_view(&pong, 1));
+                flush();
+                break;
+            }
+            case client::FrameReader::Event::kPong:
+                break;
+            case client::FrameReader::Event::kError:
+                fail("framing: " + m_reader.error());
+                return std::nullopt;
+        }
+    }
+}
+
+std::optional<client::Packet> BenchConnection::waitFor(uint16_t code, Clock::time_point deadline, std::string* why) {
+    for (;;) {
+        while (auto p = nextPacket()) {
+            if (p->code == code) return p;
+            if (auto refused = client::decodeInvalidCommand(*p)) {
+                *why = "request " + std::to_string(refused->requestCode) + " refused with 515";
+                return std::nullopt;
+            }
+            if (client::decodeNotReady(*p)) {
+                *why = "the daemon is still loading rooms";
+                return std::nullopt;
+            }
+        }
+        if (m_failed) {
+            *why = m_failReason;
+            return std::nullopt;
+        }
+        if (Clock::now() >= deadline) {
+            *why = "no packet " + std::to_string(code) + " in time";
+            return std::nullopt;
+        }
+        if (wantsWrite()) flush();
+        pollfd pfd{m_fd, static_cast<short>(POLLIN | (wantsWrite() ? POLLOUT : 0)), 0};
+        int rc;
+        do {
+            rc = ::poll(&pfd, 1, msUntil(deadline));
+        } while (rc < 0 && errno == EINTR);
+        if (rc == 0) {
+            *why = "no packet " + std::to_string(code) + " in time";
+            return std::nullopt;
+        }
+        if (rc < 0) {
+            *why = std::string("poll: ") + std::strerror(errno);
+            return std::nullopt;
+        }
+        readAvailable();
+    }
+}
+
+}  // namespace bench

@@ -1,0 +1,68 @@
+#pragma once
+// One non-blocking connection of the load generator: queues request packets
+// built with the client library's codec, writes what the socket takes, and
+// cuts what arrives into packets (answering pings). Owns its socket. Owned by
+// the load runner; one thread (the runner's) at a time.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "client/FrameReader.h"
+#include "client/Packet.h"
+
+namespace bench {
+
+class BenchConnection {
+public:
+    using Clock = std::chrono::steady_clock;
+    // Queued output beyond this means the daemon stopped reading us.
+    static constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;
+
+    BenchConnection() = default;
+    BenchConnection(const BenchConnection&) = delete;
+    BenchConnection& operator=(const BenchConnection&) = delete;
+    ~BenchConnection();
+
+    // Connects to an IPv4 address; 0 or an errno value (ETIMEDOUT past the deadline).
+    int connect(const std::string& host, int port, Clock::time_point deadline);
+    int fd() const { return m_fd; }
+
+    // Queues a packet with the next header trid and writes what the socket
+    // takes now. False once the connection has failed.
+    bool send(uint16_t code, std::string_view body);
+    uint32_t lastTrid() const { return m_trid; }
+    // Writes queued bytes until the socket is full. False once the connection has failed.
+    bool flush();
+    bool wantsWrite() const { return m_outPos < m_out.size(); }
+
+    // Reads everything the socket holds now. False once the connection has
+    // ended; complete packets received before that are still handed out.
+    bool readAvailable();
+    // The next complete packet, oldest first; pings are answered on the way.
+    std::optional<client::Packet> nextPacket();
+
+    // For the set-up phase: blocks until a packet with this code arrives and
+    // drops everything else. A refusal (515) or a not-ready notice ends the
+    // wait early; *why says what happened when nothing is returned.
+    std::optional<client::Packet> waitFor(uint16_t code, Clock::time_point deadline, std::string* why);
+
+    bool failed() const { return m_failed; }
+    const std::string& failReason() const { return m_failReason; }
+
+private:
+    void fail(std::string reason);
+    void queue(std::string_view bytes);
+
+    int m_fd = -1;
+    uint32_t m_trid = 0;
+    client::FrameReader m_reader;
+    std::string m_out;
+    size_t m_outPos = 0;  // first byte of m_out not yet written
+    bool m_failed = false;
+    std::string m_failReason;
+};
+
+}  // namespace bench

@@ -1,0 +1,189 @@
+#include "bench/BenchOptions.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <cmath>
+#include <functional>
+#include <map>
+
+namespace bench {
+
+namespace {
+
+using Setter = std::function<std::string(bench_options_t&, const std::string&)>;
+
+// "" when text is a whole integer within [lo, hi], else the complaint.
+template <typename T>
+std::string readInt(const std::string& name, const std::string& text, T lo, T hi, T* out) {
+    T value{};
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc() || ptr != end)
+        return name + ": not a whole number: '" + text + "'";
+    if (value < lo || value > hi)
+        return name + ": " + text + " is outside " + std::to_string(lo) + ".." + std::to_string(hi);
+    *out = value;
+    return "";
+}
+
+std::string readDouble(const std::string& name, const std::string& text, double lo, double hi, double* out) {
+    size_t used = 0;
+    double value = 0;
+    try {
+        value = std::stod(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (text.empty() || used != text.size() || !std::isfinite(value)) return name + ": not a number: '" + text + "'";
+    if (value < lo || value > hi) return name + ": " + text + " is outside the allowed range";
+    *out = value;
+    return "";
+}
+
+// HOST:PORT where HOST is localhost or an IPv4 loopback address.
+std::string readServer(const std::string& text, bench_options_t* o) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos) return "--server: expected HOST:PORT, got '" + text + "'";
+    std::string host = text.substr(0, colon);
+    if (host == "localhost") host = "127.0.0.1";
+    in_addr addr{};
+    if (inet_pton(AF_INET, host.c_str(), &addr) != 1) return "--server: not an IPv4 address: '" + host + "'";
+    // The tool loads a daemon hard; it is meant for a daemon on this machine.
+    if ((ntohl(addr.s_addr) >> 24) != 127) return "--server: only loopback addresses (127.0.0.0/8) are allowed";
+    int port = 0;
+    if (std::string err = readInt<int>("--server port", text.substr(colon + 1), 1, 65535, &port); !err.empty())
+        return err;
+    o->host = host;
+    o->port = port;
+    return "";
+}
+
+std::string readTag(const std::string& text, bench_options_t* o) {
+    if (text.empty() || text.size() > kMaxTagLen) return "--tag: 1 to " + std::to_string(kMaxTagLen) + " characters";
+    for (char c : text) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                           c == '_';
+        if (!plain) return "--tag: letters, digits, '-' and '_' only";
+    }
+    o->tag = text;
+    return "";
+}
+
+const std::map<std::string, Setter>& valueOptions() {
+    using O = bench_options_t;
+    static const std::map<std::string, Setter> table = {
+        {"--server", [](O& o, const std::string& v) { return readServer(v, &o); }},
+        {"--rooms", [](O& o, const std::string& v) { return readInt("--rooms", v, 1, kMaxRooms, &o.rooms); }},
+        {"--members",
+         [](O& o, const std::string& v) { return readInt("--members", v, 2, kMaxMembers, &o.members); }},
+        {"--senders",
+         [](O& o, const std::string& v) { return readInt("--senders", v, 1, kMaxConnections, &o.senders); }},
+        {"--rate", [](O& o, const std::string& v) { return readDouble("--rate", v, 0, kMaxRate, &o.rate); }},
+        {"--window", [](O& o, const std::string& v) { return readInt("--window", v, 1, kMaxWindow, &o.window); }},
+        {"--duration",
+         [](O& o, const std::string& v) { return readDouble("--duration", v, 0.1, kMaxDurationSec, &o.durationSec); }},
+        {"--drain", [](O& o, const std::string& v) { return readDouble("--drain", v, 0, kMaxDrainSec, &o.drainSec); }},
+        {"--size",
+         [](O& o, const std::string& v) {
+             return readInt("--size", v, kMinMessageSize, kMaxMessageSize, &o.messageSize);
+         }},
+        {"--mobile-share",
+         [](O& o, const std::string& v) { return readDouble("--mobile-share", v, 0, 1, &o.mobileShare); }},
+        {"--room-base",
+         [](O& o, const std::string& v) {
+             return readInt<uint32_t>("--room-base", v, 1, 0xFFFFFFFFu - kMaxRooms, &o.roomBase);
+         }},
+        {"--tag", [](O& o, const std::string& v) { return readTag(v, &o); }},
+    };
+    return table;
+}
+
+const std::map<std::string, std::function<void(bench_options_t&)>>& flagOptions() {
+    using O = bench_options_t;
+    static const std::map<std::string, std::function<void(O&)>> table = {
+        {"--no-relay-ack", [](O& o) { o.relayAck = false; }},
+        {"--json", [](O& o) { o.json = true; }},
+        {"--quiet", [](O& o) { o.progress = false; }},
+    };
+    return table;
+}
+
+// Checks that need several options at once.
+std::string crossCheck(const bench_options_t& o) {
+    if (o.port == 0) return "--server HOST:PORT is required";
+    if (static_cast<long>(o.rooms) * o.members > kMaxConnections)
+        return "--rooms x --members is over " + std::to_string(kMaxConnections) + " connections";
+    if (o.senders > o.rooms * o.members) return "--senders is more than rooms x members";
+    return "";
+}
+
+}  // namespace
+
+int effectiveSenders(const bench_options_t& options) {
+    return options.senders > 0 ? options.senders : options.rooms;
+}
+
+parse_result_t parseBenchArgs(const std::vector<std::string>& args) {
+    parse_result_t r;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::string value;
+        bool inlineValue = false;
+        if (const size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+            inlineValue = true;
+        }
+        if (name == "--help" || name == "-h") {
+            r.help = true;
+            return r;
+        }
+        if (auto flag = flagOptions().find(name); flag != flagOptions().end() && !inlineValue) {
+            flag->second(r.options);
+            continue;
+        }
+        auto opt = valueOptions().find(name);
+        if (opt == valueOptions().end()) {
+            r.error = "unknown option '" + args[i] + "'";
+            return r;
+        }
+        if (!inlineValue) {
+            if (i + 1 >= args.size()) {
+                r.error = name + " needs a value";
+                return r;
+            }
+            value = args[++i];
+        }
+        if (std::string err = opt->second(r.options, value); !err.empty()) {
+            r.error = err;
+            return r;
+        }
+    }
+    r.error = crossCheck(r.options);
+    r.ok = r.error.empty();
+    return r;
+}
+
+std::string usageText() {
+    return "usage: tolvex-bench --server HOST:PORT [options]\n"
+           "Opens rooms on a running tolvexd, sends messages and measures their relay.\n"
+           "  --rooms R          rooms to open (1)\n"
+           "  --members K        members per room, creator included (2)\n"
+           "  --senders N        members that send, spread over the rooms (one per room)\n"
+           "  --rate X           messages per second per sender; 0 sends the next one\n"
+           "                     as soon as MSG_ACK frees the window (0)\n"
+           "  --window W         closed loop: messages a sender keeps unacknowledged (1)\n"
+           "  --duration S       seconds of sending (5)\n"
+           "  --drain S          seconds to wait afterwards for late ACKs and relays (3)\n"
+           "  --size B           bytes of message text, 24..8192 (64)\n"
+           "  --mobile-share F   share of invited members connecting as mobile, 0..1 (0)\n"
+           "  --no-relay-ack     members do not acknowledge relays\n"
+           "  --room-base ID     first room id (derived from the clock)\n"
+           "  --tag T            prefix of the generated user ids (derived from pid and clock)\n"
+           "  --json             print the result as one JSON object\n"
+           "  --quiet            no progress lines on stderr\n"
+           "Only loopback servers are accepted.\n";
+}
+
+}  // namespace bench

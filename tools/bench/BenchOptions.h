@@ -1,0 +1,57 @@
+#pragma once
+// The command line of tolvex-bench as a plain value, and its parser. The
+// parser checks every bound (counts, rates, sizes, loopback only), so the
+// runner can trust what it gets. Pure functions; any thread.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+struct bench_options_t {
+    std::string host;  // a 127.0.0.0/8 address, in dotted form
+    int port = 0;
+    int rooms = 1;
+    int members = 2;        // per room, the creator included
+    int senders = 0;        // 0: one per room
+    double rate = 0;        // messages per second per sender; 0: closed loop
+    int window = 1;         // closed loop: unacknowledged messages per sender
+    double durationSec = 5;
+    double drainSec = 3;    // after the last send, wait this long for ACKs and relays
+    int messageSize = 64;   // bytes of message text
+    double mobileShare = 0; // share of the invited members that connect as mobile
+    bool relayAck = true;   // members answer every relay with MSG_RELAY_ACK
+    bool json = false;
+    bool progress = true;   // one line per second on stderr
+    uint32_t roomBase = 0;  // first room id; 0: derived from the clock
+    std::string tag;        // prefix of every user id; empty: derived from pid and clock
+};
+
+// Limits that keep one run bounded on a small shared machine.
+inline constexpr int kMaxRooms = 1000;
+inline constexpr int kMaxMembers = 1000;
+inline constexpr int kMaxConnections = 10000;
+inline constexpr double kMaxRate = 100000;
+inline constexpr int kMaxWindow = 1000;
+inline constexpr double kMaxDurationSec = 3600;
+inline constexpr double kMaxDrainSec = 60;
+inline constexpr int kMinMessageSize = 24;  // the send time travels in the text
+inline constexpr int kMaxMessageSize = 8192;
+inline constexpr size_t kMaxTagLen = 32;
+
+struct parse_result_t {
+    bench_options_t options;
+    bool ok = false;
+    bool help = false;  // --help: print usageText() and stop
+    std::string error;  // set when !ok && !help
+};
+
+// args excludes the program name.
+parse_result_t parseBenchArgs(const std::vector<std::string>& args);
+std::string usageText();
+
+// The number of senders a run will really use (options.senders or one per room).
+int effectiveSenders(const bench_options_t& options);
+
+}  // namespace bench

@@ -1,0 +1,121 @@
+#include "bench/BenchReport.h"
+
+#include <cstdio>
+
+namespace bench {
+
+namespace {
+
+constexpr double kPercentiles[] = {50, 90, 99, 99.9};
+constexpr const char* kPercentileNames[] = {"p50", "p90", "p99", "p99.9"};
+
+std::string printf1(const char* format, double value) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, format, value);
+    return buf;
+}
+
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string latencyText(const char* what, const LatencyHistogram& h) {
+    std::string line = std::string(what) + " (us):";
+    if (h.count() == 0) return line + " no samples\n";
+    for (size_t i = 0; i < std::size(kPercentiles); ++i)
+        line += std::string(" ") + kPercentileNames[i] + " " + std::to_string(h.percentile(kPercentiles[i]));
+    return line + " max " + std::to_string(h.max()) + printf1(" mean %.0f", h.mean()) + "\n";
+}
+
+std::string latencyJson(const LatencyHistogram& h) {
+    std::string out = "{\"count\":" + std::to_string(h.count());
+    for (size_t i = 0; i < std::size(kPercentiles); ++i)
+        out += std::string(",\"") + kPercentileNames[i] + "\":" + std::to_string(h.percentile(kPercentiles[i]));
+    return out + ",\"max\":" + std::to_string(h.max()) + ",\"mean\":" + printf1("%.1f", h.mean()) + "}";
+}
+
+std::string modeText(const bench_options_t& o) {
+    if (o.rate > 0) return printf1("%g msg/s per sender", o.rate);
+    return "closed loop, window " + std::to_string(o.window);
+}
+
+}  // namespace
+
+uint64_t bench_report_t::errorCount() const {
+    uint64_t n = 0;
+    for (const auto& [kind, count] : errors) n += count;
+    return n;
+}
+
+std::string formatText(const bench_report_t& r) {
+    const bench_options_t& o = r.options;
+    std::string out = "tolvex-bench: " + std::to_string(o.rooms) + " rooms x " + std::to_string(o.members) +
+                      " members, " + std::to_string(r.senders) + " senders, " + modeText(o) + ", " +
+                      std::to_string(o.messageSize) + "-byte messages, " + printf1("%g s", o.durationSec) +
+                      printf1(", mobile share %g", o.mobileShare) + (o.relayAck ? "" : ", no relay ACKs") + "\n";
+    if (!r.setupError.empty()) return out + "set-up failed: " + r.setupError + "\n";
+    out += printf1("set-up: %.2f s for ", r.setupSec) + std::to_string(r.connections) + " connections\n";
+    out += "messages accepted: " + std::to_string(r.accepted) + " of " + std::to_string(r.sent) + " sent" +
+           printf1(" (%.1f/s)", r.acceptedPerSec());
+    out += r.skipped ? ", " + std::to_string(r.skipped) + " paced sends skipped (window full)\n" : "\n";
+    out += "relays delivered: " + std::to_string(r.relays) + " of " + std::to_string(r.expectedRelays) +
+           printf1(" (%.1f/s), ", r.relaysPerSec()) + std::to_string(r.lostRelays()) + " missing, " +
+           std::to_string(r.relayAcks) + " relay ACKs sent\n";
+    out += latencyText("send -> MSG_ACK  ", r.ackLatency);
+    out += latencyText("send -> MSG_RELAY", r.relayLatency);
+    if (!r.outcomes.empty()) {
+        out += "delivery outcomes:";
+        for (const auto& [code, count] : r.outcomes) out += " " + std::to_string(code) + "=" + std::to_string(count);
+        out += "\n";
+    }
+    out += "errors: " + std::to_string(r.errorCount());
+    for (const auto& [kind, count] : r.errors) out += " " + kind + "=" + std::to_string(count);
+    return out + "\n";
+}
+
+std::string formatJson(const bench_report_t& r) {
+    const bench_options_t& o = r.options;
+    std::string out = "{\"rooms\":" + std::to_string(o.rooms) + ",\"members\":" + std::to_string(o.members) +
+                      ",\"senders\":" + std::to_string(r.senders) + printf1(",\"rate\":%g", o.rate) +
+                      ",\"window\":" + std::to_string(o.window) + ",\"size\":" + std::to_string(o.messageSize) +
+                      printf1(",\"duration_sec\":%g", o.durationSec) +
+                      printf1(",\"mobile_share\":%g", o.mobileShare) +
+                      ",\"relay_ack\":" + (o.relayAck ? "true" : "false");
+    out += ",\"connections\":" + std::to_string(r.connections) + printf1(",\"setup_sec\":%.3f", r.setupSec);
+    if (!r.setupError.empty()) out += ",\"setup_error\":" + jsonString(r.setupError);
+    out += ",\"sent\":" + std::to_string(r.sent) + ",\"accepted\":" + std::to_string(r.accepted) +
+           printf1(",\"accepted_per_sec\":%.1f", r.acceptedPerSec()) + ",\"skipped\":" + std::to_string(r.skipped) +
+           ",\"relays\":" + std::to_string(r.relays) + ",\"expected_relays\":" + std::to_string(r.expectedRelays) +
+           ",\"missing_relays\":" + std::to_string(r.lostRelays()) +
+           printf1(",\"relays_per_sec\":%.1f", r.relaysPerSec()) + ",\"relay_acks\":" + std::to_string(r.relayAcks);
+    out += ",\"ack_latency_us\":" + latencyJson(r.ackLatency);
+    out += ",\"relay_latency_us\":" + latencyJson(r.relayLatency);
+    out += ",\"outcomes\":{";
+    bool first = true;
+    for (const auto& [code, count] : r.outcomes) {
+        out += (first ? "\"" : ",\"") + std::to_string(code) + "\":" + std::to_string(count);
+        first = false;
+    }
+    out += "},\"errors\":{";
+    first = true;
+    for (const auto& [kind, count] : r.errors) {
+        out += (first ? "" : ",") + jsonString(kind) + ":" + std::to_string(count);
+        first = false;
+    }
+    return out + "},\"error_count\":" + std::to_string(r.errorCount()) + "}";
+}
+
+}  // namespace bench

@@ -1,0 +1,36 @@
+#pragma once
+// Who takes part in a run: the rooms with their ids, each room's members
+// with user ids, names and device kinds, and which members send. Derived
+// from the options alone, so a run can be planned and checked before any
+// connection opens. Plain values and a pure function; any thread.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bench/BenchOptions.h"
+
+namespace bench {
+
+struct member_plan_t {
+    std::string userId;
+    std::string nameInfo;
+    uint16_t osType = 1;  // client::OS_TYPE_PC or OS_TYPE_MOBILE
+    bool sender = false;
+};
+
+struct room_plan_t {
+    uint32_t roomId = 0;
+    std::vector<member_plan_t> members;  // [0] opens the room and invites the rest
+};
+
+// Senders go round robin over the rooms, the creator first, then the
+// invited members in order. Mobile members are the last ones of each room,
+// round(mobileShare x invited members) of them; the creator stays on PC.
+std::vector<room_plan_t> planRoster(const bench_options_t& options, const std::string& tag, uint32_t roomBase);
+
+// A tag and a room base that differ between runs, for options that left them out.
+std::string defaultTag();
+uint32_t defaultRoomBase();
+
+}  // namespace bench

@@ -1,0 +1,337 @@
+#include "bench/LoadRunner.h"
+
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "client/Protocol.h"
+#include "client/Replies.h"
+#include "client/Requests.h"
+
+namespace bench {
+
+namespace {
+
+constexpr size_t kStampDigits = 16;
+constexpr auto kMaxWait = std::chrono::milliseconds(100);
+
+double seconds(LoadRunner::Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+uint64_t micros(LoadRunner::Clock::duration d) {
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(d).count();
+    return us > 0 ? static_cast<uint64_t>(us) : 0;
+}
+
+}  // namespace
+
+LoadRunner::LoadRunner(bench_options_t options, std::vector<room_plan_t> rooms,
+                       std::vector<std::vector<std::unique_ptr<BenchConnection>>> conns)
+    : m_options(std::move(options)), m_rooms(std::move(rooms)) {
+    m_report.options = m_options;
+    for (size_t r = 0; r < conns.size() && r < m_rooms.size(); ++r) {
+        for (size_t m = 0; m < conns[r].size() && m < m_rooms[r].members.size(); ++m) {
+            peer_t p;
+            p.conn = std::move(conns[r][m]);
+            p.room = r;
+            p.plan = &m_rooms[r].members[m];
+            if (p.plan->sender) m_senders.push_back(m_peers.size());
+            m_peers.push_back(std::move(p));
+        }
+    }
+    m_report.senders = static_cast<int>(m_senders.size());
+    m_report.connections = static_cast<int>(m_peers.size());
+}
+
+LoadRunner::~LoadRunner() {
+    if (m_epoll >= 0) ::close(m_epoll);
+}
+
+std::string LoadRunner::messageText(uint64_t sentNs, size_t size) {
+    char stamp[kStampDigits + 1];
+    std::snprintf(stamp, sizeof stamp, "%016llx", static_cast<unsigned long long>(sentNs));
+    std::string text(stamp, kStampDigits);
+    text.resize(std::max(size, kStampDigits), 'x');
+    return text;
+}
+
+bool LoadRunner::parseMessageText(const std::string& text, uint64_t* sentNs) {
+    if (text.size() < kStampDigits) return false;
+    uint64_t value = 0;
+    for (size_t i = 0; i < kStampDigits; ++i) {
+        const char c = text[i];
+        int digit;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        else return false;
+        value = value << 4 | static_cast<uint64_t>(digit);
+    }
+    *sentNs = value;
+    return true;
+}
+
+uint64_t LoadRunner::sinceEpochNs(Clock::time_point t) const {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(t - m_epoch).count());
+}
+
+void LoadRunner::watch(size_t index) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = index;
+    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_peers[index].conn->fd(), &ev) != 0) markDead(m_peers[index], "epoll");
+}
+
+void LoadRunner::updateWriteInterest(size_t index) {
+    peer_t& p = m_peers[index];
+    if (!p.alive || p.watchingWrite == p.conn->wantsWrite()) return;
+    p.watchingWrite = p.conn->wantsWrite();
+    epoll_event ev{};
+    ev.events = EPOLLIN | (p.watchingWrite ? EPOLLOUT : 0u);
+    ev.data.u64 = index;
+    epoll_ctl(m_epoll, EPOLL_CTL_MOD, p.conn->fd(), &ev);
+}
+
+void LoadRunner::markDead(peer_t& p, const char* kind) {
+    if (!p.alive) return;
+    p.alive = false;
+    ++m_report.errors[kind];
+    if (m_epoll >= 0 && p.conn->fd() >= 0) epoll_ctl(m_epoll, EPOLL_CTL_DEL, p.conn->fd(), nullptr);
+    if (m_options.progress)
+        std::fprintf(stderr, "tolvex-bench: %s: %s: %s\n", p.plan->userId.c_str(), kind,
+                     p.conn->failReason().c_str());
+}
+
+void LoadRunner::sendMessage(peer_t& p, Clock::time_point now) {
+    client::MsgRequest msg;
+    msg.roomId = m_rooms[p.room].roomId;
+    msg.fromId = p.plan->userId;
+    msg.fromName = p.plan->nameInfo;
+    msg.fromOsType = p.plan->osType;
+    msg.msg = messageText(sinceEpochNs(now), static_cast<size_t>(m_options.messageSize));
+    msg.trid = ++p.nextTrid;
+    if (!p.conn->send(client::MSG, client::encode(msg))) {
+        markDead(p, "send");
+        return;
+    }
+    p.inFlight.emplace(msg.trid, now);
+    ++m_report.sent;
+}
+
+void LoadRunner::pumpSender(peer_t& p, Clock::time_point now) {
+    if (!m_sending || !p.alive) return;
+    if (m_options.rate <= 0) {
+        while (p.alive && p.inFlight.size() < static_cast<size_t>(m_options.window)) sendMessage(p, now);
+        return;
+    }
+    const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / m_options.rate));
+    while (p.alive && p.nextDue <= now) {
+        // Open-loop pacing: a stalled daemon makes us skip, not pile up.
+        if (p.inFlight.size() < kMaxPacedInFlight) sendMessage(p, now);
+        else ++m_report.skipped;
+        p.nextDue += interval;
+    }
+}
+
+void LoadRunner::handleReadable(size_t index) {
+    peer_t& p = m_peers[index];
+    const bool open = p.conn->readAvailable();
+    while (p.alive) {
+        auto packet = p.conn->nextPacket();
+        if (!packet) break;
+        handlePacket(p, *packet);
+    }
+    if (p.conn->failed()) markDead(p, open ? "framing" : "closed");
+}
+
+void LoadRunner::handlePacket(peer_t& p, const client::Packet& packet) {
+    switch (packet.code) {
+        case client::MSG_ACK:
+            onMsgAck(p, packet);
+            return;
+        case client::MSG_RELAY:
+            onRelay(p, packet);
+            return;
+        case client::MSG_RESULT:
+            onResult(p, packet);
+            return;
+        case client::SESSION_CLOSE:
+            ++m_report.errors["session_close"];
+            return;
+        default:
+            break;
+    }
+    if (client::decodeInvalidCommand(packet)) ++m_report.errors["refused"];
+    // Join and leave notices of the set-up phase are expected and ignored.
+}
+
+void LoadRunner::onMsgAck(peer_t& p, const client::Packet& packet) {
+    const auto ack = client::decodeMsgAck(packet);
+    if (!ack) {
+        ++m_report.errors["decode"];
+        return;
+    }
+    const auto it = p.inFlight.find(ack->trid);
+    if (it == p.inFlight.end()) {
+        ++m_report.errors["unmatched_ack"];
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    m_report.ackLatency.record(micros(now - it->second));
+    p.inFlight.erase(it);
+    ++m_report.accepted;
+    m_report.expectedRelays += m_rooms[p.room].members.size() - 1;
+    m_lastAck = now;
+    pumpSender(p, now);
+}
+
+void LoadRunner::onRelay(peer_t& p, const client::Packet& packet) {
+    const auto relay = client::decodeMsgRelay(packet);
+    uint64_t sentNs = 0;
+    if (!relay || !parseMessageText(relay->msg, &sentNs)) {
+        ++m_report.errors["decode"];
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    const uint64_t nowNs = sinceEpochNs(now);
+    m_report.relayLatency.record(nowNs > sentNs ? (nowNs - sentNs) / 1000 : 0);
+    ++m_report.relays;
+    m_lastRelay = now;
+    if (!m_options.relayAck) return;
+    client::RelayAck ack;
+    ack.roomId = relay->roomId;
+    ack.msgSeq = relay->msgNum;
+    ack.userId = p.plan->userId;
+    ack.trid = relay->trid;
+    ack.osType = p.plan->osType;
+    if (!p.conn->send(client::MSG_RELAY_ACK, client::encode(ack))) {
+        markDead(p, "send");
+        return;
+    }
+    ++m_report.relayAcks;
+}
+
+void LoadRunner::onResult(peer_t& p, const client::Packet& packet) {
+    const auto result = client::decodeMsgResult(packet);
+    if (!result) {
+        ++m_report.errors["decode"];
+        return;
+    }
+    for (const client::result_entry_t& entry : result->results) ++m_report.outcomes[entry.code];
+    // A real client confirms every result notice, or the daemon keeps it.
+    client::ResultAck ack;
+    ack.roomId = result->roomId;
+    ack.msgSeq = result->msgNum;
+    ack.trid = result->trid;
+    ack.osType = p.plan->osType;
+    ack.resultSeq = result->resultSeq;
+    if (!p.conn->send(client::MSG_RESULT_ACK, client::encode(ack))) markDead(p, "send");
+}
+
+bool LoadRunner::settled() const {
+    if (m_report.relays < m_report.expectedRelays) return false;
+    for (size_t s : m_senders) {
+        const peer_t& p = m_peers[s];
+        if (p.alive && !p.inFlight.empty()) return false;
+    }
+    return true;
+}
+
+int LoadRunner::waitMillis(Clock::time_point now, Clock::time_point sendEnd) const {
+    Clock::time_point wake = now + kMaxWait;
+    if (m_sending) {
+        wake = std::min(wake, sendEnd);
+        if (m_options.rate > 0) {
+            for (size_t s : m_senders) {
+                const peer_t& p = m_peers[s];
+                if (p.alive && p.inFlight.size() < kMaxPacedInFlight) wake = std::min(wake, p.nextDue);
+            }
+        }
+    }
+    if (wake <= now) return 0;
+    // Round up: waking a little late is better than spinning on 0 ms.
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(wake - now).count();
+    return static_cast<int>((us + 999) / 1000);
+}
+
+void LoadRunner::printProgress(Clock::time_point now) {
+    const double span = seconds(now - m_lastTick);
+    if (span <= 0) return;
+    const double accepted = static_cast<double>(m_report.accepted - m_tickAccepted) / span;
+    const double relays = static_cast<double>(m_report.relays - m_tickRelays) / span;
+    std::fprintf(stderr,
+                 "[%5.1fs] sent %llu accepted %llu (%.0f/s) relays %llu (%.0f/s) ack p50 %llu us relay p50 %llu us "
+                 "errors %llu\n",
+                 seconds(now - m_epoch), static_cast<unsigned long long>(m_report.sent),
+                 static_cast<unsigned long long>(m_report.accepted), accepted,
+                 static_cast<unsigned long long>(m_report.relays), relays,
+                 static_cast<unsigned long long>(m_report.ackLatency.percentile(50)),
+                 static_cast<unsigned long long>(m_report.relayLatency.percentile(50)),
+                 static_cast<unsigned long long>(m_report.errorCount()));
+    m_lastTick = now;
+    m_tickAccepted = m_report.accepted;
+    m_tickRelays = m_report.relays;
+}
+
+bench_report_t LoadRunner::run() {
+    m_epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (m_epoll < 0) {
+        m_report.setupError = std::string("epoll_create1: ") + std::strerror(errno);
+        return m_report;
+    }
+    for (size_t i = 0; i < m_peers.size(); ++i) watch(i);
+
+    m_epoch = Clock::now();
+    m_lastAck = m_lastRelay = m_lastTick = m_epoch;
+    const Clock::time_point sendEnd = m_epoch + std::chrono::duration_cast<Clock::duration>(
+                                                    std::chrono::duration<double>(m_options.durationSec));
+    const Clock::time_point drainEnd = sendEnd + std::chrono::duration_cast<Clock::duration>(
+                                                     std::chrono::duration<double>(m_options.drainSec));
+    // Paced senders start spread over one interval, not all at once.
+    for (size_t k = 0; k < m_senders.size(); ++k) {
+        const double offset = m_options.rate > 0 ? static_cast<double>(k) / static_cast<double>(m_senders.size()) /
+                                                       m_options.rate
+                                                 : 0;
+        m_peers[m_senders[k]].nextDue =
+            m_epoch + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(offset));
+    }
+    m_sending = true;
+
+    std::vector<epoll_event> events(256);
+    for (;;) {
+        Clock::time_point now = Clock::now();
+        if (m_sending && now >= sendEnd) m_sending = false;
+        if (!m_sending && (now >= drainEnd || settled())) break;
+        if (m_sending)
+            for (size_t s : m_senders) pumpSender(m_peers[s], now);
+        for (size_t s : m_senders) updateWriteInterest(s);
+
+        const int n = epoll_wait(m_epoll, events.data(), static_cast<int>(events.size()), waitMillis(now, sendEnd));
+        if (n < 0 && errno != EINTR) {
+            ++m_report.errors["epoll"];
+            break;
+        }
+        for (int i = 0; i < n; ++i) {
+            const auto index = static_cast<size_t>(events[static_cast<size_t>(i)].data.u64);
+            peer_t& p = m_peers[index];
+            if (!p.alive) continue;
+            if (events[static_cast<size_t>(i)].events & EPOLLOUT) {
+                if (!p.conn->flush()) markDead(p, "send");
+            }
+            if (p.alive && (events[static_cast<size_t>(i)].events & (EPOLLIN | EPOLLERR | EPOLLHUP)))
+                handleReadable(index);
+            updateWriteInterest(index);
+        }
+        now = Clock::now();
+        if (m_options.progress && now - m_lastTick >= std::chrono::seconds(1)) printProgress(now);
+    }
+    m_report.ackSpanSec = seconds(m_lastAck - m_epoch);
+    m_report.relaySpanSec = seconds(m_lastRelay - m_epoch);
+    return m_report;
+}
+
+}  // namespace bench

@@ -1,0 +1,92 @@
+#pragma once
+// Drives the opened rooms for one run: senders send messages (paced or as
+// fast as their window allows), every member acknowledges the relays it
+// gets, and the runner times each message from its send to its MSG_ACK and
+// to every relay. One epoll loop on the calling thread; owns the connections.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "bench/BenchConnection.h"
+#include "bench/BenchReport.h"
+#include "bench/BenchRoster.h"
+#include "client/Packet.h"
+
+namespace bench {
+
+class LoadRunner {
+public:
+    using Clock = BenchConnection::Clock;
+    // A paced sender never has more than this many messages unacknowledged;
+    // sends due beyond it are skipped and counted.
+    static constexpr size_t kMaxPacedInFlight = 1000;
+
+    // conns[room][member] are connected and joined, in roster order.
+    LoadRunner(bench_options_t options, std::vector<room_plan_t> rooms,
+               std::vector<std::vector<std::unique_ptr<BenchConnection>>> conns);
+    LoadRunner(const LoadRunner&) = delete;
+    LoadRunner& operator=(const LoadRunner&) = delete;
+    ~LoadRunner();
+
+    // Sends for options.durationSec, then waits up to options.drainSec for
+    // what is still on its way. Fills everything in the report but the
+    // set-up fields. Progress lines go to stderr when options.progress.
+    bench_report_t run();
+
+    // The message text: the send time (ns since the run's epoch) in 16 hex
+    // digits, then filler up to size bytes. Exposed for tests.
+    static std::string messageText(uint64_t sentNs, size_t size);
+    // The send time back from a relayed text; false when it is not ours.
+    static bool parseMessageText(const std::string& text, uint64_t* sentNs);
+
+private:
+    struct peer_t {
+        std::unique_ptr<BenchConnection> conn;
+        size_t room = 0;
+        const member_plan_t* plan = nullptr;
+        bool alive = true;
+        bool watchingWrite = false;
+        // Senders only.
+        uint32_t nextTrid = 0;
+        Clock::time_point nextDue;
+        std::unordered_map<uint32_t, Clock::time_point> inFlight;  // body trid -> send time
+    };
+
+    void watch(size_t index);
+    void updateWriteInterest(size_t index);
+    void pumpSender(peer_t& p, Clock::time_point now);
+    void sendMessage(peer_t& p, Clock::time_point now);
+    void handleReadable(size_t index);
+    void handlePacket(peer_t& p, const client::Packet& packet);
+    void onMsgAck(peer_t& p, const client::Packet& packet);
+    void onRelay(peer_t& p, const client::Packet& packet);
+    void onResult(peer_t& p, const client::Packet& packet);
+    void markDead(peer_t& p, const char* kind);
+    int waitMillis(Clock::time_point now, Clock::time_point sendEnd) const;
+    bool settled() const;
+    void printProgress(Clock::time_point now);
+    uint64_t sinceEpochNs(Clock::time_point t) const;
+
+    bench_options_t m_options;
+    std::vector<room_plan_t> m_rooms;
+    std::vector<peer_t> m_peers;
+    std::vector<size_t> m_senders;  // indexes into m_peers
+    int m_epoll = -1;
+    bool m_sending = false;
+    Clock::time_point m_epoch;
+    Clock::time_point m_lastAck;
+    Clock::time_point m_lastRelay;
+    bench_report_t m_report;
+    // Counters at the previous progress line.
+    Clock::time_point m_lastTick;
+    uint64_t m_tickAccepted = 0;
+    uint64_t m_tickRelays = 0;
+};
+
+}  // namespace bench

@@ -1,0 +1,83 @@
+// tolvex-bench: opens rooms on a running tolvexd, drives messages through
+// them and prints relay throughput and latency. See README.md.
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bench/BenchOptions.h"
+#include "bench/BenchReport.h"
+#include "bench/BenchRoster.h"
+#include "bench/LoadRunner.h"
+#include "bench/RoomBuilder.h"
+
+namespace {
+
+// Every member holds a socket; the default soft limit of 1024 is too low
+// for large rooms. "" or why the limit could not be met.
+std::string ensureDescriptors(int connections) {
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return "";
+    const rlim_t need = static_cast<rlim_t>(connections) + 64;
+    if (lim.rlim_cur >= need) return "";
+    if (lim.rlim_max != RLIM_INFINITY && lim.rlim_max < need)
+        return "need " + std::to_string(need) + " descriptors, the hard limit is " + std::to_string(lim.rlim_max);
+    lim.rlim_cur = need;
+    if (setrlimit(RLIMIT_NOFILE, &lim) != 0) return "could not raise the descriptor limit";
+    return "";
+}
+
+void print(const bench::bench_report_t& report) {
+    const std::string text = report.options.json ? bench::formatJson(report) + "\n" : bench::formatText(report);
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bench::parse_result_t parsed = bench::parseBenchArgs(std::vector<std::string>(argv + 1, argv + argc));
+    if (parsed.help) {
+        std::fputs(bench::usageText().c_str(), stdout);
+        return 0;
+    }
+    if (!parsed.ok) {
+        std::fprintf(stderr, "tolvex-bench: %s\n\n%s", parsed.error.c_str(), bench::usageText().c_str());
+        return 2;
+    }
+    const bench::bench_options_t& options = parsed.options;
+    const std::string tag = options.tag.empty() ? bench::defaultTag() : options.tag;
+    const uint32_t roomBase = options.roomBase ? options.roomBase : bench::defaultRoomBase();
+    std::vector<bench::room_plan_t> rooms = bench::planRoster(options, tag, roomBase);
+
+    bench::bench_report_t failed;
+    failed.options = options;
+    failed.senders = bench::effectiveSenders(options);
+    failed.connections = options.rooms * options.members;
+    if (std::string err = ensureDescriptors(failed.connections); !err.empty()) {
+        failed.setupError = err;
+        print(failed);
+        return 1;
+    }
+
+    const auto setupStart = std::chrono::steady_clock::now();
+    std::vector<std::vector<std::unique_ptr<bench::BenchConnection>>> conns;
+    if (std::string err = bench::RoomBuilder(options.host, options.port).build(rooms, &conns); !err.empty()) {
+        failed.setupError = err;
+        print(failed);
+        return 1;
+    }
+    const double setupSec = std::chrono::duration<double>(std::chrono::steady_clock::now() - setupStart).count();
+    if (options.progress)
+        std::fprintf(stderr, "tolvex-bench: %d rooms with %d members open in %.2f s\n", options.rooms,
+                     options.members, setupSec);
+
+    bench::LoadRunner runner(options, std::move(rooms), std::move(conns));
+    bench::bench_report_t report = runner.run();
+    report.setupSec = setupSec;
+    print(report);
+    return report.clean() ? 0 : 1;
+}

@@ -4,9 +4,9 @@
 # tolvex-bench against it and stops it with SIGTERM.
 #   bench/relay.sh [--iotype epoll|poll|select] [--build DIR] [--was HOST:PORT]
 #                  [--keep-logs] [--] [tolvex-bench options...]
-# Without --was the WAS list points at a closed loopback port: the WAS jobs
-# a message starts fail fast and are logged, which costs the daemon a
-# connect attempt each. Examples:
+# Without --was it starts the reference WAS (tolvex-was) on a temporary
+# database, so the daemon loads its (empty) room list and every message is
+# saved for real, as in production. Examples:
 #   bench/relay.sh -- --rooms 4 --members 11 --duration 10
 #   bench/relay.sh --iotype poll -- --rooms 2 --members 3 --rate 500 --json
 set -euo pipefail
@@ -28,6 +28,7 @@ done
 case "$IOTYPE" in epoll|poll|select) ;; *) echo "unknown iotype '$IOTYPE'" >&2; exit 2 ;; esac
 DAEMON="$BUILD/bin/tolvexd"
 BENCH="$BUILD/bin/tolvex-bench"
+WASBIN="$BUILD/bin/tolvex-was"
 for bin in "$DAEMON" "$BENCH"; do
     [ -x "$bin" ] || { echo "missing $bin; build it: cmake --build $BUILD --target tolvexd tolvex-bench" >&2; exit 1; }
 done
@@ -40,7 +41,12 @@ free_port() {
 
 WORK="$(mktemp -d /tmp/tolvex-relay-bench-XXXXXX)"
 PID=""
+WAS_PID=""
 cleanup() {
+    if [ -n "$WAS_PID" ]; then
+        kill -TERM "$WAS_PID" 2>/dev/null || true
+        wait "$WAS_PID" 2>/dev/null || true
+    fi
     if [ -n "$PID" ] && kill -0 "$PID" 2>/dev/null; then
         kill -TERM "$PID" 2>/dev/null || true
         wait "$PID" 2>/dev/null || true
@@ -51,7 +57,12 @@ trap cleanup EXIT
 mkdir -p "$WORK/log"
 
 PORT="$(free_port)"
-[ -n "$WAS" ] || WAS="127.0.0.1:$(free_port)"  # nothing listens there
+START_WAS=0
+if [ -z "$WAS" ]; then
+    [ -x "$WASBIN" ] || { echo "missing $WASBIN; build it or pass --was HOST:PORT" >&2; exit 1; }
+    WAS="127.0.0.1:$(free_port)"
+    START_WAS=1
+fi
 page() { echo "<$1>/was/$1</$1>"; }
 cat > "$WORK/config.xml" <<XML
 <?xml version="1.0"?>
@@ -75,18 +86,28 @@ cat > "$WORK/config.xml" <<XML
 </config>
 XML
 
+if [ "$START_WAS" = 1 ]; then
+    "$WASBIN" --config "$WORK/config.xml" --listen "$WAS" --db "$WORK/was.db" >"$WORK/was.out" 2>&1 &
+    WAS_PID=$!
+    for _ in $(seq 100); do
+        grep -q "listening" "$WORK/was.out" 2>/dev/null && break
+        kill -0 "$WAS_PID" 2>/dev/null || { echo "tolvex-was exited at start:" >&2; cat "$WORK/was.out" >&2; exit 1; }
+        sleep 0.1
+    done
+fi
+
 "$DAEMON" -c "$WORK/config.xml" -n 0 >"$WORK/stdout" 2>"$WORK/stderr" &
 PID=$!
-# Up once the command log says it listens (the loop runs right after).
+# Up once the command log says the rooms are loaded (clients are refused before).
 for _ in $(seq 100); do
     if ! kill -0 "$PID" 2>/dev/null; then
         echo "tolvexd exited at start:" >&2; cat "$WORK/stderr" >&2; exit 1
     fi
-    if cat "$WORK"/log/zpx_00* 2>/dev/null | grep -q "listening on port $PORT"; then break; fi
+    if cat "$WORK"/log/zpx_00* 2>/dev/null | grep -q "Loading Room Complete"; then break; fi
     sleep 0.1
 done
-cat "$WORK"/log/zpx_00* 2>/dev/null | grep -q "listening on port $PORT" ||
-    { echo "tolvexd did not come up on port $PORT" >&2; exit 1; }
+cat "$WORK"/log/zpx_00* 2>/dev/null | grep -q "Loading Room Complete" ||
+    { echo "tolvexd did not load its rooms from the WAS at $WAS" >&2; exit 1; }
 echo "tolvexd ($IOTYPE) on 127.0.0.1:$PORT, pid $PID" >&2
 
 status=0

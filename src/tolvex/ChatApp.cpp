@@ -4,14 +4,18 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "cpputil/Trace.h"
+#include "poller/Poller.h"
+#include "tolvex/chat/JobHandler.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatFactory.h"
 #include "tolvex/task/AckTask.h"
+#include "tolvex/task/RoomInitTask.h"
 #include "tolvex/Globals.h"
 #include "tolvex/WasServerTable.h"
 #include "tolvex/util/ChatUtil.h"
@@ -125,14 +129,14 @@ void ChatApp::loggingStartTitle() {
 }
 
 void ChatApp::startTasks() {
-    // Rooms are not loaded from the WAS yet: clients are served at once.
-    RoomManager::getInst().setRoomInitComplete();
     for (const room_timout_info& entry : m_config.tenantTimeouts()) {
         if (entry.tenantId.empty()) continue;  // unused slot of the table
         const int minutes = ChatUtil::convertToMinute(entry.timeInfo);
         g_Logger.log("ROOM_TIMEOUT:%s, %d", entry.tenantId.c_str(), minutes);
     }
     AckTask::getInstance().start();
+    // Clients get the not-ready notice until this task has loaded the rooms.
+    RoomInitTask::getInstance().start();
 }
 
 void ChatApp::shutdown() {
@@ -140,12 +144,28 @@ void ChatApp::shutdown() {
     g_Logger.log("##### tolvexd stop time:%s #####", when.c_str());
     g_FormatLogger.log("##### tolvexd stop time:%s #####", when.c_str());
     MicroTimer::getInst().killAll(this);
-    // Before the loop goes: the task posts its outcomes to it.
+    // Before the loop goes: the tasks post their work to it.
+    RoomInitTask::getInstance().stop();
     AckTask::getInstance().stop();
+    finishWasJobs();
     App::exit();
     for (Log* log : {&g_Logger, &g_FormatLogger, &g_LoggerForStat, static_cast<Log*>(&g_statLogger)})
         log->close();
     m_logsOpen = false;
+}
+
+void ChatApp::finishWasJobs() {
+    // A job waits at most one WAS wait per attempt; saves and leaves still
+    // in flight at SIGTERM are worth that long, but no longer.
+    if (!g_pPoller) return;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_config.wasTimeoutSec());
+    if (JobHandler::liveJobCount() == 0) return;
+    g_Logger.log("waiting for %d WAS job(s) before exit", JobHandler::liveJobCount());
+    while (JobHandler::liveJobCount() > 0 && std::chrono::steady_clock::now() < deadline) runOnce(1);
+    if (JobHandler::liveJobCount() > 0) g_Logger.log("%d WAS job(s) still waiting at exit", JobHandler::liveJobCount());
+    // A job that gave up released its WAS connection; the poller destroys
+    // such sessions on its next pass.
+    for (int pass = 0; pass < 3; ++pass) runOnce(1);
 }
 
 void ChatApp::loopEvent() {

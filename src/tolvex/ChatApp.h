@@ -40,6 +40,9 @@ private:
     void registerTimers(const ConfigValues& v);
     int bindService(const ConfigValues& v);
     void startTasks();
+    // Runs the loop until the WAS jobs in flight have ended, at most
+    // was_timeout_sec. After run() returned.
+    void finishWasJobs();
     void rereadConfig();
     int fail(const std::string& why);
 

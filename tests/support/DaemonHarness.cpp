@@ -28,6 +28,13 @@ std::string element(const std::string& name, const std::string& value) {
 
 DaemonHarness::DaemonHarness(Options options) : m_options(std::move(options)) {
     fs::create_directory(m_dir.file("log"));
+    FakeWas::Reply rooms;
+    rooms.body = emptyRoomListReply();
+    m_was.setReply(kNotEndRoomPage, rooms);
+}
+
+std::string DaemonHarness::emptyRoomListReply() {
+    return FakeWas::resultHeader(0) + "<?xml version=\"1.0\" encoding=\"UTF-8\"?><rooms></rooms>";
 }
 
 DaemonHarness::~DaemonHarness() {
@@ -60,7 +67,15 @@ bool DaemonHarness::startOnce(int timeoutMs) {
     const std::string listening = "listening on port " + std::to_string(m_port);
     const bool up = waitFor(
         [&] { return !m_process->running() || countOf(commandLog(), "##### tolvexd start time:") > 0; }, timeoutMs);
-    if (up && m_process->running() && countOf(commandLog(), listening) > 0) return true;
+    if (up && m_process->running() && countOf(commandLog(), listening) > 0) {
+        if (!m_options.waitForRooms) return true;
+        if (waitFor([&] { return !m_process->running() || countOf(commandLog(), "Loading Room Complete") > 0; },
+                    timeoutMs) &&
+            m_process->running())
+            return true;
+        m_startError = "tolvexd did not load its rooms: " + stderrText();
+        return false;
+    }
     m_startError = "tolvexd did not start: " + stderrText();
     if (m_process->running()) return false;
     m_process.reset();
@@ -96,9 +111,10 @@ std::string DaemonHarness::configXml() const {
         element("was_not_endroom", kNotEndRoomPage) + element("was_load_room", kLoadRoomPage) +
         element("was_update_msgsend", kUpdateMsgSendPage) + element("was_invite_request", kInviteRequestPage) +
         element("was_sendfailuser_request", kSendFailUserPage);
+    const std::string wasAddress = m_options.wasAddress.empty() ? m_was.address() : m_options.wasAddress;
     return "<?xml version=\"1.0\"?><config>" + element("tolvexd", common) +
            element("trace", element("tracelogpath", "/dev/null")) +
-           element("waslist", element("was", m_was.address()) + pages) + "</config>";
+           element("waslist", element("was", wasAddress) + pages) + "</config>";
 }
 
 std::string DaemonHarness::readLogs(const std::string& stem) const {

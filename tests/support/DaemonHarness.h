@@ -1,7 +1,8 @@
 #pragma once
 // Runs the real build/bin/tolvexd for one loopback test: a configuration in
 // a fresh temporary directory (a free loopback port, the logs beside it, the
-// chosen poller, a FakeWas as its only WAS server with a page path per job),
+// chosen poller, a FakeWas as its only WAS server with a page path per job
+// and an empty not-ended room list),
 // the start with a wait until it serves, its logs, and a SIGTERM stop that
 // should end with exit status 0. Test thread only.
 
@@ -24,7 +25,16 @@ public:
         int resultAckTimeoutSec = 30;
         std::string extraCommon;        // more elements for the <tolvexd> section
         std::vector<std::string> args;  // more command-line arguments
+        // start() also waits until the rooms are loaded, so the daemon serves
+        // requests instead of answering them with the not-ready notice.
+        bool waitForRooms = true;
+        // "host:port" of another WAS (the real tolvex-was) instead of the fake.
+        std::string wasAddress;
     };
+
+    // The not-ended room list the fake WAS gives unless a test says otherwise:
+    // no rooms, so loading completes with the first page.
+    static std::string emptyRoomListReply();
 
     // The page path configured for each WAS job.
     static constexpr const char* kSaveMsgPage = "/was/save_msg";
@@ -45,7 +55,8 @@ public:
     ~DaemonHarness();
 
     // Writes the configuration, starts the daemon and waits until it has
-    // bound its port and opened its logs. False, with startError(), when it
+    // bound its port and opened its logs (and loaded its rooms, unless the
+    // options say not to). False, with startError(), when it
     // did not come up within timeoutMs (a port taken meanwhile is retried).
     bool start(int timeoutMs = 5000);
     // SIGTERM, then the exit status; -1 when it did not exit within timeoutMs.

@@ -180,7 +180,11 @@ TEST_F(AckTimeoutFlowTest, SilentMemberTimesOutOnceWithinASecondOfItsTimeout) {
     ASSERT_TRUE(m_daemon.waitForChatLog(ackLine(n, kBob, "PC:SUCC:delay")));
     EXPECT_EQ(1, m_daemon.countInCommandLog(outcomeOf(n, kBob)));
     // Each timeout asks the WAS to invite the member again.
-    EXPECT_TRUE(m_daemon.waitForCommandLog("WAS job QuillonRequestInviteHandler: from_id=" + kAlice + " to_id=" + kBob));
+    const FakeWas::Request invite =
+        wasRequestMatching(m_daemon.was(), DaemonHarness::kInviteRequestPage, [&](const FakeWas::Request& r) {
+            return r.field("from_id") == kAlice && r.field("to_id") == kBob;
+        });
+    EXPECT_FALSE(invite.path.empty());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <utility>
@@ -14,6 +15,20 @@
 #include "client/Protocol.h"
 #include "client/Replies.h"
 #include "support/DaemonHarness.h"
+#include "support/FakeWas.h"
+
+// The first request to page for which match holds, once one came within
+// 3 s; an empty request (no path) otherwise.
+template <typename Match>
+FakeWas::Request wasRequestMatching(FakeWas& was, const std::string& page, Match match) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (;;) {
+        for (const FakeWas::Request& r : was.requestsTo(page))
+            if (match(r)) return r;
+        if (std::chrono::steady_clock::now() >= deadline) return {};
+        was.waitForRequests(was.requestCount() + 1, 100);
+    }
+}
 
 class ChatLoopbackTest : public ::testing::Test {
 protected:

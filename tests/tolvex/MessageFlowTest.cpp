@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <string>
 #include <vector>
 
@@ -118,14 +120,20 @@ TEST_F(MessageFlowTest, MessageIsSavedAndTheMembersOffMobileArePushed) {
     ASSERT_TRUE(m_alice->sendMsg(message()));
     ASSERT_TRUE(m_alice->waitFor(client::MSG_ACK));
 
-    EXPECT_TRUE(m_daemon.waitForCommandLog("WAS job QuillonSaveMsgHandler: room_id=100 send_user_id=" + kAlice +
-                                           " send_user_nick_name=" + nameOf(kAlice) + " msg_seq=5 msg_type=1 "))
-        << m_daemon.commandLog();
+    const FakeWas::Request saved =
+        wasRequestMatching(m_daemon.was(), DaemonHarness::kSaveMsgPage,
+                           [](const FakeWas::Request& r) { return r.field("msg_seq") == "5"; });
+    EXPECT_EQ("100", saved.field("room_id"));
+    EXPECT_EQ(kAlice, saved.field("send_user_id"));
+    EXPECT_EQ(nameOf(kAlice), saved.field("send_user_nick_name"));
+    EXPECT_EQ("1", saved.field("msg_type"));
     // Neither bob (joined on a PC, never sent) nor carol (offline) has a
     // mobile session: one request names both.
-    EXPECT_TRUE(m_daemon.waitForCommandLog("WAS job QuillonNPushHandler: room_id=100 userid=" + kBob + "," + kCarol +
-                                           " senderId=" + kAlice))
-        << m_daemon.commandLog();
+    const FakeWas::Request push =
+        wasRequestMatching(m_daemon.was(), DaemonHarness::kMobilePushPage,
+                           [](const FakeWas::Request& r) { return r.field("msgSeq") == "5"; });
+    EXPECT_EQ(kBob + "," + kCarol, push.field("userid"));
+    EXPECT_EQ(kAlice, push.field("senderId"));
 }
 
 TEST_F(MessageFlowTest, SenderIdOf256BytesIsAcknowledged) {
@@ -211,8 +219,12 @@ TEST_F(MessageFlowTest, AttachmentGoesOnlyToTheListedTargetsWhoAreActiveMembers)
     expectQuiet(carol, "carol");
     expectQuiet(*m_alice, "alice");
     EXPECT_TRUE(m_daemon.waitForChatLog("S:>>:100:6:ATTACH:" + kAlice + ":PC:SUCC:,5")) << m_daemon.chatLog();
-    EXPECT_TRUE(m_daemon.waitForCommandLog(" file_name=minutes.docx file_size=48213 "
-                                           "file_url=https://files.example.com/m/7"));
+    const FakeWas::Request saved =
+        wasRequestMatching(m_daemon.was(), DaemonHarness::kSaveMsgPage,
+                           [](const FakeWas::Request& r) { return r.field("msg_seq") == "6"; });
+    EXPECT_EQ("minutes.docx", saved.field("file_name"));
+    EXPECT_EQ("48213", saved.field("file_size"));
+    EXPECT_EQ("https://files.example.com/m/7", saved.field("file_url"));
 }
 
 TEST_F(MessageFlowTest, AttachmentWithAnOverlongFileNameClosesTheSession) {
@@ -240,9 +252,10 @@ TEST_F(MessageFlowTest, ResendIsAcknowledgedWithTheClientsNumberAndRelayedToNobo
     expectQuiet(*m_bob, "bob");
 
     // The WAS is asked who missed it; only its answer brings a relay.
-    EXPECT_TRUE(m_daemon.waitForCommandLog(
-        "WAS job QuillonRequestFailUserHandler: room_id=100 msg_num=42 tenant_id=example.com"))
-        << m_daemon.commandLog();
+    const FakeWas::Request asked =
+        wasRequestMatching(m_daemon.was(), DaemonHarness::kSendFailUserPage,
+                           [](const FakeWas::Request& r) { return r.field("msg_num") == "42"; });
+    EXPECT_EQ("room_id=100&msg_num=42&tenant_id=example.com", asked.body);
     EXPECT_TRUE(m_daemon.waitForChatLog("S:>>:100:42:MSG:" + kAlice + ":PC:SUCC:MSG_RESEND,42,1"));
 }
 

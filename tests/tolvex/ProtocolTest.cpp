@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ChatLoopback.h"
+#include "support/Process.h"
 #include "p2p/Encrypt.h"
 #include "tools/client/LeBytes.h"
 
@@ -63,7 +64,7 @@ TEST_P(UnknownEtypeTest, IsAnswered515InClearAndClosedWithoutRunningTheCommand) 
     // an unknown room is looked up with the WAS and answered later.
     Client& again = connect();
     ASSERT_TRUE(again.sendJoin(joinRequest(kRoom, kAlice)));
-    EXPECT_TRUE(m_daemon.waitForCommandLog("WAS job QuillonRoomReloadHandler")) << m_daemon.commandLog();
+    EXPECT_TRUE(waitFor([&] { return !m_daemon.was().requestsTo(DaemonHarness::kLoadRoomPage).empty(); }, 3000));
     expectQuiet(again, "alice");
 }
 

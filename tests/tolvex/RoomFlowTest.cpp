@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "ChatLoopback.h"
+#include "support/Process.h"
 #include "tools/client/LeBytes.h"
 
 namespace {
@@ -28,15 +31,6 @@ protected:
         b.u16(static_cast<uint16_t>(ids.size()));
         for (const std::string& id : ids) b.str16(id).str16(nameOf(id));
         return b;
-    }
-
-    // The command-log lines that contain text, in order.
-    std::vector<std::string> commandLogLines(const std::string& text) const {
-        std::vector<std::string> lines;
-        std::istringstream in(m_daemon.commandLog());
-        for (std::string line; std::getline(in, line);)
-            if (line.find(text) != std::string::npos) lines.push_back(line);
-        return lines;
     }
 
     static void expectJoinAlarm(Client& c, const std::string& userId, uint16_t joinType, uint32_t msgNum,
@@ -76,14 +70,14 @@ TEST_F(RoomFlowTest, RoomInitWithTwoInviteesAnnouncesBothAndSavesTwoNotices) {
     expectQuiet(alice, "alice");
 
     // One saved join notice per invitee, with the number its alarm carried.
-    const std::string save = "WAS job QuillonSaveMsgHandler: room_id=" + std::to_string(kRoom) + " send_user_id=";
-    ASSERT_TRUE(m_daemon.waitForCommandLog(save, 2)) << m_daemon.commandLog();
-    const std::vector<std::string> saves = commandLogLines(save);
-    ASSERT_EQ(2u, saves.size());
-    EXPECT_NE(std::string::npos, saves[0].find(save + kBob + " ")) << saves[0];
-    EXPECT_NE(std::string::npos, saves[0].find(" msg_seq=2 msg_type=2 ")) << saves[0];
-    EXPECT_NE(std::string::npos, saves[1].find(save + kCarol + " ")) << saves[1];
-    EXPECT_NE(std::string::npos, saves[1].find(" msg_seq=3 msg_type=2 ")) << saves[1];
+    for (const auto& [member, seq] : {std::pair<std::string, std::string>{kBob, "2"}, {kCarol, "3"}}) {
+        const FakeWas::Request saved =
+            wasRequestMatching(m_daemon.was(), DaemonHarness::kSaveMsgPage, [&](const FakeWas::Request& r) {
+                return r.field("send_user_id") == member && r.field("room_id") == std::to_string(kRoom);
+            });
+        EXPECT_EQ(seq, saved.field("msg_seq")) << member;
+        EXPECT_EQ("2", saved.field("msg_type")) << member;
+    }
 }
 
 TEST_F(RoomFlowTest, InvitedMemberJoinGetsTheMemberListAndTheOthersARealJoinNotice) {
@@ -209,7 +203,10 @@ TEST_F(RoomFlowTest, JoinOfALeftMemberIsAnswered110AndClosed) {
 TEST_F(RoomFlowTest, JoinOfARoomNotInMemoryStartsAReloadAndAnswersNothingYet) {
     Client& dave = connect();
     ASSERT_TRUE(dave.sendJoin(joinRequest(777, kDave)));
-    EXPECT_TRUE(m_daemon.waitForCommandLog("WAS job QuillonRoomReloadHandler")) << m_daemon.commandLog();
+    ASSERT_TRUE(waitFor([&] { return !m_daemon.was().requestsTo(DaemonHarness::kLoadRoomPage).empty(); }, 3000));
+    const auto reload = m_daemon.was().requestsTo(DaemonHarness::kLoadRoomPage).at(0);
+    EXPECT_EQ("777", reload.field("room_id"));
+    EXPECT_EQ("example.com", reload.field("tenant_id"));
     expectQuiet(dave, "dave");
 }
 

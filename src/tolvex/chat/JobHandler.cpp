@@ -1,29 +1,286 @@
 #include "tolvex/chat/JobHandler.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 
 #include "p2p/P2PPacket.h"
+#include "tolvex/ChatApp.h"
 #include "tolvex/Globals.h"
+#include "tolvex/WasServerTable.h"
 #include "tolvex/session/ChatSession.h"
 
-void JobHandler::doit(ChatSession* companion, const P2PPacket* pk) {
-    try {
-        const std::string input = describeInput(pk);
-        g_Logger.log("WAS job %s: %s", jobName(), input.c_str());
-    } catch (const std::exception& e) {
-        g_Logger.log("%s Exception ERROR:%d(%s) %s", jobName(), errno, std::strerror(errno), e.what());
-        errno = 0;
-    }
-    done(companion);
+namespace {
+
+constexpr int kDefaultWaitSec = 20;
+std::atomic<int> s_waitSecOverride{0};
+
+void logException(const char* where) {
+    g_Logger.log("%s Exception ERROR:%d(%s)", where, errno, std::strerror(errno));
+    errno = 0;
 }
 
-void JobHandler::done(ChatSession* companion) {
-    if (companion && releasesCompanion()) companion->setExpired();
+}  // namespace
+
+int JobHandler::waitSec() {
+    const int forced = s_waitSecOverride.load();
+    if (forced > 0) return forced;
+    return g_pApp ? g_pApp->config().wasTimeoutSec() : kDefaultWaitSec;
+}
+
+void JobHandler::setWaitSecOverride(int sec) { s_waitSecOverride = sec; }
+
+namespace {
+std::atomic<int> s_liveJobs{0};  // jobs constructed and not yet deleted
+}  // namespace
+
+JobHandler::JobHandler() {
+    ++s_liveJobs;
+    gettimeofday(&m_begin, nullptr);
+}
+
+int JobHandler::liveJobCount() {
+    return s_liveJobs.load();
+}
+
+JobHandler::~JobHandler() {
+    --s_liveJobs;
+    MicroTimer::getInst().killAll(this);
+    leaveCompanion();
+    leaveWasSession();
+}
+
+// ---- starting -------------------------------------------------------------
+
+void JobHandler::doit(ChatSession* pFrom, const P2PPacket* pk) {
+    if (pFrom) {
+        m_pcs = pFrom;
+        m_ia = pFrom->peerAddr().sin_addr;
+    }
+    const uint16_t rc = doWAS(pFrom, pk, true);
+    if (rc != RES_OK) finish(rc);
+}
+
+uint16_t JobHandler::doWAS(ChatSession* pFrom, const P2PPacket* pk, bool addRoomId) {
+    uint16_t rc = RES_SYSTEM;
+    try {
+        if (pk) {
+            m_req = pk->m_h;
+            m_body.assign(pk->m_body ? pk->m_body : "", pk->m_body ? pk->m_h.blen : 0);
+        }
+        m_errmsg.clear();
+        if (pFrom && addRoomId) {
+            const uint32_t roomId = pFrom->getRoomId();
+            const char le[4] = {static_cast<char>(roomId), static_cast<char>(roomId >> 8),
+                                static_cast<char>(roomId >> 16), static_cast<char>(roomId >> 24)};
+            m_body.insert(0, le, sizeof le);
+        }
+        m_trid = newTrid();
+        const int inputLen = pk && pk->m_body ? pk->m_h.blen : 0;
+        m_urlencode.init(pk ? 3 * inputLen + 512 : 512);
+        if (getWASInfo(pk, &m_wasPage, &m_urlencode) == -1) {
+            m_errmsg = "Fail get WAS info";
+            return RES_NO_WAS_INFO;
+        }
+        rc = startQuery();
+        if (rc != RES_OK) return rc;
+        startWaiting();
+        return RES_OK;
+    } catch (...) {
+        logException("doWAS");
+    }
+    return rc;
+}
+
+uint16_t JobHandler::startQuery() {
+    const wasinfo_t was = getWAS(&m_wasIndex);
+    // The session is made only once the request can be built, so a refused
+    // request leaves no session behind.
+    HttpClientSession* session = HttpClientFactory::getInst()->newInst();
+    if (!session) {
+        m_errmsg = "Don't create WAS session";
+        return RES_SYSTEM;
+    }
+    // On failure query() has already disposed of the session.
+    if (session->query(was.addr.c_str(), was.port, "1.0", "POST", m_wasPage.c_str(), m_urlencode.c_str(),
+                       nullptr, &m_bodyWAS, this) != 0) {
+        m_errmsg = "Fail query to WAS";
+        g_Logger.log("%s:%s:%d, %s, %s, %s", __FILE__, __func__, __LINE__, m_wasPage.c_str(),
+                     m_urlencode.c_str(), m_errmsg.c_str());
+        return RES_QUERY_FAILED;
+    }
+    m_phcs = session;
+    return RES_OK;
+}
+
+void JobHandler::startWaiting() {
+    if (m_pcs && !m_companionObserved) m_companionObserved = m_pcs->addEH(this) == 0;
+    m_ws = STATE_WAITWAS;
+    MicroTimer::getInst().setTimer(this, kWaitTimerId, waitSec());
+}
+
+void JobHandler::doREWAS() {
+    if (!retryDoWas || m_wasRetryCount >= retryCount) {
+        m_errmsg = "Timeout in doing WAS";
+        finish(RES_TIMEOUT);
+        return;
+    }
+    ++m_wasRetryCount;
+    g_Logger.log("Enter REWAS:%p. retryCount=%d, %s, %s", static_cast<void*>(this), m_wasRetryCount,
+                 m_wasPage.c_str(), m_urlencode.c_str());
+    const uint16_t rc = startQuery();
+    if (rc != RES_OK) {
+        finish(rc);
+        return;
+    }
+    startWaiting();
+}
+
+// ---- ending ---------------------------------------------------------------
+
+void JobHandler::finish(uint16_t rescode) {
+    MicroTimer::getInst().killTimer(this, kWaitTimerId);
+    leaveCompanion();
+    leaveWasSession();
+    done(rescode);
+}
+
+void JobHandler::done(uint16_t) {
     delete this;
 }
+
+void JobHandler::leaveCompanion() {
+    if (m_pcs && m_companionObserved) m_pcs->delEH(this);
+    m_companionObserved = false;
+}
+
+void JobHandler::leaveWasSession() {
+    if (!m_phcs) return;
+    HttpClientSession* session = m_phcs;
+    m_phcs = nullptr;
+    session->delEH(this);
+    session->cancel();
+}
+
+void JobHandler::releaseCompanion() {
+    leaveCompanion();
+    ChatSession* companion = m_pcs;
+    m_pcs = nullptr;
+    if (companion) companion->setExpired();
+}
+
+// ---- events ---------------------------------------------------------------
+
+bool JobHandler::compareKey(Session*, const Packet* p) {
+    const auto* pk = dynamic_cast<const P2PPacket*>(p);
+    return pk && pk->m_h.trid == m_trid;
+}
+
+void JobHandler::resRecvEvent(Session* s, const Packet* p, bool* remove) {
+    if (remove) *remove = true;
+    leaveCompanion();
+    m_errmsg.clear();
+    if (s == m_phcs) m_phcs = nullptr;  // the connection ends itself after this call
+    if (m_ws != STATE_WAITWAS) {
+        g_Logger.log("resRecvEvent MSNG_ERR_SYSTEM");
+        finish(RES_SYSTEM);
+        return;
+    }
+    MicroTimer::getInst().killTimer(this, kWaitTimerId);
+    m_bRecvedWAS = true;
+    handleReply(p);
+}
+
+void JobHandler::handleReply(const Packet* p) {
+    const auto* res = dynamic_cast<const HttpResPacket*>(p);
+    if (!res) {
+        m_errmsg = "WAS packet is NULL";
+        finish(RES_BAD_REPLY);
+        return;
+    }
+    if (!res->m_body) {
+        // Also a reply too large to keep.
+        m_errmsg = "WAS body is NULL";
+        finish(RES_BAD_REPLY);
+        return;
+    }
+    const uint16_t code = getWASCode(res->m_body, res->m_bodylen);
+    try {
+        processP2PPacket(res->m_body + m_posClientRes, res->m_bodylen - m_posClientRes);
+    } catch (...) {
+        logException("processP2PPacket");
+    }
+    finish(code);
+}
+
+uint16_t JobHandler::getWASCode(const char* body, int blen) {
+    if (!body || blen <= 0) return RES_BAD_REPLY;
+    const auto magic = static_cast<uint8_t>(body[0]);
+    if (magic != kReplyMagic) {
+        char text[32];
+        std::snprintf(text, sizeof text, "invalid magiccode=%x", magic);
+        m_errmsg = text;
+        return RES_BAD_REPLY;
+    }
+    if (blen < 3) return RES_BAD_REPLY;
+    const auto code = static_cast<uint16_t>(static_cast<uint8_t>(body[1]) | (static_cast<uint8_t>(body[2]) << 8));
+    if (blen < 4) return code;
+    const int textLen = static_cast<uint8_t>(body[3]);
+    if (textLen > 254 || 4 + textLen > blen) return code;
+    m_errmsg.assign(body + 4, static_cast<size_t>(textLen));
+    m_posClientRes = 4 + textLen;
+    return code;
+}
+
+void JobHandler::errorEvent(Session* s, bool* remove) {
+    if (remove) *remove = true;
+    if (m_ws != STATE_WAITWAS) {
+        g_Logger.log("OTHER_ERROR\t%p", static_cast<void*>(s));
+        finish(RES_SYSTEM);
+        return;
+    }
+    try {
+        if (s == m_phcs) {
+            handleWasError(s);
+        } else if (s == m_pcs) {
+            // The client left; its job still has its reply to process, and
+            // the wait timer keeps running so the job cannot hang.
+            m_companionObserved = false;
+            m_pcs = nullptr;
+        }
+    } catch (...) {
+        logException("JobHandler::errorEvent");
+    }
+}
+
+void JobHandler::handleWasError(Session* s) {
+    MicroTimer::getInst().killTimer(this, kWaitTimerId);
+    m_phcs = nullptr;  // already ending; it forgot us before telling
+    g_Logger.log("WAS_ERROR\t%p\t%x", static_cast<void*>(s), m_req.code);
+    doREWAS();
+}
+
+int JobHandler::OnTimer(int id, void*) {
+    MicroTimer::getInst().killTimer(this, id);
+    try {
+        if (id != kWaitTimerId) {
+            m_errmsg = "Timeout in doing WAS";
+            finish(RES_TIMEOUT);
+            return 0;
+        }
+        // The companion stays: a dummy is still released when the job ends.
+        leaveWasSession();
+        doREWAS();
+    } catch (...) {
+        logException("JobHandler::OnTimer");
+    }
+    return 0;
+}
+
+// ---- input ----------------------------------------------------------------
 
 JobInput::JobInput(const P2PPacket* pk)
     : m_parser(pk ? pk->m_body : nullptr, pk && pk->m_body ? pk->m_h.blen : 0) {}

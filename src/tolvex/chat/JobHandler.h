@@ -1,12 +1,18 @@
 #pragma once
-// Base of the WAS jobs before the HTTP side exists: a job logs one command
-// line naming itself and its input's key fields, releases a dummy companion
-// and ends. A job owns itself: made with new, started once with doit(),
-// which deletes it. Event-loop thread.
+// Base of every WAS job: one form POST to one WAS page, a wait (timer 100),
+// optional retries on the next server, the reply header, then the page's
+// payload to the subclass. A job owns itself: made with new, started once
+// with doit(), and deleted by done(). Event-loop thread only.
+
+#include <netinet/in.h>
 
 #include <cstdint>
 #include <string>
 
+#include "cpputil/MicroTimer.h"
+#include "net/HttpClientSession.h"
+#include "net/Session.h"
+#include "p2p/P2PHeader.h"
 #include "p2p/Parser2.h"
 
 class ChatSession;
@@ -31,27 +37,129 @@ private:
     bool m_ended = false;
 };
 
-class JobHandler {
+class JobHandler : public Session::EventHandler, public TimerEvent {
 public:
+    enum state_t { STATE_NONE = 0, STATE_WAITWAS = 1 };
+
+    // Result codes a job ends with (done); any other value is the code the
+    // WAS put in its reply header.
+    static constexpr uint16_t RES_OK = 0;
+    static constexpr uint16_t RES_NO_WAS_INFO = 512;     // getWASInfo refused
+    static constexpr uint16_t RES_SYSTEM = 1024;         // no HTTP session, exception, event out of turn
+    static constexpr uint16_t RES_QUERY_FAILED = 1027;   // the HTTP query did not start
+    static constexpr uint16_t RES_TIMEOUT = 1029;        // no reply in time, no retry left
+    static constexpr uint16_t RES_BAD_REPLY = 1033;      // no body, or a bad reply header
+
+    static constexpr int kWaitTimerId = 100;
+    static constexpr uint8_t kReplyMagic = 0xFE;
+
     JobHandler(const JobHandler&) = delete;
     JobHandler& operator=(const JobHandler&) = delete;
 
-    // Runs the job; deletes this before it returns (touch nothing after).
-    // pk (may be null) is read during the call only. companion may be null.
-    virtual void doit(ChatSession* companion, const P2PPacket* pk);
+    // The one entry point for starters: records the companion (may be null),
+    // sends the first request and waits. May delete this before it returns;
+    // the starter never touches the job again. pk (may be null) is read
+    // during the call only. Subclasses override it to set their retry
+    // policy first, then call JobHandler::doit.
+    virtual void doit(ChatSession* pFrom, const P2PPacket* pk);
+
+    // Session::EventHandler: the WAS connection and the companion session.
+    void connectEvent(Session*, bool*) override {}
+    void reqRecvEvent(Session*, const Packet*, bool*) override {}
+    // The WAS reply: reads the header, hands the payload on, then done().
+    void resRecvEvent(Session* s, const Packet* p, bool* remove) override;
+    // The WAS connection failed (retry or 1029), or the companion session
+    // failed (forgotten; the job keeps waiting, wait timer included).
+    void errorEvent(Session* s, bool* remove) override;
+    // True when the packet carries this job's transaction id.
+    bool compareKey(Session* s, const Packet* p) override;
+
+    // Timer 100: the wait is over; retry or give up.
+    int OnTimer(int id, void* param) override;
+    virtual void sentEvent(Session*, bool*) {}
+
+    // Seconds a job waits for each reply: was_timeout_sec of the running
+    // daemon, or this override when positive (tests without a daemon).
+    // Jobs alive on any thread's count, so a shutdown or a test can wait
+    // until the ones in flight are over.
+    static int liveJobCount();
+    static int waitSec();
+    static void setWaitSecOverride(int sec);
+
+    // The reply body above this size ends the job with 1033.
+    static constexpr int kMaxReplyBytes = HttpClientSession::kMaxBodyBytes;
 
 protected:
-    JobHandler() = default;
-    virtual ~JobHandler() = default;
+    JobHandler();
+    // Stops the wait timer and leaves both observed sessions.
+    ~JobHandler() override;
 
-    virtual const char* jobName() const = 0;
-    // The input's key fields as "name=value ..." text; fields the body does
-    // not hold read as 0 or empty.
-    virtual std::string describeInput(const P2PPacket* pk) const = 0;
-    // Whether the job ends by releasing its companion with setExpired():
-    // true for jobs that are given dummy sessions.
-    virtual bool releasesCompanion() const { return false; }
+    // Finishes the job with its result; the base deletes this. An override
+    // applies its effect (releaseCompanion(), log) and then calls
+    // JobHandler::done. By then the job observes no session and its wait
+    // timer is stopped. Touch nothing afterwards.
+    virtual void done(uint16_t rescode);
+
+    // Sets *page to the WAS page path, appends the form fields to *form and
+    // returns 0; -1 when no request can be built (the job ends with 512).
+    // pk is the input packet given to doit (may be null).
+    virtual int getWASInfo(const P2PPacket* pk, std::string* page, URLEncode* form) = 0;
+
+    // The reply payload after the result header (XML for pages that return
+    // data). Called once per reply whatever the WAS result code; blen may
+    // be 0. body is valid during the call only.
+    virtual void processP2PPacket(const char* body, int blen) = 0;
+
+    // Builds and sends the first request; returns a result code (0: sent,
+    // waiting). doit() calls done() with any other code.
+    uint16_t doWAS(ChatSession* pFrom, const P2PPacket* pk, bool addRoomId);
+    // After a timeout or a WAS connection error: next server, or done(1029).
+    // May delete this.
+    void doREWAS();
+    // Reads the reply header; sets m_errmsg and m_posClientRes. Returns the
+    // WAS result code, or 1033 when the header is unusable.
+    uint16_t getWASCode(const char* body, int blen);
+
+    // setExpired() on the companion when it is still known, then forgets it.
+    // For jobs that are given dummy sessions (their done() calls this). Use
+    // this rather than companion()->setExpired(): the job must stop
+    // observing a session before it goes.
+    void releaseCompanion();
+    // The companion session; null when none was given or it failed while
+    // the job waited (a client that disconnected).
+    ChatSession* companion() const { return m_pcs; }
+
+    p2p_header_t m_req{};         // header of the input packet
+    std::string m_body;           // input body; prefixed with the companion's room id
+    bool retryDoWas = false;      // retry on the next server after a timeout or error
+    int retryCount = 1;           // retries allowed when retryDoWas
+    std::string m_errmsg;         // short error text of the last failure or the WAS's text
+    std::string m_wasPage;        // the page in use
+    int m_wasRetryCount = 0;
+    int m_posClientRes = 0;       // payload offset in the reply body
+    int m_wasIndex = -1;          // index of the WAS server in use; -1 before the first pick
+    in_addr m_ia{};               // the companion's peer address
+    trid_t m_trid = 0;
+    timeval m_begin{};
 
 private:
-    void done(ChatSession* companion);
+    // Creates an HTTP session and posts the form to the next server.
+    // Returns 0, RES_SYSTEM or RES_QUERY_FAILED (m_errmsg set).
+    uint16_t startQuery();
+    void startWaiting();
+    // Leaves both sessions and stops the wait, then done(rescode): every
+    // end of a job goes through here. Deletes this.
+    void finish(uint16_t rescode);
+    void leaveCompanion();
+    void leaveWasSession();
+    void handleReply(const Packet* p);
+    void handleWasError(Session* s);
+
+    ChatSession* m_pcs = nullptr;          // companion: not owned (see releaseCompanion)
+    bool m_companionObserved = false;      // registered with m_pcs as an observer
+    HttpClientSession* m_phcs = nullptr;   // current WAS connection: not owned, we observe it
+    URLEncode m_urlencode;
+    std::string m_bodyWAS;
+    bool m_bRecvedWAS = false;
+    state_t m_ws = STATE_NONE;
 };

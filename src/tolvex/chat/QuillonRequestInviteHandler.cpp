@@ -1,12 +1,41 @@
 #include "tolvex/chat/QuillonRequestInviteHandler.h"
 
-#include "tolvex/chat/MsgText.h"
+#include <cerrno>
+#include <cstring>
+#include <exception>
 
-std::string QuillonRequestInviteHandler::describeInput(const P2PPacket* pk) const {
-    JobInput in(pk);
+#include "tolvex/Globals.h"
+#include "tolvex/chat/MsgText.h"
+#include "tolvex/chat/QuillonJob.h"
+
+void QuillonRequestInviteHandler::doit(ChatSession* pFrom, const P2PPacket* pk) {
+    retryDoWas = false;
+    JobHandler::doit(pFrom, pk);
+}
+
+int QuillonRequestInviteHandler::getWASInfo(const P2PPacket* pk, std::string* page, URLEncode* form) {
+    QuillonInput in(pk);
     const std::string fromId = in.str16(255);
     const std::string toId = in.str16(255);
     const std::string contents = in.str16(8191);
-    return "from_id=" + logText(fromId) + " to_id=" + logText(toId) + " target_ids=" + logText(toId) +
-           " contents=" + logText(contents);
+
+    *page = QuillonSettings::values().was_invite_request;
+    g_Logger.log("SENDMEMOEX:%s->%s", logText(fromId).c_str(), logText(toId).c_str());
+    try {
+        using namespace QuillonForm;
+        text(form, "from_id", fromId);
+        text(form, "to_id", toId);
+        // The WAS addresses the memo by target_ids; to_id names the invitee.
+        text(form, "target_ids", toId);
+        text(form, "contents", contents);
+    } catch (const std::exception&) {
+        g_Logger.log("Quillon saveMsg Exception ERROR:%d(%s)", errno, std::strerror(errno));
+        errno = 0;
+    }
+    return 0;
+}
+
+void QuillonRequestInviteHandler::done(uint16_t rescode) {
+    releaseCompanion();
+    JobHandler::done(rescode);
 }

@@ -1,18 +1,23 @@
 #pragma once
 // The WAS job that asks for a member to be invited again (page
-// was_invite_request), in its stand-in form: it logs the request it would
-// send. Owns itself: made with new by CommonHandler::retryInvite, deleted by
-// doit(). Event-loop thread.
+// was_invite_request), one attempt; the reply is ignored.
+// Owns itself: made with new by CommonHandler::retryInvite and started with doit();
+// done() releases the companion (when given) and deletes it. Event-loop thread.
 
 #include "tolvex/chat/JobHandler.h"
+#include "tolvex/chat/QuillonJob.h"
 
 class QuillonRequestInviteHandler : public JobHandler {
 public:
     QuillonRequestInviteHandler() = default;
 
+    void doit(ChatSession* pFrom, const P2PPacket* pk) override;
+
 protected:
     ~QuillonRequestInviteHandler() override = default;
-    const char* jobName() const override { return "QuillonRequestInviteHandler"; }
-    std::string describeInput(const P2PPacket* pk) const override;
-    bool releasesCompanion() const override { return true; }
+    int getWASInfo(const P2PPacket* pk, std::string* page, URLEncode* form) override;
+    void processP2PPacket(const char*, int) override {}
+    void done(uint16_t rescode) override;
+
+private:
 };

@@ -1,26 +1,74 @@
 #include "tolvex/chat/QuillonRoomReloadHandler.h"
 
-#include "p2p/Maker.h"
-#include "tolvex/chat/MsgText.h"
-#include "tolvex/util/ChatUtil.h"
+#include <cerrno>
+#include <cstring>
+#include <exception>
+
+#include "p2p/P2PPacket.h"
+#include "tolvex/Globals.h"
+#include "tolvex/chat/QuillonJob.h"
+#include "tolvex/chat/WasXmlReader.h"
+#include "tolvex/chat/QuillonNotEndRoomListHandler.h"
+#include "tolvex/room/RoomManager.h"
+#include "tolvex/room/RoomReload.h"
+#include "tolvex/session/SessionContainer.h"
+#include "tolvex/util/ChatTypes.h"
+
+QuillonRoomReloadHandler::QuillonRoomReloadHandler(const P2PPacket* pk, std::string userId, ChatSession*)
+    : m_userId(std::move(userId)), m_joinTrid(pk ? pk->m_h.trid : 0) {}
 
 std::vector<char> QuillonRoomReloadHandler::makeRoomReloadBody(uint32_t roomId, const std::string& userId) {
-    std::vector<char> body(4096);
-    Maker mk(body.data(), 4095);
-    const std::string tenant = ChatUtil::getTenantId(userId);
-    const uint32_t now = ChatUtil::getUTCTimeSecond();
-    mk.mem(&roomId, sizeof roomId);
-    mk.mem16(tenant.data(), static_cast<int>(tenant.size()));
-    mk.mem(&now, sizeof now);
-    body.resize(mk.len());
-    return body;
+    return RoomReload::createRoomReloadPacket(roomId, userId);
 }
 
-std::string QuillonRoomReloadHandler::describeInput(const P2PPacket* pk) const {
-    JobInput in(pk);
-    const uint32_t roomId = in.u32();
-    const std::string tenantId = in.str16(255);
-    const uint32_t time = in.u32();
-    return "room_id=" + std::to_string(roomId) + " tenant_id=" + logText(tenantId) +
-           " time=" + std::to_string(time) + " user_id=" + logText(m_userId);
+void QuillonRoomReloadHandler::doit(ChatSession* pFrom, const P2PPacket* pk) {
+    retryDoWas = false;
+    JobHandler::doit(pFrom, pk);  // may delete this
+}
+
+int QuillonRoomReloadHandler::getWASInfo(const P2PPacket* pk, std::string* page, URLEncode* form) {
+    try {
+        QuillonInput in(pk);
+        const uint32_t roomId = in.u32();
+        const std::string tenantId = in.str16(255);
+        *page = QuillonSettings::values().was_load_room;
+        if (in.ended()) return 0;  // no room to ask for: an empty form
+        QuillonForm::number(form, "room_id", roomId);
+        QuillonForm::text(form, "tenant_id", tenantId);
+        const std::string text = QuillonForm::textOf(*form);
+        g_Logger.log("Quillon RoomReloadHandler. %s,%s user_id=%s trid=%u", page->c_str(), text.c_str(),
+                     m_userId.c_str(), m_joinTrid);
+    } catch (const std::exception&) {
+        g_Logger.log("Quillon RoomReload Exception ERROR:%d(%s)", errno, std::strerror(errno));
+        errno = 0;
+    }
+    return 0;
+}
+
+void QuillonRoomReloadHandler::processP2PPacket(const char* body, int blen) {
+    std::vector<RoomNotEnd> rows;
+    if (parseNotEndRoom(body, body ? blen : 0, &rows) == -1)
+        g_Logger.log("%s:%s:%d, Failed to parse XML data...", __FILE__, __func__, __LINE__);
+    addMissingMembers(rows);
+}
+
+void QuillonRoomReloadHandler::addMissingMembers(const std::vector<RoomNotEnd>& rows) {
+    RoomManager& rooms = RoomManager::getInst();
+    SessionContainer& sessions = SessionContainer::getInstance();
+    for (const RoomNotEnd& row : rows) {
+        const std::string& userId = row.userId;
+        if (row.roomId == 0 || userId.empty() || !row.endYmdt.empty()) continue;
+        if (!rooms.getRoom(row.roomId, userId)) {
+            rooms.addRoom(row.roomId, userId);
+            rooms.setRoomType(row.roomId, userId, row.roomType);
+        }
+        if (rooms.getRoomUser(row.roomId, userId)) continue;  // present members stay as they are
+        QuillonNotEndRoomListHandler::addLoadedMember(row, JOIN_INVITED);
+        if (!sessions.getSession(row.roomId, userId, 0)) sessions.addEmptySession(row.roomId, userId);
+    }
+}
+
+void QuillonRoomReloadHandler::done(uint16_t rescode) {
+    releaseCompanion();
+    JobHandler::done(rescode);
 }

@@ -1,8 +1,9 @@
 #pragma once
-// The WAS job that loads a room a client asked for but the daemon does not
-// hold (page was_load_room); for now it logs the request and loads nothing.
-// Owns itself: made with new by the join handling, deleted by doit(), which
-// also releases its dummy companion. Event-loop thread.
+// The WAS job that loads one room a client asked for but the daemon does not
+// hold (page was_load_room): members missing from memory are added, those
+// present are left alone, and nobody is answered. Owns itself: made with new
+// by RoomReload::callReloadRoomPage() with that RoomReload as companion,
+// which done() releases. Event-loop thread.
 
 #include <cstdint>
 #include <string>
@@ -10,20 +11,34 @@
 #include <vector>
 
 #include "tolvex/chat/JobHandler.h"
+#include "tolvex/chat/QuillonJob.h"
+#include "tolvex/chat/WasXmlReader.h"
 
 class QuillonRoomReloadHandler : public JobHandler {
 public:
-    explicit QuillonRoomReloadHandler(std::string userId) : m_userId(std::move(userId)) {}
+    // pk and session are the join that caused the reload; the job keeps only
+    // the request's transaction id, for its log line (the session may be
+    // gone long before the reply).
+    QuillonRoomReloadHandler(const P2PPacket* pk, std::string userId, ChatSession* session);
+    // For starters that have no request at hand.
+    explicit QuillonRoomReloadHandler(std::string userId)
+        : QuillonRoomReloadHandler(nullptr, std::move(userId), nullptr) {}
+
+    void doit(ChatSession* pFrom, const P2PPacket* pk) override;
 
     // The job's input: room id, the tenant of userId, the current time.
     static std::vector<char> makeRoomReloadBody(uint32_t roomId, const std::string& userId);
 
 protected:
     ~QuillonRoomReloadHandler() override = default;
-    const char* jobName() const override { return "QuillonRoomReloadHandler"; }
-    std::string describeInput(const P2PPacket* pk) const override;
-    bool releasesCompanion() const override { return true; }
+
+    int getWASInfo(const P2PPacket* pk, std::string* page, URLEncode* form) override;
+    void processP2PPacket(const char* body, int blen) override;
+    void done(uint16_t rescode) override;
 
 private:
-    std::string m_userId;  // the joining user, for the log only
+    void addMissingMembers(const std::vector<RoomNotEnd>& rows);
+
+    std::string m_userId;  // the joining user
+    uint32_t m_joinTrid = 0;
 };

@@ -1,18 +1,27 @@
 #include "tolvex/chat/QuillonSaveMsgHandler.h"
 
-#include <string>
+#include <cerrno>
+#include <cstring>
+#include <exception>
 
-#include "tolvex/chat/MsgText.h"
+#include "tolvex/Globals.h"
+#include "tolvex/chat/QuillonJob.h"
 
-std::string QuillonSaveMsgHandler::describeInput(const P2PPacket* pk) const {
-    // The input fields in order, with the limits the WAS page accepts.
-    JobInput in(pk);
+void QuillonSaveMsgHandler::doit(ChatSession* pFrom, const P2PPacket* pk) {
+    retryDoWas = false;
+    JobHandler::doit(pFrom, pk);
+}
+
+int QuillonSaveMsgHandler::getWASInfo(const P2PPacket* pk, std::string* page, URLEncode* form) {
+    // The input fields in order, each cut to what the WAS page accepts.
+    QuillonInput in(pk);
     const uint32_t roomId = in.u32();
     const std::string userId = in.str16(255);
     const std::string userNickName = in.str16(255);
     const std::string msg = in.str16(8191);
     const uint32_t msgSeq = in.u32();
     const uint8_t msgType = in.u8();
+    const bool hasMsgType = !in.ended();
     const uint32_t talkTime = in.u32();
     const std::string recvUserList = in.str16();
     const std::string recvUserNickNmList = in.str16();
@@ -22,19 +31,36 @@ std::string QuillonSaveMsgHandler::describeInput(const P2PPacket* pk) const {
     const uint32_t trid = in.u32();
     const uint16_t osType = in.u16();
     const uint16_t roomType = in.u16();
+    const bool hasRoomType = !in.ended();
     const std::string fileName = in.str16(2047);
     const uint32_t fileSize = in.u32();
     const std::string fileUrl = in.str16(4095);
 
-    return "room_id=" + std::to_string(roomId) + " send_user_id=" + logText(userId) +
-           " send_user_nick_name=" + logText(userNickName) + " msg_seq=" + std::to_string(msgSeq) +
-           " msg_type=" + std::to_string(msgType == 0 ? 1 : msgType) +
-           " recv_user_list=" + logText(recvUserList) +
-           " recv_user_nick_nm_list=" + logText(recvUserNickNmList) +
-           " recv_user_join_seq_list=" + logText(recvUserJoinSeqList) +
-           " read_yn_list=" + logText(readYnList) + " time=" + std::to_string(talkTime) +
-           " data_size=" + std::to_string(msg.size()) + " member_count=" + std::to_string(memberCount) +
-           " trid=" + std::to_string(trid) + " os_type=" + std::to_string(osType) +
-           " room_type=" + std::to_string(roomType == 0 ? 1 : roomType) + " file_name=" + logText(fileName) +
-           " file_size=" + std::to_string(fileSize) + " file_url=" + logText(fileUrl);
+    *page = QuillonSettings::values().was_save_msg;
+    try {
+        using namespace QuillonForm;
+        number(form, "room_id", roomId);
+        text(form, "send_user_id", userId);
+        text(form, "send_user_nick_name", userNickName);
+        text(form, "msg", msg);
+        number(form, "msg_seq", msgSeq);
+        number(form, "msg_type", hasMsgType ? msgType : 1);
+        text(form, "recv_user_list", recvUserList);
+        text(form, "recv_user_nick_nm_list", recvUserNickNmList);
+        text(form, "recv_user_join_seq_list", recvUserJoinSeqList);
+        text(form, "read_yn_list", readYnList);
+        number(form, "time", talkTime);
+        number(form, "data_size", static_cast<int64_t>(msg.size()));
+        number(form, "member_count", memberCount);
+        number(form, "trid", trid);
+        number(form, "os_type", osType);
+        number(form, "room_type", hasRoomType ? roomType : 1);
+        text(form, "file_name", fileName);
+        number(form, "file_size", fileSize);
+        text(form, "file_url", fileUrl);
+    } catch (const std::exception&) {
+        g_Logger.log("Quillon saveMsg Exception ERROR:%d(%s)", errno, std::strerror(errno));
+        errno = 0;
+    }
+    return 0;
 }

@@ -11,6 +11,9 @@
 
 #include "net/Session.h"
 #include "tolvex/Globals.h"
+#include "tolvex/WasServerTable.h"
+#include "tolvex/chat/JobHandler.h"
+#include "tolvex/chat/QuillonJob.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatFactory.h"
 #include "tolvex/session/ChatSession.h"
@@ -83,12 +86,49 @@ void ChatRoomFixture::SetUp() {
     RoomManager::getInst().removeAllRooms();
     RoomManager::getInst().setRoomInitComplete();
     m_baseSessions = Session::s_counts.load();
+
+    const std::string was = m_was.address();
+    g_was.convert2WasInfo(&was, 1);
+    g_was.setSize(1);
+    ConfigValues settings;
+    settings.service_ip = kServiceIp;
+    settings.was_save_msg = kSaveMsgPage;
+    settings.was_mobile_push = kMobilePushPage;
+    settings.was_leave = kLeavePage;
+    settings.was_endroom = kEndRoomPage;
+    settings.was_update_msgsend = kUpdateMsgSendPage;
+    settings.was_invite_request = kInviteRequestPage;
+    settings.was_sendfailuser_request = kSendFailUserPage;
+    QuillonSettings::setForTests(&settings);
+    JobHandler::setWaitSecOverride(2);
+}
+
+std::vector<FakeWas::Request> ChatRoomFixture::wasRequests(const std::string& page, size_t count) {
+    runUntil([&] { return m_was.requestsTo(page).size() >= count; }, 3000);
+    return m_was.requestsTo(page);
+}
+
+FakeWas::Request ChatRoomFixture::wasRequestWith(const std::string& page, const std::string& field,
+                                                 const std::string& value) {
+    FakeWas::Request found;
+    runUntil([&] {
+        for (const FakeWas::Request& r : m_was.requestsTo(page))
+            if (r.field(field) == value) found = r;
+        return !found.path.empty();
+    }, 3000);
+    return found;
+}
+
+bool ChatRoomFixture::jobsSettled() {
+    return runUntil([] { return JobHandler::liveJobCount() == 0; }, 5000);
 }
 
 void ChatRoomFixture::TearDown() {
     // Hanging up makes every session fail and release itself on the loop.
     for (auto& peer : m_peers) peer->hangUp();
-    EXPECT_TRUE(runUntil([&] { return Session::s_counts.load() == m_baseSessions; }));
+    EXPECT_TRUE(runUntil([&] { return Session::s_counts.load() == m_baseSessions; }, 5000));
+    QuillonSettings::setForTests(nullptr);
+    JobHandler::setWaitSecOverride(0);
     m_peers.clear();
     RoomManager::getInst().removeAllRooms();
     g_Logger.close();

@@ -13,6 +13,7 @@
 
 #include "cpplib/net/SocketHelpers.h"
 #include "cpplib/p2p/PacketBytes.h"
+#include "support/FakeWas.h"
 #include "support/LoopDriver.h"
 #include "support/TempDir.h"
 
@@ -116,7 +117,29 @@ protected:
     pbytes::Received joinAs(ChatPeer& peer, uint16_t code, uint32_t roomId, const std::string& userId,
                             uint16_t osType);
 
+    // The WAS page paths the jobs of these tests post to.
+    static constexpr const char* kSaveMsgPage = "/was/save_msg";
+    static constexpr const char* kMobilePushPage = "/was/mobile_push";
+    static constexpr const char* kLeavePage = "/was/leave";
+    static constexpr const char* kEndRoomPage = "/was/endroom";
+    static constexpr const char* kUpdateMsgSendPage = "/was/update_msgsend";
+    static constexpr const char* kInviteRequestPage = "/was/invite_request";
+    static constexpr const char* kSendFailUserPage = "/was/sendfailuser_request";
+    static constexpr const char* kServiceIp = "10.1.2.3";
+
+    // What the fake WAS received on page once at least count requests came
+    // (the loop runs meanwhile, so the jobs can post); fewer after the
+    // deadline.
+    std::vector<FakeWas::Request> wasRequests(const std::string& page, size_t count = 1);
+    // The last request to page whose field has value, once one came; an
+    // empty request (no path) when none did before the deadline.
+    FakeWas::Request wasRequestWith(const std::string& page, const std::string& field, const std::string& value);
+    // Runs the loop until no WAS job is left; what the jobs started so far
+    // sent has then reached the fake WAS.
+    bool jobsSettled();
+
     std::unique_ptr<TempDir> m_dir;
+    FakeWas m_was;  // the only WAS server of the jobs these tests start
 
 private:
     std::string readLogs(const std::string& head) const;

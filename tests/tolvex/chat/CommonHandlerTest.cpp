@@ -62,7 +62,15 @@ protected:
         return r;
     }
 
-    int inviteRequests() { return countOf(commandLog(), "WAS job QuillonRequestInviteHandler:"); }
+    int inviteRequests() {
+        EXPECT_TRUE(jobsSettled());
+        return static_cast<int>(m_was.requestsTo(kInviteRequestPage).size());
+    }
+    FakeWas::Request saveRequest() {
+        const std::vector<FakeWas::Request> got = wasRequests(kSaveMsgPage);
+        EXPECT_EQ(1u, got.size());
+        return got.empty() ? FakeWas::Request() : got.front();
+    }
 
     uint32_t m_room = 0;
     int m_savedPort = 0;
@@ -113,12 +121,17 @@ TEST_F(CommonHandlerTest, SaveRequestListsTheActiveMembers) {
     const msg_info msg = eventOf(A);
     CommonHandler::saveData(&msg, nullptr);
 
-    const std::string expected = "WAS job QuillonSaveMsgHandler: room_id=" + std::to_string(m_room) +
-                                 " send_user_id=a@m.acme send_user_nick_name=a@m.acme name msg_seq=9 msg_type=2"
-                                 " recv_user_list=a@m.acme\\x09c@m.acme recv_user_nick_nm_list=Ay\\x09Cee"
-                                 " recv_user_join_seq_list=2,1 read_yn_list=y,y";
-    EXPECT_NE(std::string::npos, commandLog().find(expected)) << commandLog();
-    EXPECT_NE(std::string::npos, commandLog().find(" member_count=2 "));
+    const FakeWas::Request r = saveRequest();
+    EXPECT_EQ(std::to_string(m_room), r.field("room_id"));
+    EXPECT_EQ("a@m.acme", r.field("send_user_id"));
+    EXPECT_EQ("a@m.acme name", r.field("send_user_nick_name"));
+    EXPECT_EQ("9", r.field("msg_seq"));
+    EXPECT_EQ("2", r.field("msg_type"));
+    EXPECT_EQ("a@m.acme\tc@m.acme", r.field("recv_user_list"));
+    EXPECT_EQ("Ay\tCee", r.field("recv_user_nick_nm_list"));
+    EXPECT_EQ("2,1", r.field("recv_user_join_seq_list"));
+    EXPECT_EQ("y,y", r.field("read_yn_list"));
+    EXPECT_EQ("2", r.field("member_count"));
 }
 
 TEST_F(CommonHandlerTest, SaveRequestOfARoomWithoutActiveMembersSendsEmptyTexts) {
@@ -128,15 +141,17 @@ TEST_F(CommonHandlerTest, SaveRequestOfARoomWithoutActiveMembersSendsEmptyTexts)
     const msg_info msg = eventOf(A);
     CommonHandler::saveData(&msg, nullptr);
 
-    EXPECT_NE(std::string::npos, commandLog().find(" recv_user_list= recv_user_nick_nm_list= recv_user_join_seq_list="
-                                                   " read_yn_list= "));
-    EXPECT_NE(std::string::npos, commandLog().find(" member_count=0 "));
+    const FakeWas::Request r = saveRequest();
+    EXPECT_NE(std::string::npos,
+              r.body.find("&recv_user_list=&recv_user_nick_nm_list=&recv_user_join_seq_list=&read_yn_list=&"));
+    EXPECT_EQ("0", r.field("member_count"));
 }
 
 TEST_F(CommonHandlerTest, SaveRequestWithoutRoomIsNotSent) {
     const msg_info msg = eventOf(A);
     CommonHandler::saveData(&msg, nullptr);
-    EXPECT_EQ(0, countOf(commandLog(), "QuillonSaveMsgHandler"));
+    EXPECT_TRUE(jobsSettled());
+    EXPECT_EQ(0u, m_was.requestsTo(kSaveMsgPage).size());
 }
 
 TEST_F(CommonHandlerTest, SavedAttachmentCarriesItsFileAndNoText) {
@@ -217,10 +232,12 @@ TEST_F(CommonHandlerTest, DeliveredOnlyOnAMobileWithoutPcSessionAsksForAnInvite)
     const msg_info msg = eventOf(C);
     CommonHandler::msgRelayResultAdd(outcome(A, OS_TYPE_MOBILE, SEND_RESULT_SUCCESS), &msg);
 
-    EXPECT_EQ(1, inviteRequests());
-    EXPECT_NE(std::string::npos,
-              commandLog().find("WAS job QuillonRequestInviteHandler: from_id=c@m.acme to_id=a@m.acme"
-                                " target_ids=a@m.acme contents=c@m.acme|Cee|" + std::to_string(m_room) + "||7100|1"));
+    ASSERT_EQ(1, inviteRequests());
+    const FakeWas::Request r = m_was.requestsTo(kInviteRequestPage).front();
+    EXPECT_EQ("c@m.acme", r.field("from_id"));
+    EXPECT_EQ("a@m.acme", r.field("to_id"));
+    EXPECT_EQ("a@m.acme", r.field("target_ids"));
+    EXPECT_EQ("c@m.acme|Cee|" + std::to_string(m_room) + "||7100|1", r.field("contents"));
 }
 
 TEST_F(CommonHandlerTest, DeliveredOnAMobileWithAPcSessionAsksForNoInvite) {
@@ -243,5 +260,9 @@ TEST_F(CommonHandlerTest, EveryFailureAsksForAnInvite) {
 
 TEST_F(CommonHandlerTest, InviteForAnUnknownSenderGoesOutWithoutContents) {
     CommonHandler::retryInvite(m_room, C, A);
-    EXPECT_NE(std::string::npos, commandLog().find("to_id=a@m.acme target_ids=a@m.acme contents=\n"));
+    ASSERT_EQ(1, inviteRequests());
+    const FakeWas::Request r = m_was.requestsTo(kInviteRequestPage).front();
+    EXPECT_EQ("a@m.acme", r.field("target_ids"));
+    EXPECT_TRUE(r.hasField("contents"));
+    EXPECT_EQ("", r.field("contents"));
 }

@@ -210,15 +210,19 @@ TEST_F(MsgEventHandlerTest, MessageIsSavedWithoutFileFields) {
     const uint32_t num = nextMsgNum();
     sendAndAck(MSG, message().encode());
 
-    const std::string log = commandLog();
-    const std::string head = "WAS job QuillonSaveMsgHandler: room_id=" + std::to_string(m_room) +
-                             " send_user_id=" + S + " send_user_nick_name=Ess msg_seq=" + std::to_string(num) +
-                             " msg_type=1 ";
-    const size_t at = log.find(head);
-    ASSERT_NE(std::string::npos, at) << log;
-    const std::string line = log.substr(at, log.find('\n', at) - at);
-    EXPECT_NE(std::string::npos, line.find(" data_size=5 member_count=3 trid=77 os_type=1 ")) << line;
-    EXPECT_NE(std::string::npos, line.find(" file_name= file_size=0 file_url=")) << line;
+    const FakeWas::Request r = wasRequestWith(kSaveMsgPage, "msg_seq", std::to_string(num));
+    EXPECT_EQ(std::to_string(m_room), r.field("room_id"));
+    EXPECT_EQ(S, r.field("send_user_id"));
+    EXPECT_EQ("Ess", r.field("send_user_nick_name"));
+    EXPECT_EQ(std::to_string(num), r.field("msg_seq"));
+    EXPECT_EQ("1", r.field("msg_type"));
+    EXPECT_EQ("5", r.field("data_size"));
+    EXPECT_EQ("3", r.field("member_count"));
+    EXPECT_EQ("77", r.field("trid"));
+    EXPECT_EQ("1", r.field("os_type"));
+    EXPECT_EQ("", r.field("file_name"));
+    EXPECT_EQ("0", r.field("file_size"));
+    EXPECT_EQ("", r.field("file_url"));
 }
 
 TEST_F(MsgEventHandlerTest, SenderIdOfTheLargestLegalLengthIsAcknowledged) {
@@ -329,11 +333,14 @@ TEST_F(MsgEventHandlerTest, MembersNotLastActiveOnAPcArePushedAndCounted) {
     const uint32_t num = nextMsgNum();
     sendAndAck(MSG, message().encode());
 
-    EXPECT_NE(std::string::npos, commandLog().find("WAS job QuillonNPushHandler: room_id=" + std::to_string(m_room) +
-                                                   " userid=" + A + "," + B + " senderId=" + S +
-                                                   " senderNickNm=Ess data_size=5 msgSeq=" + std::to_string(num) +
-                                                   " msgType=1 "))
-        << commandLog();
+    const std::vector<FakeWas::Request> pushes = wasRequests(kMobilePushPage);
+    ASSERT_EQ(1u, pushes.size());
+    EXPECT_EQ(std::to_string(m_room), pushes[0].field("room_id"));
+    EXPECT_EQ(A + "," + B, pushes[0].field("userid"));
+    EXPECT_EQ(S, pushes[0].field("senderId"));
+    EXPECT_EQ("Ess", pushes[0].field("senderNickNm"));
+    EXPECT_EQ(std::to_string(num), pushes[0].field("msgSeq"));
+    EXPECT_EQ("1", pushes[0].field("msgType"));
     EXPECT_NE(std::string::npos, chatLog().find(statLine("<<", num, "MSG_RELAY:" + B + ":MOBILE:SUCC:NPUSH")));
     EXPECT_EQ(1u, RoomManager::getInst().getPushAlarmCount(m_room, B));
 }
@@ -346,9 +353,8 @@ TEST_F(MsgEventHandlerTest, MemberWhoLastSentFromAPcIsNotPushed) {
     arrived(*m_a).clear();
 
     sendAndAck(MSG, message().encode());
-    EXPECT_NE(std::string::npos, commandLog().find("WAS job QuillonNPushHandler: room_id=" + std::to_string(m_room) +
-                                                   " userid=" + B + " senderId=" + S))
-        << commandLog();
+    const FakeWas::Request push = wasRequestWith(kMobilePushPage, "senderId", S);
+    EXPECT_EQ(B, push.field("userid"));
     EXPECT_EQ(0u, RoomManager::getInst().getPushAlarmCount(m_room, A));
 }
 
@@ -357,9 +363,12 @@ TEST_F(MsgEventHandlerTest, MemberNoSessionTookIsReinvited) {
     sendAndAck(MSG, message().encode());
 
     EXPECT_TRUE(arrived(*m_a).empty());
-    EXPECT_NE(std::string::npos,
-              commandLog().find("WAS job QuillonRequestInviteHandler: from_id=" + S + " to_id=" + A + " "))
-        << commandLog();
+    bool invited = false;
+    EXPECT_TRUE(runUntil([&] {
+        for (const FakeWas::Request& r : m_was.requestsTo(kInviteRequestPage))
+            invited = invited || (r.field("from_id") == S && r.field("to_id") == A);
+        return invited;
+    }));
 }
 
 // ---- resend ----
@@ -371,13 +380,13 @@ TEST_F(MsgEventHandlerTest, ResendIsAcknowledgedWithTheClientsNumberAndOnlyAsksT
     EXPECT_EQ(ackBody(m_room, 42, S, 77, ackTime(ack)), ack.body);
 
     EXPECT_TRUE(arrived(*m_a).empty());
-    const std::string log = commandLog();
-    EXPECT_NE(std::string::npos, log.find("WAS job QuillonRequestFailUserHandler: room_id=" + std::to_string(m_room) +
-                                          " msg_num=42 tenant_id=acme\n"))
-        << log;
-    EXPECT_EQ(std::string::npos, log.find("WAS job QuillonSaveMsgHandler: room_id=" + std::to_string(m_room) +
-                                          " send_user_id=" + S))
-        << "a resend is not saved again";
+    const std::vector<FakeWas::Request> asked = wasRequests(kSendFailUserPage);
+    ASSERT_EQ(1u, asked.size());
+    EXPECT_EQ("room_id=" + std::to_string(m_room) + "&msg_num=42&tenant_id=acme", asked[0].body);
+    EXPECT_TRUE(jobsSettled());
+    for (const FakeWas::Request& r : m_was.requestsTo(kSaveMsgPage))
+        EXPECT_NE("42", r.field("msg_seq")) << "a resend is not saved again";
+    EXPECT_TRUE(arrived(*m_a).empty()) << "the WAS listed nobody";
     EXPECT_NE(std::string::npos, chatLog().find(statLine(">>", 42, "MSG:" + S + ":PC:SUCC:MSG_RESEND,42,1\n")));
 }
 
@@ -406,6 +415,21 @@ TEST_F(MsgEventHandlerTest, ResendRelaysOnlyToTheListedActiveMembers) {
     EXPECT_TRUE(arrived(*m_sender).empty());
     EXPECT_TRUE(arrived(ownMobile).empty()) << "the sender was not listed";
     EXPECT_EQ((std::list<uint16_t>{OS_TYPE_MOBILE}), awaited(42, B));
+}
+
+TEST_F(MsgEventHandlerTest, ResendGoesToTheMembersTheWasListsOnceItAnswers) {
+    m_was.setReply(kSendFailUserPage,
+                   {200, FakeWas::resultHeader(0) + "<list><send_fail_info room_id=\"" + std::to_string(m_room) +
+                             "\" msg_num=\"42\" trid=\"77\" fail_user_id=\"" + A + "\"/></list>"});
+    msg_req m = message();
+    m.msgNumFromClient = 42;
+    sendAndAck(MSG, m.encode());
+
+    ASSERT_TRUE(waitPackets(*m_a, 1));
+    const relay_t relay = readRelay(m_a->take());
+    EXPECT_EQ(42u, relay.msgNum);
+    EXPECT_EQ("hello", relay.text);
+    EXPECT_TRUE(arrived(*m_sender).empty()) << "the sender was not listed";
 }
 
 // ---- typing ----
@@ -447,8 +471,10 @@ TEST_F(MsgEventHandlerTest, AttachmentGoesOnlyToTheListedActiveMembers) {
     EXPECT_EQ(pbytes::hex(expected), pbytes::hex(relay.body));
     EXPECT_TRUE(arrived(c).empty());
     EXPECT_NE(std::string::npos, chatLog().find(statLine(">>", num, "ATTACH:" + S + ":PC:SUCC:,5\n")));
-    EXPECT_NE(std::string::npos, commandLog().find(" file_name=report.pdf file_size=1234 "
-                                                   "file_url=https://files.example/r"));
+    const FakeWas::Request saved = wasRequestWith(kSaveMsgPage, "msg_seq", std::to_string(num));
+    EXPECT_EQ("report.pdf", saved.field("file_name"));
+    EXPECT_EQ("1234", saved.field("file_size"));
+    EXPECT_EQ("https://files.example/r", saved.field("file_url"));
 }
 
 TEST_F(MsgEventHandlerTest, AttachmentWithFewerIdsThanAnnouncedUsesThoseThere) {
@@ -469,8 +495,9 @@ TEST_F(MsgEventHandlerTest, AttachmentResendIsAcknowledgedAndOnlyAsksTheWas) {
     EXPECT_EQ(ackBody(m_room, 42, S, 88, ackTime(ack)), ack.body);
     EXPECT_TRUE(arrived(*m_a).empty());
     EXPECT_NE(std::string::npos, chatLog().find(statLine(">>", 42, "ATTACH:" + S + ":PC:SUCC:ATTACH_RESEND,42,5\n")));
-    EXPECT_NE(std::string::npos, commandLog().find("WAS job QuillonRequestFailUserHandler: room_id=" +
-                                                   std::to_string(m_room) + " msg_num=42 "));
+    const std::vector<FakeWas::Request> asked = wasRequests(kSendFailUserPage);
+    ASSERT_EQ(1u, asked.size());
+    EXPECT_EQ("42", asked[0].field("msg_num"));
 }
 
 TEST_F(MsgEventHandlerTest, FileNameAndUrlOfTheLargestLegalLengthAreRelayed) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ChatRoomFixture.h"
+#include "tolvex/chat/QuillonJob.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/SessionContainer.h"
 #include "tolvex/util/ChatCodes.h"
@@ -80,8 +81,12 @@ protected:
         return j;
     }
 
+    // Save requests the WAS received for the room once every job is over.
     int savedNotices(uint32_t roomId) {
-        return countOf(commandLog(), "WAS job QuillonSaveMsgHandler: room_id=" + std::to_string(roomId) + " ");
+        EXPECT_TRUE(jobsSettled());
+        int n = 0;
+        for (const FakeWas::Request& r : m_was.requestsTo(kSaveMsgPage)) n += r.field("room_id") == std::to_string(roomId);
+        return n;
     }
 
     static bool isActive(uint32_t roomId, const std::string& userId) {
@@ -117,8 +122,9 @@ TEST_F(RoomEventHandlerTest, RoomInitWithTwoInviteesAnnouncesAndSavesBoth) {
 
     EXPECT_EQ(2, savedNotices(room));
     // The second save lists all three members, tab-separated.
-    EXPECT_NE(std::string::npos, commandLog().find("recv_user_list=a@m.acme\\x09b@m.acme\\x09c@m.acme "
-                                                   "recv_user_nick_nm_list=Ay\\x09Bee\\x09Cee"));
+    const FakeWas::Request saved = wasRequestWith(kSaveMsgPage, "recv_user_list", "a@m.acme\tb@m.acme\tc@m.acme");
+    EXPECT_EQ(std::to_string(room), saved.field("room_id"));
+    EXPECT_EQ("Ay\tBee\tCee", saved.field("recv_user_nick_nm_list"));
 }
 
 TEST_F(RoomEventHandlerTest, RoomInitWithoutInvitationJoinsTheCreator) {
@@ -280,6 +286,9 @@ TEST_F(RoomEventHandlerTest, JoinOfANonMemberGets120WithTheListAndStaysOpen) {
 TEST_F(RoomEventHandlerTest, JoinOfARoomNotInMemoryReloadsItAndAnswersNothing) {
     const uint32_t known = freshRoomId();
     const uint32_t unknown = freshRoomId();
+    ConfigValues settings = QuillonSettings::values();
+    settings.was_load_room = "/was/load_room";
+    QuillonSettings::setForTests(&settings);
     openRoom(known, C, {});
     ChatPeer& member = connect();
 
@@ -288,8 +297,9 @@ TEST_F(RoomEventHandlerTest, JoinOfARoomNotInMemoryReloadsItAndAnswersNothing) {
     const join_reply_t j = readJoinReply(joinAs(member, USER_JOIN, known, A, OS_TYPE_PC));
     EXPECT_EQ(known, j.roomId);
     EXPECT_EQ(ROOM_JOIN_RES_ALREADY_INVITED_USER, j.result);
-    EXPECT_NE(std::string::npos, commandLog().find("WAS job QuillonRoomReloadHandler: room_id=" +
-                                                   std::to_string(unknown) + " tenant_id=acme time="));
+    const auto reloads = wasRequests("/was/load_room");
+    ASSERT_EQ(1u, reloads.size());
+    EXPECT_EQ("room_id=" + std::to_string(unknown) + "&tenant_id=acme", reloads[0].body);
 }
 
 TEST_F(RoomEventHandlerTest, MemberListTooLongForOneReplyCountsOnlyTheEntriesSent) {

@@ -12,6 +12,11 @@
 #include <thread>
 
 #include "LoopQueue.h"
+#include "support/FakeWas.h"
+#include "support/LoopDriver.h"
+#include "tolvex/WasServerTable.h"
+#include "tolvex/chat/JobHandler.h"
+#include "tolvex/chat/QuillonJob.h"
 #include "tolvex/ack/AckFixture.h"
 
 namespace {
@@ -118,9 +123,23 @@ TEST_F(AckTaskTest, TimeoutOfZeroExpiresEverythingAtTheNextCycle) {
 }
 
 TEST_F(AckTaskTest, EveryTimeoutAsksForAReinvite) {
+    // The invite jobs post to a fake WAS over the test's own loop.
+    ScopedPoller loop("epoll");
+    FakeWas was;
+    const std::string address = was.address();
+    g_was.convert2WasInfo(&address, 1);
+    g_was.setSize(1);
+    ConfigValues settings;
+    settings.was_invite_request = "/was/invite_request";
+    QuillonSettings::setForTests(&settings);
+
     expectAcks(kRoom, 8, kSender, {{kAnn, {OS_TYPE_PC}}, {kBen, {OS_TYPE_PC}}}, 1000);
     cycleAt(1010, 10);
-    EXPECT_EQ(2, countOf(commandLog(), "WAS job QuillonRequestInviteHandler: from_id=" + kSender));
+    EXPECT_TRUE(runUntil([&] { return was.requestsTo(settings.was_invite_request).size() == 2; }));
+    EXPECT_TRUE(runUntil([] { return JobHandler::liveJobCount() == 0; }));
+    QuillonSettings::setForTests(nullptr);
+    for (const FakeWas::Request& r : was.requestsTo(settings.was_invite_request))
+        EXPECT_EQ(kSender, r.field("from_id"));
 }
 
 TEST_F(AckTaskTest, AckAfterTheTimeoutIsLoggedAsDelayAndReportsNothingMore) {

@@ -1,0 +1,5 @@
+#include "tolvex/room/RoomInitial.h"
+
+void RoomInitial::setExpired() {
+    delete this;
+}

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "client/ChatClient.h"
 #include "client/Protocol.h"
 #include "client/Replies.h"
 
@@ -22,21 +23,6 @@ int msUntil(BenchConnection::Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - BenchConnection::Clock::now()).count();
     return static_cast<int>(std::clamp<int64_t>(left, 0, 60000));
-}
-
-// 0 once a non-blocking connect has finished, else an errno value.
-int finishConnect(int fd, BenchConnection::Clock::time_point deadline) {
-    pollfd pfd{fd, POLLOUT, 0};
-    int rc;
-    do {
-        rc = ::poll(&pfd, 1, msUntil(deadline));
-    } while (rc < 0 && errno == EINTR);
-    if (rc == 0) return ETIMEDOUT;
-    if (rc < 0) return errno;
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
-    return err;
 }
 
 }  // namespace
@@ -55,7 +41,7 @@ int BenchConnection::connect(const std::string& host, int port, Clock::time_poin
     if (fd < 0) return errno;
     int err = 0;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
-        err = errno == EINPROGRESS ? finishConnect(fd, deadline) : errno;
+        err = errno == EINPROGRESS ? client::finishConnect(fd, deadline) : errno;
     if (err != 0) {
         ::close(fd);
         return err;

@@ -37,20 +37,6 @@ int resolve(const std::string& host, int port, sockaddr_in* out) {
     return 0;
 }
 
-// Waits for a non-blocking connect to finish; 0 or an errno value.
-int finishConnect(int fd, ChatClient::Clock::time_point deadline) {
-    pollfd pfd{fd, POLLOUT, 0};
-    int rc;
-    do {
-        rc = ::poll(&pfd, 1, msUntil(deadline));
-    } while (rc < 0 && errno == EINTR);
-    if (rc == 0) return ETIMEDOUT;
-    if (rc < 0) return errno;
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
-    return err;
-}
 
 }  // namespace
 
@@ -237,6 +223,20 @@ void ChatClient::markClosed(std::string reason) {
     if (m_closed) return;
     m_closed = true;
     m_closeReason = std::move(reason);
+}
+
+int finishConnect(int fd, ChatClient::Clock::time_point deadline) {
+    pollfd pfd{fd, POLLOUT, 0};
+    int rc;
+    do {
+        rc = ::poll(&pfd, 1, msUntil(deadline));
+    } while (rc < 0 && errno == EINTR);
+    if (rc == 0) return ETIMEDOUT;
+    if (rc < 0) return errno;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+    return err;
 }
 
 }  // namespace client

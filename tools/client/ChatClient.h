@@ -104,4 +104,8 @@ private:
     std::string m_closeReason;
 };
 
+// Waits until a non-blocking connect on fd has finished; 0 or an errno value
+// (ETIMEDOUT once deadline passed).
+int finishConnect(int fd, ChatClient::Clock::time_point deadline);
+
 }  // namespace client

@@ -1,6 +1,5 @@
 #include "tolvex/chat/JobHandler.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -278,38 +277,4 @@ int JobHandler::OnTimer(int id, void*) {
         logException("JobHandler::OnTimer");
     }
     return 0;
-}
-
-// ---- input ----------------------------------------------------------------
-
-JobInput::JobInput(const P2PPacket* pk)
-    : m_parser(pk ? pk->m_body : nullptr, pk && pk->m_body ? pk->m_h.blen : 0) {}
-
-bool JobInput::take(void* out, int len) {
-    if (m_ended || m_parser.mem(out, len) != 0) m_ended = true;
-    return !m_ended;
-}
-
-uint8_t JobInput::u8() {
-    uint8_t v = 0;
-    return take(&v, sizeof v) ? v : 0;
-}
-
-uint16_t JobInput::u16() {
-    uint16_t v = 0;
-    return take(&v, sizeof v) ? v : 0;
-}
-
-uint32_t JobInput::u32() {
-    uint32_t v = 0;
-    return take(&v, sizeof v) ? v : 0;
-}
-
-std::string JobInput::str16(size_t maxLen) {
-    pstr_t view;
-    if (m_ended || m_parser.ptstr(&view) != 0) {
-        m_ended = true;
-        return {};
-    }
-    return std::string(view.c_str(), std::min<size_t>(view.len(), maxLen));
 }

@@ -13,29 +13,9 @@
 #include "net/HttpClientSession.h"
 #include "net/Session.h"
 #include "p2p/P2PHeader.h"
-#include "p2p/Parser2.h"
 
 class ChatSession;
 class P2PPacket;
-
-// Reads a job's input body field by field. Once a field is missing every
-// later one reads as 0 or empty, as the WAS jobs treat a short input.
-class JobInput {
-public:
-    explicit JobInput(const P2PPacket* pk);
-
-    uint8_t u8();
-    uint16_t u16();
-    uint32_t u32();
-    // A u16-length string, cut to maxLen bytes (the whole field is consumed).
-    std::string str16(size_t maxLen = 65535);
-
-private:
-    bool take(void* out, int len);
-
-    Parser2 m_parser;
-    bool m_ended = false;
-};
 
 class JobHandler : public Session::EventHandler, public TimerEvent {
 public:

@@ -62,12 +62,13 @@ TEST_P(DaemonTest, ServesOnPortPlusServerIdWritesItsLogsAndEndsCleanlyOnSigterm)
     auto daemon = startDaemon({"-n", "3"});
     ASSERT_TRUE(waitFor([&] { return canConnect(port); })) << daemon->stderrText();
 
+    // The port accepts as soon as it is bound, a moment before the banner.
+    const char* banner = "20NN-NN-NN NN:NN:NN.NNN:##### tolvexd start time:NN-NN-NN NN:NN:NN #####";
+    EXPECT_TRUE(waitFor([&] { return hasLineOfShape(commandLog(), banner); })) << commandLog();
     EXPECT_NE("", logFile("zpx_03.NNNNNNNN.log"));
     EXPECT_NE("", logFile("chat_03.NNNNNNNN.log"));
     EXPECT_NE("", logFile("zpxstat_03.NNNNNNNN.log"));
     EXPECT_NE("", logFile("chatstat_03.log"));
-    const char* banner = "20NN-NN-NN NN:NN:NN.NNN:##### tolvexd start time:NN-NN-NN NN:NN:NN #####";
-    EXPECT_TRUE(hasLineOfShape(commandLog(), banner)) << commandLog();
     EXPECT_TRUE(hasLineOfShape(dir.read("log/" + logFile("chat_03.NNNNNNNN.log")), banner));
 
     ASSERT_TRUE(daemon->signal(SIGUSR1));

@@ -16,6 +16,8 @@
 #include "tolvex/session/ChatFactory.h"
 #include "tolvex/task/AckTask.h"
 #include "tolvex/task/RoomInitTask.h"
+#include "tolvex/task/RoomTask.h"
+#include "tolvex/task/SendStateTask.h"
 #include "tolvex/Globals.h"
 #include "tolvex/WasServerTable.h"
 #include "tolvex/util/ChatUtil.h"
@@ -133,8 +135,11 @@ void ChatApp::startTasks() {
         if (entry.tenantId.empty()) continue;  // unused slot of the table
         const int minutes = ChatUtil::convertToMinute(entry.timeInfo);
         g_Logger.log("ROOM_TIMEOUT:%s, %d", entry.tenantId.c_str(), minutes);
+        RoomTask::getInstance().setTimeoutMinute(entry.tenantId, minutes);
     }
     AckTask::getInstance().start();
+    SendStateTask::getInstance().start();
+    RoomTask::getInstance().start();
     // Clients get the not-ready notice until this task has loaded the rooms.
     RoomInitTask::getInstance().start();
 }
@@ -146,6 +151,8 @@ void ChatApp::shutdown() {
     MicroTimer::getInst().killAll(this);
     // Before the loop goes: the tasks post their work to it.
     RoomInitTask::getInstance().stop();
+    RoomTask::getInstance().stop();
+    SendStateTask::getInstance().stop();
     AckTask::getInstance().stop();
     finishWasJobs();
     App::exit();

@@ -60,7 +60,7 @@ bool DaemonHarness::startOnce(int timeoutMs) {
     const std::string config = m_dir.write("config.xml", configXml());
     std::vector<std::string> args = {"-c", config, "-n", std::to_string(m_options.serverId)};
     args.insert(args.end(), m_options.args.begin(), m_options.args.end());
-    m_process = std::make_unique<Process>(binPath("tolvexd"), args, m_dir.path());
+    m_process = std::make_unique<Process>(binPath("tolvexd"), args, m_dir.path(), m_options.env);
 
     // The banner follows the bind; requests wait in the backlog until the
     // loop runs, and the loop runs only after start-up is complete.
@@ -114,7 +114,7 @@ std::string DaemonHarness::configXml() const {
     const std::string wasAddress = m_options.wasAddress.empty() ? m_was.address() : m_options.wasAddress;
     return "<?xml version=\"1.0\"?><config>" + element("tolvexd", common) +
            element("trace", element("tracelogpath", "/dev/null")) +
-           element("waslist", element("was", wasAddress) + pages) + "</config>";
+           element("waslist", element("was", wasAddress) + pages) + m_options.extraSections + "</config>";
 }
 
 std::string DaemonHarness::readLogs(const std::string& stem) const {

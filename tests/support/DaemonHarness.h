@@ -25,6 +25,8 @@ public:
         int resultAckTimeoutSec = 30;
         std::string extraCommon;        // more elements for the <tolvexd> section
         std::vector<std::string> args;  // more command-line arguments
+        std::string extraSections;      // more sections of <config> (room_timeout_list, ...)
+        std::vector<std::string> env;   // "NAME=value" for the daemon's environment
         // start() also waits until the rooms are loaded, so the daemon serves
         // requests instead of answering them with the not-ready notice.
         bool waitForRooms = true;

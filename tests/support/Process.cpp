@@ -32,9 +32,25 @@ std::string tempName(const char* what) {
     return pattern;
 }
 
+// This process's environment with overrides ("NAME=value") replacing or
+// adding variables; built before fork, since the child may only exec.
+std::vector<std::string> childEnvironment(const std::vector<std::string>& overrides) {
+    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    std::vector<std::string> env;
+    for (char** e = environ; e && *e; ++e) {
+        const std::string entry(*e);
+        bool replaced = false;
+        for (const std::string& o : overrides) replaced = replaced || nameOf(o) == nameOf(entry);
+        if (!replaced) env.push_back(entry);
+    }
+    env.insert(env.end(), overrides.begin(), overrides.end());
+    return env;
+}
+
 }  // namespace
 
-Process::Process(const std::string& program, const std::vector<std::string>& args, const std::string& cwd)
+Process::Process(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                 const std::vector<std::string>& env)
     : m_outPath(tempName("out")), m_errPath(tempName("err")) {
     std::vector<std::string> argvStore;
     argvStore.push_back(program);
@@ -42,6 +58,10 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     std::vector<char*> argv;
     for (std::string& a : argvStore) argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<std::string> envStore = childEnvironment(env);
+    std::vector<char*> envp;
+    for (std::string& e : envStore) envp.push_back(e.data());
+    envp.push_back(nullptr);
 
     m_pid = fork();
     if (m_pid < 0) throw std::runtime_error("fork failed");
@@ -51,7 +71,7 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
         if (out >= 0) dup2(out, 1);
         if (err >= 0) dup2(err, 2);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        execv(program.c_str(), argv.data());
+        execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
 }

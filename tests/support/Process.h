@@ -11,8 +11,11 @@
 
 class Process {
 public:
-    // Starts program with args in directory cwd (empty: the current one).
-    Process(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = "");
+    // Starts program with args in directory cwd (empty: the current one),
+    // with this process's environment plus env ("NAME=value" each, over a
+    // variable of the same name).
+    Process(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = "",
+            const std::vector<std::string>& env = {});
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
     ~Process();

@@ -99,6 +99,20 @@ protected:
         return c;
     }
 
+    // A member's new connection that joins; the notices this causes on the
+    // other connections are consumed.
+    Client& joinAs(uint32_t roomId, const std::string& user, uint16_t osType) {
+        client::JoinReply reply;
+        Client& c = join(roomId, user, osType, &reply);
+        EXPECT_EQ(0, reply.result) << user;
+        for (auto& other : m_clients) {
+            if (other.get() == &c || other->closed()) continue;
+            other->ping();
+            while (other->pendingCount() > 0) other->receive();
+        }
+        return c;
+    }
+
     // The daemon answers a ping after everything it queued before it, so a
     // pong with nothing ahead of it proves no packet is on its way.
     static void expectQuiet(Client& c, const std::string& who) {

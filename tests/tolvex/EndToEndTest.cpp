@@ -1,11 +1,14 @@
 // tolvexd against the real tolvex-was: messages reach the WAS with their
-// recipients, and a restarted daemon gets its rooms back from it, so members
+// recipients, deliveries and pushes come back to the sender in its delivery
+// report and are marked at the WAS, and a restarted daemon gets its rooms back from it, so members
 // rejoin with their join sequences and message numbers go on. Also, against
 // the fake WAS, the start-up gate (the not-ready notice until the rooms are
 // loaded) and the reload of a room a client asks for.
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +22,7 @@ namespace {
 constexpr uint32_t kRoom = 4242;
 const std::string kAlice = "alice@corp.example.com";
 const std::string kBob = "bob@corp.example.com";
+const std::string kCarol = "carol@corp.example.com";
 
 // The real WAS on a free loopback port with a database in dir, serving the
 // page paths the daemon harness configures.
@@ -123,6 +127,18 @@ protected:
         none.result = 0xFFFF;
         return none;
     }
+    // alice's new room with the invitees (who are not connected).
+    client::ChatClient& openRoom(DaemonHarness& d, const std::vector<std::string>& invitees) {
+        client::ChatClient& alice = connect(d);
+        client::RoomInitRequest init;
+        init.roomId = kRoom;
+        init.creatorId = kAlice;
+        init.creatorName = nameOf(kAlice);
+        for (const std::string& id : invitees) init.invitees.push_back({id, nameOf(id)});
+        alice.sendRoomInit(init);
+        EXPECT_TRUE(alice.waitFor(client::ROOM_CREATE_REPLY));
+        return alice;
+    }
     // alice sends text; the message number the daemon gave it.
     uint32_t send(client::ChatClient& alice, const std::string& text, uint32_t trid) {
         client::MsgRequest m;
@@ -146,14 +162,7 @@ protected:
 
 TEST_F(EndToEndTest, RoomsComeBackAfterRestartWithJoinSequencesAndMessageNumbers) {
     DaemonHarness& first = startDaemon();
-    client::ChatClient& alice = connect(first);
-    client::RoomInitRequest init;
-    init.roomId = kRoom;
-    init.creatorId = kAlice;
-    init.creatorName = nameOf(kAlice);
-    init.invitees.push_back({kBob, nameOf(kBob)});
-    alice.sendRoomInit(init);
-    ASSERT_TRUE(alice.waitFor(client::ROOM_CREATE_REPLY));
+    client::ChatClient& alice = openRoom(first, {kBob});
     client::ChatClient* bob = nullptr;
     const client::JoinReply bobJoin = join(first, kBob, client::OS_TYPE_PC, &bob);
     ASSERT_EQ(0, bobJoin.result);
@@ -188,6 +197,59 @@ TEST_F(EndToEndTest, RoomsComeBackAfterRestartWithJoinSequencesAndMessageNumbers
     EXPECT_EQ(lastNum, aliceAgain.currentMsgNum);
     EXPECT_EQ(lastNum + 1, send(*aliceConn, "after the restart", 13));
     stopDaemon(second);
+}
+
+TEST_F(EndToEndTest, DeliveryAndPushReachTheSendersReportAndTheWas) {
+    DaemonHarness& daemon = startDaemon();
+    client::ChatClient& alice = openRoom(daemon, {kBob, kCarol});
+    client::ChatClient* bob = nullptr;
+    ASSERT_EQ(0, join(daemon, kBob, client::OS_TYPE_PC, &bob).result);
+
+    // carol has no session: the WAS push stands in for her.
+    const uint32_t msgNum = send(alice, "to bob and carol", 21);
+    auto relay = bob->waitFor(client::MSG_RELAY);
+    ASSERT_TRUE(relay);
+    bob->sendRelayAck(client::RelayAck{kRoom, msgNum, kBob, 0, client::OS_TYPE_PC});
+
+    // The outcomes may come in one report or two (the push reply takes a
+    // WAS round trip); each report is acknowledged as a client does.
+    std::map<std::string, uint32_t> outcomes;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (outcomes.size() < 2 && std::chrono::steady_clock::now() < deadline) {
+        auto p = alice.waitFor(client::MSG_RESULT, deadline);
+        if (!p) break;
+        auto report = client::decodeMsgResult(*p);
+        ASSERT_TRUE(report) << client::describe(*p);
+        EXPECT_EQ(msgNum, report->msgNum);
+        EXPECT_EQ(21u, report->trid);
+        for (const client::result_entry_t& r : report->results) outcomes[r.userId] = r.code;
+        alice.sendResultAck(client::ResultAck{kRoom, msgNum, 21, client::OS_TYPE_PC, report->resultSeq});
+    }
+    EXPECT_EQ((std::map<std::string, uint32_t>{{kBob, client::SEND_RESULT_SUCCESS},
+                                               {kCarol, client::SEND_RESULT_SUCCESS}}),
+              outcomes);
+
+    ASSERT_TRUE(m_was.waitForDump(" room " + std::to_string(kRoom) + " msg " + std::to_string(msgNum) +
+                                  " to \"" + kCarol + "\" from \"" + kAlice + "\""))
+        << m_was.dump();
+    // The send-state update marks both recipients of the message delivered.
+    auto deliveredRecipients = [&] {
+        const std::string dump = m_was.dump();
+        size_t at = dump.find("  message " + std::to_string(msgNum) + " ");
+        int delivered = 0;
+        while (at != std::string::npos) {
+            at = dump.find('\n', at);
+            if (at == std::string::npos || dump.compare(at + 1, 4, "    ") != 0) break;
+            const std::string line = dump.substr(at + 1, dump.find('\n', at + 1) - at - 1);
+            if (line.find(" delivered") != std::string::npos &&
+                (line.find(kBob) != std::string::npos || line.find(kCarol) != std::string::npos))
+                ++delivered;
+            ++at;
+        }
+        return delivered;
+    };
+    EXPECT_TRUE(waitFor([&] { return deliveredRecipients() == 2; }, 8000)) << m_was.dump();
+    stopDaemon(daemon);
 }
 
 // The daemon against the fake WAS, started without waiting for its rooms.

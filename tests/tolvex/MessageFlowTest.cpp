@@ -27,22 +27,9 @@ protected:
     void SetUp() override {
         ChatLoopbackTest::SetUp();
         m_alice = &openRoom(kRoom, kAlice, {kBob, kCarol});
-        m_bob = &joinAs(kBob, client::OS_TYPE_PC);
+        m_bob = &joinAs(kRoom, kBob, client::OS_TYPE_PC);
     }
 
-    // A member's new connection that joins; the others' join notices are
-    // consumed.
-    Client& joinAs(const std::string& user, uint16_t osType) {
-        client::JoinReply reply;
-        Client& c = join(kRoom, user, osType, &reply);
-        EXPECT_EQ(0, reply.result) << user;
-        for (auto& other : m_clients) {
-            if (other.get() == &c || other->closed()) continue;
-            other->ping();
-            while (other->pendingCount() > 0) other->receive();
-        }
-        return c;
-    }
 
     static client::MsgRequest message(const std::string& from = kAlice) {
         client::MsgRequest m;
@@ -173,7 +160,7 @@ TEST_F(MessageFlowTest, BodyEndingAfterTheFontIsRelayedWithTridZeroAndTypeOne) {
 }
 
 TEST_F(MessageFlowTest, SendersOwnOtherDeviceReceivesTheRelay) {
-    Client& aliceMobile = joinAs(kAlice, client::OS_TYPE_MOBILE);
+    Client& aliceMobile = joinAs(kRoom, kAlice, client::OS_TYPE_MOBILE);
     ASSERT_TRUE(m_alice->sendMsg(message()));
     ASSERT_TRUE(m_alice->waitFor(client::MSG_ACK));
 
@@ -185,7 +172,7 @@ TEST_F(MessageFlowTest, SendersOwnOtherDeviceReceivesTheRelay) {
 }
 
 TEST_F(MessageFlowTest, TypingIsRelayedUnchangedAndNotAnswered) {
-    Client& carol = joinAs(kCarol, client::OS_TYPE_MOBILE);
+    Client& carol = joinAs(kRoom, kCarol, client::OS_TYPE_MOBILE);
     const client::TypingRequest typing{kRoom, kAlice, 1};
     ASSERT_TRUE(m_alice->sendTyping(typing));
 
@@ -199,7 +186,7 @@ TEST_F(MessageFlowTest, TypingIsRelayedUnchangedAndNotAnswered) {
 }
 
 TEST_F(MessageFlowTest, AttachmentGoesOnlyToTheListedTargetsWhoAreActiveMembers) {
-    Client& carol = joinAs(kCarol, client::OS_TYPE_PC);  // a member, not listed
+    Client& carol = joinAs(kRoom, kCarol, client::OS_TYPE_PC);  // a member, not listed
     const client::AttachRequest a = attachment({kDave, kBob});
     ASSERT_TRUE(m_alice->sendAttach(a));
     const uint32_t headerTrid = m_alice->lastTrid();

@@ -1,5 +1,7 @@
 #include "tolvex/ack/AckManager.h"
 
+#include <iterator>
+
 #include "tolvex/Globals.h"
 #include "tolvex/util/ChatUtil.h"
 
@@ -91,8 +93,46 @@ size_t AckManager::pendingMessageCount() {
     return count;
 }
 
+void AckManager::addResultAckInfo(uint32_t roomId, const std::string& userId, uint32_t msgNum,
+                                  uint32_t resultAckNum, const send_result& result) {
+    const room_key key = ChatUtil::makeRoomKey(roomId, userId);
+    std::lock_guard<std::mutex> lock(m_resultAckMutex);
+    auto it = m_resultAckList.try_emplace(key, roomId, userId).first;
+    it->second.addResultAckInfo(msgNum, resultAckNum, result);
+}
+
+send_result AckManager::clearResultAckInfo(uint32_t roomId, const std::string& userId, uint32_t msgNum,
+                                           uint32_t resultAckNum) {
+    const room_key key = ChatUtil::makeRoomKey(roomId, userId);
+    std::lock_guard<std::mutex> lock(m_resultAckMutex);
+    auto it = m_resultAckList.find(key);
+    // An emptied room stays for the sweep to remove.
+    return it == m_resultAckList.end() ? send_result{} : it->second.clearResultAckInfo(msgNum, resultAckNum);
+}
+
+void AckManager::clearTimeoutResultAckInfo(int timeoutSec, uint32_t now) {
+    const uint32_t timeout = timeoutSec > 0 ? static_cast<uint32_t>(timeoutSec) : 0;
+    std::lock_guard<std::mutex> lock(m_resultAckMutex);
+    for (auto it = m_resultAckList.begin(); it != m_resultAckList.end();) {
+        it->second.removeTimeoutInfo(timeout, now);
+        it = it->second.isEmpty() ? m_resultAckList.erase(it) : std::next(it);
+    }
+}
+
+std::optional<size_t> AckManager::searchSendResultAckRoom(uint32_t roomId, const std::string& userId) {
+    const room_key key = ChatUtil::makeRoomKey(roomId, userId);
+    std::lock_guard<std::mutex> lock(m_resultAckMutex);
+    auto it = m_resultAckList.find(key);
+    if (it == m_resultAckList.end()) return std::nullopt;
+    return it->second.entryCount();
+}
+
 void AckManager::clearAll() {
-    std::map<room_key, std::shared_ptr<AckRoom>> gone;
-    std::lock_guard<std::mutex> lock(m_ackMutex);
-    gone.swap(m_ackExpectList);
+    {
+        std::map<room_key, std::shared_ptr<AckRoom>> gone;
+        std::lock_guard<std::mutex> lock(m_ackMutex);
+        gone.swap(m_ackExpectList);
+    }
+    std::lock_guard<std::mutex> lock(m_resultAckMutex);
+    m_resultAckList.clear();
 }

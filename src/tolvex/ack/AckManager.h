@@ -1,8 +1,10 @@
 #pragma once
-// The process-wide registry of relay ACKs still expected, by room (room id
-// and tenant) and message. A singleton that owns its rooms. Any thread:
-// registration and ACKs come from the event loop, the timeout scan from
-// AckTask. Lock order: ackMutex, then an AckRoom's own lock.
+// The process-wide registries of relay ACKs still expected and of result
+// notices not yet acknowledged, by room (room id and tenant) and message. A
+// singleton that owns its rooms. Any thread: relay ACKs come from the event
+// loop, notices from the send-state work, the sweeps from AckTask.
+// Lock order: ackMutex, then an AckRoom's own lock. resultAckMutex is
+// separate and never held together with either.
 
 #include <cstdint>
 #include <ctime>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "tolvex/ack/AckRoom.h"
+#include "tolvex/ack/ResultAckRoom.h"
 #include "tolvex/ack/SendMsgDetail.h"
 #include "tolvex/util/ChatTypes.h"
 
@@ -51,6 +54,22 @@ public:
     std::shared_ptr<AckRoom> searchAckRoom(uint32_t roomId, const std::string& userId);
     // Messages still awaited over all rooms (tests, diagnostics).
     size_t pendingMessageCount();
+    // Registers one result of a pushed notice under its result sequence
+    // number, in the room of userId's tenant; the first result of a number
+    // stays.
+    void addResultAckInfo(uint32_t roomId, const std::string& userId, uint32_t msgNum, uint32_t resultAckNum,
+                          const send_result& result);
+    // A copy of the stored result, now erased; all zero when there is none.
+    send_result clearResultAckInfo(uint32_t roomId, const std::string& userId, uint32_t msgNum,
+                                   uint32_t resultAckNum);
+    // Forgets, with a log line each, the notices pushed at least timeoutSec
+    // before now (a negative timeout counts as 0); rooms and messages left
+    // empty go too.
+    void clearTimeoutResultAckInfo(int timeoutSec, uint32_t now);
+    // The number of unanswered notices of the room, or nothing when the room
+    // is not registered (an emptied room stays until the next sweep).
+    std::optional<size_t> searchSendResultAckRoom(uint32_t roomId, const std::string& userId);
+
     // Drops everything without outcomes (tests).
     void clearAll();
 
@@ -61,4 +80,7 @@ private:
     // Rooms are shared so a caller that looked one up may finish with it
     // after clearAckExpectRoom dropped it. Not removed when empty.
     std::map<room_key, std::shared_ptr<AckRoom>> m_ackExpectList;  // guarded by m_ackMutex
+
+    std::mutex m_resultAckMutex;  // never held with m_ackMutex or a room's lock
+    std::map<room_key, ResultAckRoom> m_resultAckList;  // guarded by m_resultAckMutex, rooms and all
 };

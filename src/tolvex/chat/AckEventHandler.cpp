@@ -38,6 +38,13 @@ void AckEventHandler::eventHandle(const P2PPacket* pk, ChatSession* session) {
                     session->closeSession();
                 }
                 break;
+            case MSG_RESULT_ACK:
+                if (session) {
+                    receiveMsgResultAck(pk, session->getUserId(), session->getOsType());
+                } else {
+                    receiveMsgResultAck(pk, std::string(), OS_TYPE_NONE);
+                }
+                break;
             default:
                 break;
         }
@@ -58,6 +65,28 @@ bool AckEventHandler::parseMsgAck(const P2PPacket* pk, ack_receive_data* ack) {
     if (!readValue(p, &ack->trid)) return true;
     readValue(p, &ack->osType);
     return true;
+}
+
+void AckEventHandler::parseMsgResultAck(const P2PPacket* pk, ack_final_result_data* ack) {
+    Parser2 p(pk->m_body, pk->m_body ? pk->m_h.blen : 0);
+    if (!readValue(p, &ack->roomId) || !readValue(p, &ack->msgSeq) || !readValue(p, &ack->trid) ||
+        !readValue(p, &ack->osType))
+        return;
+    readValue(p, &ack->resultSeq);
+}
+
+void AckEventHandler::receiveMsgResultAck(const P2PPacket* pk, const std::string& sessionUserId,
+                                          uint16_t sessionOsType) {
+    ack_final_result_data ack;
+    parseMsgResultAck(pk, &ack);
+    const send_result stored =
+        AckManager::getInstance().clearResultAckInfo(ack.roomId, sessionUserId, ack.msgSeq, ack.resultSeq);
+    // An ACK for a notice already forgotten is logged all the same, with an
+    // empty recipient.
+    const std::string opt =
+        sessionUserId + "," + std::to_string(sessionOsType) + "," + std::to_string(ack.resultSeq);
+    ChatUtil::receiveLogging(ack.roomId, static_cast<int>(ack.msgSeq), "MSG_RESULT_ACK",
+                             msgText(stored.userId, stored.userIdLen), stored.osType, opt);
 }
 
 bool AckEventHandler::receiveMsgRelayAck(const P2PPacket* pk, uint32_t resultCode) {

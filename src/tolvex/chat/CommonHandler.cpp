@@ -64,8 +64,8 @@ void CommonHandler::updateJoinUserInfo(uint32_t roomId, std::string_view userId,
 
 void CommonHandler::msgRelayResultAdd(const send_result& sendResult, const msg_info* msgInfo) {
     const std::string_view userId = msgText(sendResult.userId, sendResult.userIdLen);
-    // The command log keeps every outcome as well: the send-state task only
-    // stores them until the result notices exist.
+    // The command log keeps every outcome as it happens; the send-state
+    // task reports them to the sender and the WAS seconds later, in batches.
     g_Logger.log("send result: room_id=%u msg_num=%u user_id=%s os_type=%u code=%u", msgInfo->roomId,
                  msgInfo->msgNum, logText(userId).c_str(), sendResult.osType,
                  sendResult.sendResultCode);

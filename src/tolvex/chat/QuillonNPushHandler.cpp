@@ -71,6 +71,7 @@ int QuillonNPushHandler::getWASInfo(const P2PPacket* pk, std::string* page, URLE
     in.str16(29);  // the daemon's address: the request names the configured one
     const uint32_t servicePort = in.u32();
     const uint32_t memberCount = in.u32();
+    rememberRequest(roomId, msgSeq, toUserId);
 
     const ConfigValues settings = QuillonSettings::values();
     *page = settings.was_mobile_push;
@@ -103,7 +104,33 @@ void QuillonNPushHandler::processP2PPacket(const char* body, int blen) {
     std::vector<npush_result> outcomes;
     // A reply that breaks off still yields the rows read before the fault.
     parsePushResult(body, blen, &outcomes);
-    makeRelayAck(outcomes);
+    makeRelayAck(ownOutcomes(outcomes));
+}
+
+void QuillonNPushHandler::rememberRequest(uint32_t roomId, uint32_t msgNum, const std::string& recipients) {
+    m_roomId = roomId;
+    m_msgNum = msgNum;
+    m_recipients.clear();
+    size_t from = 0;
+    while (from <= recipients.size()) {
+        size_t comma = recipients.find(',', from);
+        if (comma == std::string::npos) comma = recipients.size();
+        if (comma > from) m_recipients.insert(recipients.substr(from, comma - from));
+        from = comma + 1;
+    }
+}
+
+std::vector<npush_result> QuillonNPushHandler::ownOutcomes(const std::vector<npush_result>& outcomes) const {
+    std::vector<npush_result> own;
+    for (const npush_result& r : outcomes) {
+        if (r.roomId == m_roomId && r.msgNum == m_msgNum && m_recipients.count(r.toId)) {
+            own.push_back(r);
+            continue;
+        }
+        g_Logger.log("nPushResult: not asked by this request, ignored: roomId=%u, msgSeq=%u, to_id=%s", r.roomId,
+                     r.msgNum, logText(r.toId).c_str());
+    }
+    return own;
 }
 
 void QuillonNPushHandler::makeRelayAck(const std::vector<npush_result>& outcomes) {

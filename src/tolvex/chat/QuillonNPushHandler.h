@@ -2,11 +2,12 @@
 // The WAS job that asks for mobile push notifications (page
 // was_mobile_push), one attempt. The request carries a 20-character preview
 // encrypted with the sender's key; the reply's results become relay ACKs on
-// the recipients' behalf. Owns itself: made with new by MobilePush and
-// started with doit(); done() releases a companion if given and deletes it.
-// Event-loop thread.
+// the recipients' behalf, for the recipients this request named only. Owns
+// itself: made with new by MobilePush and started with doit(); done()
+// releases a companion if given and deletes it. Event-loop thread.
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,5 +42,14 @@ private:
     // The message the client sent, re-encrypted as its preview; empty when
     // it cannot be decrypted.
     static std::string encryptedPreview(const std::string& msg, const std::string& senderId);
+    void rememberRequest(uint32_t roomId, uint32_t msgNum, const std::string& recipients);
+    // The outcomes about this request's message and recipients; the others
+    // are logged and dropped, so one request's reply never answers for
+    // another request's recipients.
+    std::vector<npush_result> ownOutcomes(const std::vector<npush_result>& outcomes) const;
 
+    // What the request asked for, set by getWASInfo.
+    uint32_t m_roomId = 0;
+    uint32_t m_msgNum = 0;
+    std::set<std::string> m_recipients;
 };

@@ -15,6 +15,7 @@
 #include "tolvex/chat/MsgText.h"
 #include "tolvex/chat/OutPacket.h"
 #include "tolvex/chat/QuillonRoomReloadHandler.h"
+#include "tolvex/chat/RoomEventHandlerFields.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatSession.h"
 #include "tolvex/session/ChatSessionDummy.h"
@@ -23,41 +24,15 @@
 
 namespace {
 
-enum class field_t { READ, MISSING, TOO_LONG };
-
-// A u16 length, checked against limit before the bytes are read, then the
-// bytes. A field the body does not hold leaves out untouched.
-field_t readString(Parser2& p, uint32_t limit, const char* tag, std::string* out) {
-    uint16_t len = 0;
-    if (p.mem(&len, sizeof len) != 0) return field_t::MISSING;
-    if (CommonHandler::checkHacking(limit, len, tag)) return field_t::TOO_LONG;
-    std::string bytes(len, '\0');
-    if (p.mem(bytes.data(), len) != 0) return field_t::MISSING;
-    *out = std::move(bytes);
-    return field_t::READ;
-}
-
-template <typename T>
-bool readValue(Parser2& p, T* out) {
-    return p.mem(out, sizeof *out) == 0;
-}
-
-RoomManager& rooms() {
-    return RoomManager::getInst();
-}
-
-SessionContainer& container() {
-    return SessionContainer::getInstance();
-}
+using roomfields::container;
+using roomfields::dropSession;
+using roomfields::field_t;
+using roomfields::readString;
+using roomfields::readValue;
+using roomfields::rooms;
 
 std::string fromIdOf(const msg_info& msg) {
     return std::string(msgText(msg.fromId, msg.fromIdLen));
-}
-
-// Closes a requester after a refused request; the container forgets it.
-void dropSession(ChatSession* session) {
-    session->removeSession();
-    session->closeSession();
 }
 
 uint16_t roomKind(const Room& room) {
@@ -82,6 +57,8 @@ void RoomEventHandler::eventHandle(const P2PPacket* pk, ChatSession* session) {
             case USER_JOIN: joinReq(pk, session); break;
             case USER_ADD: inviteUserReq(pk, session); break;
             case USER_REJOIN: rejoinReq(pk, session); break;
+            case USER_LEAVE: leaveReq(pk, session); break;
+            case USER_FORCE_LEAVE: forceLeaveReq(pk, session); break;
             default: break;
         }
     } catch (const std::exception& e) {

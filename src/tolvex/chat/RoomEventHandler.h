@@ -1,7 +1,8 @@
 #pragma once
-// The room commands of one packet: room init, invite, join and rejoin (leave
-// and force leave arrive with the leave handlers). Made by ChatSession for
-// one packet and deleted after eventHandle; event-loop thread only.
+// The room commands of one packet: room init, invite, join, rejoin, leave
+// and force leave (the last two in RoomEventHandlerLeave.cpp). Made by
+// ChatSession for one packet and deleted after eventHandle; event-loop
+// thread only.
 
 #include <cstdint>
 #include <list>
@@ -30,6 +31,10 @@ public:
     static constexpr int kInviteSectionCapacity = 10239;  // USER_ADD body built from a room init
     static constexpr int kJoinAlarmCapacity = 8191;
     static constexpr int kReplyCapacity = 65535;
+    static constexpr uint16_t LEAVE_TYPE_LEAVE = 1;     // both leave paths announce this kind
+    static constexpr int32_t LEAVE_ALL_HISTORY = -100;  // in place of the join sequence
+    static constexpr int kLeaveAlarmCapacity = 65535;
+    static constexpr int kForceLeaveCapacity = 8195;  // the force-leave notice and reply
 
     struct room_init_data {
         uint32_t roomId = 0;
@@ -55,6 +60,20 @@ public:
         std::string userId;
         std::string nameInfos;
     };
+    struct leave_user_info {
+        uint32_t roomId = 0;
+        uint16_t osType = 0;
+        std::string userId;
+        std::string nameInfos;
+    };
+    struct user_force_leave {
+        uint32_t roomId = 0;
+        std::string fromUserId;  // the member who removes
+        std::string fromUserNameInfo;
+        uint16_t fromOsType = 0;
+        std::string toUserId;    // the member removed
+        std::string toUserNameInfo;
+    };
     enum class parse_result_t { OK, HACKED };
 
     RoomEventHandler() = default;
@@ -62,8 +81,8 @@ public:
     RoomEventHandler& operator=(const RoomEventHandler&) = delete;
     ~RoomEventHandler() override = default;
 
-    // Codes other than the room commands of this stage are ignored. Never
-    // throws; may close the session.
+    // Codes other than the room commands are ignored. Never throws; may
+    // close the session.
     void eventHandle(const P2PPacket* pk, ChatSession* session) override;
 
     // Body readers. A body that ends early is accepted with the fields read;
@@ -72,8 +91,18 @@ public:
     static parse_result_t parseRoomInit(const P2PPacket* pk, room_init_data* out, std::string* inviteBody);
     static parse_result_t parseInviteUser(const P2PPacket* pk, room_invite_data* out);
     static parse_result_t parseJoin(const P2PPacket* pk, join_user_info* out);
+    // A leave stops reading at an over-long field (HACKED) and goes on with
+    // the fields before it; a force leave is refused instead.
+    static parse_result_t parseLeave(const P2PPacket* pk, leave_user_info* out);
+    static parse_result_t parseForceLeave(const P2PPacket* pk, user_force_leave* out);
     // USER_JOIN_ALARM for msg; the member count is the room's current one.
     static OutPacket makeJoinPacket(const msg_info& msg, uint16_t joinType);
+    // USER_LEAVE_ALARM for msg, carrying the join sequence msg.fromId has
+    // now (LEAVE_ALL_HISTORY when allHistorySet). Also the leave job's input.
+    static OutPacket makeLeavePacket(const msg_info& msg, uint16_t leaveType, bool allHistorySet);
+    // The force-leave body under code: USER_FORCE_LEAVE_ALARM, or
+    // USER_FORCE_LEAVE for the packet the remover's reply answers.
+    static OutPacket makeForceLeavePacket(uint16_t code, const user_force_leave& req);
 
 private:
     void roomInitReq(const P2PPacket* pk, ChatSession* session);
@@ -95,4 +124,16 @@ private:
     void broadcastRealJoin(ChatSession* session, msg_info& msg);
     void finishJoin(const P2PPacket* pk, ChatSession* session, const join_user_info& info, uint16_t result);
     void joinRsp(const P2PPacket* pk, ChatSession* session, const join_user_info& info, uint16_t result);
+
+    void leaveReq(const P2PPacket* pk, ChatSession* session);
+    void leave(const P2PPacket* pk, ChatSession* session);
+    OutPacket broadcastLeave(ChatSession* session, const msg_info& msg);
+    void leaveWork(const leave_user_info& info, ChatSession* session);
+    void saveLeaveState(const OutPacket& alarm);
+
+    void forceLeaveReq(const P2PPacket* pk, ChatSession* session);
+    void forceLeaveAlarm(const user_force_leave& req);
+    OutPacket broadcastForceLeave(ChatSession* session, const msg_info& msg);
+    void forceLeaveWork(const user_force_leave& req);
+    void forceLeaveRsp(ChatSession* session, const user_force_leave& req);
 };

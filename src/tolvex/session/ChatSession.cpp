@@ -75,6 +75,8 @@ std::unique_ptr<ChatEventHandler> ChatSession::makeHandler(uint16_t code) {
         case USER_JOIN:
         case USER_ADD:
         case USER_REJOIN:
+        case USER_LEAVE:
+        case USER_FORCE_LEAVE:
             return std::make_unique<RoomEventHandler>();
         case MSG:
         case TYPING:
@@ -82,10 +84,8 @@ std::unique_ptr<ChatEventHandler> ChatSession::makeHandler(uint16_t code) {
             return std::make_unique<MsgEventHandler>();
         case MSG_RELAY_ACK:
         case ATTACH_ALARM_RELAY_ACK:
+        case MSG_RESULT_ACK:
             return std::make_unique<AckEventHandler>();
-        // USER_LEAVE and USER_FORCE_LEAVE arrive with the leave handlers,
-        // the result ACK with the result notices. Until then they are
-        // refused like unknown codes.
         default:
             return nullptr;
     }

@@ -17,6 +17,7 @@
 namespace {
 
 constexpr int kDefaultRelayAckTimeoutSec = 10;
+constexpr int kDefaultResultAckTimeoutSec = 30;
 
 }  // namespace
 
@@ -79,8 +80,8 @@ void AckTask::run() {
 
 void AckTask::runCycle(time_t now, int timeoutSec) {
     sendAckFail(AckManager::getInstance().getTimeoutList(timeoutSec, now));
-    // TODO: the result-ACK sweep (msg_result_ack_timeout_sec) joins this
-    // cycle with the result notices, which do not exist yet.
+    // The sweep only logs and erases registry entries, so it runs here.
+    AckManager::getInstance().clearTimeoutResultAckInfo(resultTimeoutSec(), static_cast<uint32_t>(now));
 }
 
 void AckTask::sendAckFail(std::vector<std::unique_ptr<SendMsgDetail>> timeoutList) {
@@ -132,6 +133,15 @@ time_t AckTask::now() const {
 int AckTask::timeoutSec() const {
     if (m_timeoutSec) return m_timeoutSec();
     return g_pApp ? g_pApp->config().relayAckTimeoutSec() : kDefaultRelayAckTimeoutSec;
+}
+
+int AckTask::resultTimeoutSec() const {
+    if (m_resultTimeoutSec) return m_resultTimeoutSec();
+    return g_pApp ? g_pApp->config().resultAckTimeoutSec() : kDefaultResultAckTimeoutSec;
+}
+
+void AckTask::setResultTimeoutFunction(std::function<int()> timeoutSec) {
+    m_resultTimeoutSec = std::move(timeoutSec);
 }
 
 void AckTask::setNowFunction(std::function<time_t()> now) {

@@ -1,8 +1,9 @@
 #pragma once
 // The relay-ACK timeout thread: once a second it takes every message whose
 // ACKs are overdue out of AckManager and has the event loop report each
-// member still missing as outcome 10. A singleton; start() and stop() from
-// the main thread, runCycle() from the task's thread (or a test).
+// member still missing as outcome 10, then forgets the result notices left
+// unacknowledged too long. A singleton; start() and stop() from the main
+// thread, runCycle() from the task's thread (or a test).
 
 #include <chrono>
 #include <condition_variable>
@@ -31,17 +32,20 @@ public:
     void stop();
     bool isRunning() const;
 
-    // One cycle as of now with the given timeout: takes the overdue
-    // messages out and hands their outcomes to the loop.
+    // One cycle as of now with the given relay-ACK timeout: takes the
+    // overdue messages out and hands their outcomes to the loop, then sweeps
+    // the result notices with the result-ACK timeout.
     void runCycle(time_t now, int timeoutSec);
     // One code-10 outcome per member still listed in detail (not the
     // sender), with the first OS type listed. Loop thread: it reads members.
     static void sendTimeoutFailPacket(const SendMsgDetail& detail);
 
     // Seams for tests; set them while the task is stopped. Empty functions
-    // restore the defaults: UTC seconds, msg_relay_ack_timeout_sec, 1 s.
+    // restore the defaults: UTC seconds, msg_relay_ack_timeout_sec,
+    // msg_result_ack_timeout_sec, 1 s.
     void setNowFunction(std::function<time_t()> now);
     void setTimeoutFunction(std::function<int()> timeoutSec);
+    void setResultTimeoutFunction(std::function<int()> timeoutSec);
     void setCycleInterval(std::chrono::milliseconds interval);
 
 private:
@@ -50,6 +54,7 @@ private:
     void sendAckFail(std::vector<std::unique_ptr<SendMsgDetail>> timeoutList);
     time_t now() const;
     int timeoutSec() const;
+    int resultTimeoutSec() const;
 
     std::thread m_ackThread;  // main thread only
     mutable std::mutex m_mutex;
@@ -57,5 +62,6 @@ private:
     bool m_bStopAckTaskThread = false;                          // guarded by m_mutex
     std::function<time_t()> m_now;                              // set while stopped
     std::function<int()> m_timeoutSec;                          // set while stopped
+    std::function<int()> m_resultTimeoutSec;                    // set while stopped
     std::chrono::milliseconds m_interval{std::chrono::seconds(1)};  // set while stopped
 };

@@ -1,42 +1,351 @@
 #include "tolvex/task/SendStateTask.h"
 
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <system_error>
+#include <utility>
+
+#include "tolvex/Globals.h"
+#include "tolvex/ack/AckManager.h"
+#include "tolvex/chat/BodyWriter.h"
 #include "tolvex/chat/MsgText.h"
+#include "tolvex/chat/QuillonUpdateMsgStateHandler.h"
+#include "tolvex/room/RoomManager.h"
+#include "tolvex/session/SessionContainer.h"
+#include "tolvex/task/LoopPost.h"
+#include "tolvex/util/ChatUtil.h"
+
+namespace {
+
+// roomId, msgNum, trid, msgTime, fromOsType, result sequence, result count.
+constexpr size_t kNoticeHeadLen = 4 + 4 + 4 + 4 + 2 + 4 + 4;
+// roomId, msgSeq and the three u32 lengths.
+constexpr size_t kUpdateHeadLen = 4 + 4 + 4 + 4 + 4;
+
+size_t noticeEntryLen(const send_result& r) {
+    return 2 + msgText(r.userId, r.userIdLen).size() + 2 + msgText(r.userNameInfo, r.userNameInfoLen).size() + 2 + 4;
+}
+
+kept_msg_t keptCopyOf(const msg_info& msg) {
+    kept_msg_t kept;
+    kept.roomId = msg.roomId;
+    kept.msgNum = msg.msgNum;
+    kept.trid = msg.trid;
+    kept.msgTime = msg.msgTime;
+    kept.fromOsType = msg.fromOsType;
+    kept.fromId = std::string(msgText(msg.fromId, msg.fromIdLen));
+    return kept;
+}
+
+void logException(const char* what, const std::exception& e) {
+    g_Logger.log("%s Exception ERROR:%d(%s) %s", what, errno, std::strerror(errno), e.what());
+    errno = 0;
+}
+
+// The two tab-separated lists of one update request.
+struct update_lists_t {
+    std::string userIds;
+    std::string joinSeqs;
+};
+
+OutPacket makeUpdatePacket(const msg_key& key, const update_lists_t& lists) {
+    const std::string_view tenant = cText(key.tenantId);
+    BodyWriter w(SendStateTask::kUpdateCapacity);
+    w.u32(key.roomId).u32(key.msgSeq);
+    w.u32(static_cast<uint32_t>(tenant.size())).raw(tenant.data(), tenant.size());
+    w.u32(static_cast<uint32_t>(lists.userIds.size())).raw(lists.userIds.data(), lists.userIds.size());
+    w.u32(static_cast<uint32_t>(lists.joinSeqs.size())).raw(lists.joinSeqs.data(), lists.joinSeqs.size());
+    return OutPacket(WAS_JOB, w.take());
+}
+
+}  // namespace
 
 SendStateTask& SendStateTask::getInstance() {
     static SendStateTask instance;
     return instance;
 }
 
+SendStateTask::~SendStateTask() {
+    stop();
+}
+
+bool SendStateTask::start() {
+    if (m_taskThread.joinable()) return true;
+    {
+        std::lock_guard<std::mutex> lock(m_taskMutx);
+        m_bStopSendStateTaskThread = false;
+    }
+    try {
+        m_taskThread = std::thread([this] { run(); });
+    } catch (const std::system_error& e) {
+        g_Logger.log("SendStateTask thread start fail !!!!!! %s", e.what());
+        return false;
+    }
+    return true;
+}
+
+void SendStateTask::stop() {
+    if (!m_taskThread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_taskMutx);
+        m_bStopSendStateTaskThread = true;
+    }
+    m_wake.notify_all();
+    try {
+        m_taskThread.join();
+    } catch (const std::system_error& e) {
+        g_Logger.log("SendStateTask thread join failed. %s", e.what());
+    }
+}
+
+bool SendStateTask::isRunning() const {
+    return m_taskThread.joinable();
+}
+
+void SendStateTask::run() {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(m_taskMutx);
+            m_wake.wait_for(lock, m_interval, [this] { return m_bStopSendStateTaskThread; });
+            if (m_bStopSendStateTaskThread) return;
+        }
+        try {
+            doTask(now());
+        } catch (const std::exception& e) {
+            logException("SendStateTask", e);
+        }
+    }
+}
+
 void SendStateTask::addSendResult(const msg_info* msg, const send_result& result) {
     if (!msg) return;
-    stored_send_result_t entry;
-    entry.roomId = msg->roomId;
-    entry.msgNum = msg->msgNum;
-    entry.trid = msg->trid;
-    entry.msgTime = msg->msgTime;
-    entry.fromOsType = msg->fromOsType;
-    entry.fromId = std::string(msgText(msg->fromId, msg->fromIdLen));
-    entry.result = result;
+    const std::string userId(msgText(result.userId, result.userIdLen));
+    const msg_key key = ChatUtil::makeMsgKey(msg->roomId, msg->msgNum, userId);
+    kept_msg_t copy = keptCopyOf(*msg);
+    const uint32_t stamp = now();
     std::lock_guard<std::mutex> lock(m_taskMutx);
-    if (m_sendResultList.size() >= kMaxKeptResults) {
-        m_sendResultList.pop_front();
-        ++m_dropped;
+    if (result.sendResultCode == SEND_RESULT_SUCCESS) m_successList[key].push_back(userId);
+    // A copy already kept stays as it is; only its age starts again.
+    auto [it, inserted] = m_msgInfoList.try_emplace(key, std::move(copy));
+    it->second.selfTimestamp = stamp;
+    m_sendResultList[key].push_back(result);
+}
+
+void SendStateTask::doTask(uint32_t now) {
+    // Unsigned differences, so a clock that went back runs every step once.
+    if (now - m_sendUpdateLastTime > 2) {
+        doSendStateUpdate();
+        m_sendUpdateLastTime = now;
     }
-    m_sendResultList.push_back(std::move(entry));
+    if (now - m_sendResultLastTime > 1) {
+        doResponseToFromUser();
+        m_sendResultLastTime = now;
+    }
+    if (now - m_clearMsgInfoLastTime > 29) {
+        doClearMsgInfo(now);
+        m_clearMsgInfoLastTime = now;
+    }
+}
+
+void SendStateTask::doSendStateUpdate() {
+    auto batch = std::make_shared<std::map<msg_key, std::vector<std::string>>>();
+    {
+        std::lock_guard<std::mutex> lock(m_taskMutx);
+        batch->swap(m_successList);
+    }
+    if (batch->empty()) return;
+    LoopPost::toLoop([batch] {
+        for (const auto& [key, userIds] : *batch) {
+            try {
+                sendStateUpdate(key, userIds);
+            } catch (const std::exception& e) {
+                logException("makeUpdatePacket", e);
+            }
+        }
+    });
+}
+
+void SendStateTask::doResponseToFromUser() {
+    auto batches = std::make_shared<std::vector<notice_batch_t>>();
+    std::vector<msg_key> orphans;
+    {
+        std::lock_guard<std::mutex> lock(m_taskMutx);
+        for (auto& [key, results] : m_sendResultList) {
+            auto kept = m_msgInfoList.find(key);
+            if (kept == m_msgInfoList.end()) {
+                orphans.push_back(key);
+                continue;
+            }
+            batches->push_back({kept->second, std::move(results)});
+        }
+        m_sendResultList.clear();
+    }
+    for (const msg_key& key : orphans)
+        g_Logger.log("msg_info is NULL. room_id=%d, msg_num=%d", static_cast<int>(key.roomId),
+                     static_cast<int>(key.msgSeq));
+    if (batches->empty()) return;
+    LoopPost::toLoop([this, batches] {
+        for (const notice_batch_t& batch : *batches) {
+            try {
+                msgRelayResultPush(batch);
+            } catch (const std::exception& e) {
+                logException("makeMsgResultPacket", e);
+            }
+        }
+    });
+}
+
+void SendStateTask::doClearMsgInfo(uint32_t now) {
+    std::lock_guard<std::mutex> lock(m_taskMutx);
+    for (auto it = m_msgInfoList.begin(); it != m_msgInfoList.end();) {
+        const bool old = static_cast<uint64_t>(it->second.selfTimestamp) + kMsgInfoKeepSec <= now;
+        // A copy whose results still wait for their notice is needed by it.
+        const bool waitedFor = m_sendResultList.count(it->first) != 0;
+        it = old && !waitedFor ? m_msgInfoList.erase(it) : std::next(it);
+    }
+}
+
+void SendStateTask::msgRelayResultPush(const notice_batch_t& batch) const {
+    const kept_msg_t& msg = batch.msg;
+    for (const std::vector<send_result>& run : splitForNotices(batch.results)) {
+        const uint32_t resultSeq = RoomManager::getInst().getMsgResultSeq(msg.roomId, msg.fromId);
+        const OutPacket pk = makeMsgRelayResultPush(msg, run, resultSeq);
+        const int pushResult = SessionContainer::getInstance().push(msg.roomId, msg.fromId, msg.fromOsType, pk.get());
+        const uint32_t pushedAt = now();
+        for (send_result result : run) {
+            result.sendToTimeFromClient = pushedAt;
+            const std::string opt =
+                std::to_string(result.sendResultCode) + ":" + msg.fromId + ":" + std::to_string(resultSeq);
+            ChatUtil::sendLogging(msg.roomId, static_cast<int>(msg.msgNum), "MSG_RESULT",
+                                  msgText(result.userId, result.userIdLen), result.osType, pushResult, opt);
+            AckManager::getInstance().addResultAckInfo(msg.roomId, msg.fromId, msg.msgNum, resultSeq, result);
+        }
+    }
+}
+
+void SendStateTask::sendStateUpdate(const msg_key& key, const std::vector<std::string>& userIds) {
+    std::vector<update_member_t> members;
+    for (const std::string& userId : userIds) {
+        const User* user = RoomManager::getInst().getRoomUser(key.roomId, userId);
+        if (!user) {
+            g_Logger.log("makeUpdatePacket() User is NULL. room_id=%d, msg_seq=%d, user_id=%s",
+                         static_cast<int>(key.roomId), static_cast<int>(key.msgSeq), logText(userId).c_str());
+            continue;
+        }
+        members.push_back({userId, user->getJoinSeq()});
+    }
+    // Nobody left to report: the WAS would get two empty lists.
+    if (members.empty()) return;
+    for (const OutPacket& pk : makeUpdatePackets(key, members))
+        (new QuillonUpdateMsgStateHandler())->doit(nullptr, pk.get());
+}
+
+std::vector<std::vector<send_result>> SendStateTask::splitForNotices(const std::vector<send_result>& results) {
+    std::vector<std::vector<send_result>> runs;
+    size_t used = kNoticeHeadLen;
+    for (const send_result& r : results) {
+        // One entry is at most 522 bytes, far below the capacity, so every
+        // run holds at least one.
+        const size_t len = noticeEntryLen(r);
+        if (runs.empty() || used + len > static_cast<size_t>(kNoticeCapacity)) {
+            runs.emplace_back();
+            used = kNoticeHeadLen;
+        }
+        runs.back().push_back(r);
+        used += len;
+    }
+    return runs;
+}
+
+OutPacket SendStateTask::makeMsgRelayResultPush(const kept_msg_t& msg, const std::vector<send_result>& results,
+                                                uint32_t resultSeq) {
+    BodyWriter w(kNoticeCapacity);
+    w.u32(msg.roomId).u32(msg.msgNum).u32(msg.trid).u32(msg.msgTime).u16(msg.fromOsType);
+    w.u32(resultSeq).u32(static_cast<uint32_t>(results.size()));
+    for (const send_result& r : results) {
+        w.str16(msgText(r.userId, r.userIdLen)).str16(msgText(r.userNameInfo, r.userNameInfoLen));
+        w.u16(r.osType).u32(r.sendResultCode);
+    }
+    return OutPacket(MSG_RESULT, w.take());
+}
+
+std::vector<OutPacket> SendStateTask::makeUpdatePackets(const msg_key& key,
+                                                        const std::vector<update_member_t>& members) {
+    const size_t head = kUpdateHeadLen + cText(key.tenantId).size();
+    std::vector<OutPacket> packets;
+    update_lists_t lists;
+    for (const update_member_t& m : members) {
+        const std::string seq = std::to_string(m.joinSeq);
+        const size_t sep = lists.userIds.empty() ? 0 : 1;
+        const size_t userLen = lists.userIds.size() + sep + m.userId.size();
+        const size_t seqLen = lists.joinSeqs.size() + sep + seq.size();
+        const bool fits = head + userLen + seqLen <= static_cast<size_t>(kUpdateCapacity) &&
+                          seqLen <= kMaxJoinSeqListLen;
+        if (!fits && !lists.userIds.empty()) {
+            packets.push_back(makeUpdatePacket(key, lists));
+            lists = {};
+        }
+        if (!lists.userIds.empty()) {
+            lists.userIds += '\t';
+            lists.joinSeqs += '\t';
+        }
+        lists.userIds += m.userId;
+        lists.joinSeqs += seq;
+    }
+    if (!lists.userIds.empty()) packets.push_back(makeUpdatePacket(key, lists));
+    return packets;
 }
 
 std::vector<stored_send_result_t> SendStateTask::getSendResults() const {
+    std::vector<stored_send_result_t> out;
     std::lock_guard<std::mutex> lock(m_taskMutx);
-    return {m_sendResultList.begin(), m_sendResultList.end()};
+    for (const auto& [key, results] : m_sendResultList) {
+        auto kept = m_msgInfoList.find(key);
+        for (const send_result& r : results) {
+            stored_send_result_t entry;
+            if (kept != m_msgInfoList.end()) {
+                const kept_msg_t& msg = kept->second;
+                entry.roomId = msg.roomId;
+                entry.msgNum = msg.msgNum;
+                entry.trid = msg.trid;
+                entry.msgTime = msg.msgTime;
+                entry.fromOsType = msg.fromOsType;
+                entry.fromId = msg.fromId;
+            }
+            entry.result = r;
+            out.push_back(std::move(entry));
+        }
+    }
+    return out;
 }
 
-size_t SendStateTask::droppedCount() const {
+size_t SendStateTask::keptMsgInfoCount() const {
     std::lock_guard<std::mutex> lock(m_taskMutx);
-    return m_dropped;
+    return m_msgInfoList.size();
 }
 
 void SendStateTask::clearSendResults() {
-    std::lock_guard<std::mutex> lock(m_taskMutx);
-    m_sendResultList.clear();
-    m_dropped = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_taskMutx);
+        m_successList.clear();
+        m_sendResultList.clear();
+        m_msgInfoList.clear();
+    }
+    m_sendUpdateLastTime = 0;
+    m_sendResultLastTime = 0;
+    m_clearMsgInfoLastTime = 0;
+}
+
+uint32_t SendStateTask::now() const {
+    return m_now ? m_now() : ChatUtil::getUTCTimeSecond();
+}
+
+void SendStateTask::setNowFunction(std::function<uint32_t()> now) {
+    m_now = std::move(now);
+}
+
+void SendStateTask::setCycleInterval(std::chrono::milliseconds interval) {
+    m_interval = interval;
 }

@@ -147,3 +147,48 @@ TEST_F(AckUserIdLimitTest, BodyEndingInsideTheUserIdMatchesNothing) {
     EXPECT_TRUE(AckEventHandler().receiveMsgRelayAck(pk.get(), SEND_RESULT_SUCCESS));
     EXPECT_EQ(1, countOf(chatLog(), ":1:MSG_RELAY_ACK::NONE:SUCC:delay"));
 }
+
+// Result ACKs (MSG_RESULT_ACK): the sender's answer to a result notice.
+class ResultAckHandlerTest : public AckFixture {
+protected:
+    static void resultAck(const std::string& body, const std::string& sessionUserId = kSender) {
+        const OutPacket pk(MSG_RESULT_ACK, std::vector<char>(body.begin(), body.end()));
+        AckEventHandler::receiveMsgResultAck(pk.get(), sessionUserId, OS_TYPE_PC);
+    }
+    static std::string body(uint32_t msgSeq, uint32_t resultSeq) {
+        BodyWriter w(64);
+        w.u32(kRoom).u32(msgSeq).u32(5).u16(OS_TYPE_PC).u32(resultSeq);
+        const std::vector<char> bytes = w.take();
+        return std::string(bytes.begin(), bytes.end());
+    }
+    static std::optional<size_t> waiting() { return AckManager::getInstance().searchSendResultAckRoom(kRoom, kSender); }
+};
+
+TEST_F(ResultAckHandlerTest, AckTakesOutItsNoticeAndIsLoggedWithTheNoticesRecipient) {
+    send_result r;
+    setMsgText(r.userId, r.userIdLen, kAnn);
+    r.osType = OS_TYPE_MOBILE;
+    AckManager::getInstance().addResultAckInfo(kRoom, kSender, 7, 3, r);
+
+    resultAck(body(7, 3), "sam@m.othercorp");  // the room is the session's tenant's
+    EXPECT_EQ(1u, waiting());
+    resultAck(body(7, 3));
+    EXPECT_EQ(0u, waiting());
+    resultAck(body(7, 3));  // once more: the notice is gone
+
+    const std::string log = chatLog();
+    EXPECT_EQ(1, countOf(log, "S:>>:41:7:MSG_RESULT_ACK::NONE:SUCC:sam@m.othercorp,1,3"));
+    EXPECT_EQ(1, countOf(log, "S:>>:41:7:MSG_RESULT_ACK:" + kAnn + ":MOBILE:SUCC:" + kSender + ",1,3"));
+    EXPECT_EQ(1, countOf(log, "S:>>:41:7:MSG_RESULT_ACK::NONE:SUCC:" + kSender + ",1,3"));
+}
+
+TEST_F(ResultAckHandlerTest, ShortBodyReadsTheMissingFieldsAsZero) {
+    const std::string full = body(7, 3);
+    resultAck(full.substr(0, full.size() - 1));  // ends inside the result number
+    resultAck(full.substr(0, 4));                // the room id alone
+    resultAck("");
+    const std::string log = chatLog();
+    EXPECT_EQ(1, countOf(log, "S:>>:41:7:MSG_RESULT_ACK::NONE:SUCC:" + kSender + ",1,0"));
+    EXPECT_EQ(1, countOf(log, "S:>>:41:-1:MSG_RESULT_ACK::NONE:SUCC:" + kSender + ",1,0"));
+    EXPECT_EQ(1, countOf(log, "S:>>:0:-1:MSG_RESULT_ACK::NONE:SUCC:" + kSender + ",1,0"));
+}

@@ -12,11 +12,13 @@
 #include "net/Session.h"
 #include "tolvex/Globals.h"
 #include "tolvex/WasServerTable.h"
+#include "tolvex/ack/AckManager.h"
 #include "tolvex/chat/JobHandler.h"
 #include "tolvex/chat/QuillonJob.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatFactory.h"
 #include "tolvex/session/ChatSession.h"
+#include "tolvex/task/SendStateTask.h"
 #include "tolvex/util/ChatCodes.h"
 
 void ChatPeer::send(uint16_t code, const std::string& body, uint8_t etype, uint32_t trid) {
@@ -92,6 +94,8 @@ void ChatRoomFixture::SetUp() {
     g_was.setSize(1);
     ConfigValues settings;
     settings.service_ip = kServiceIp;
+    // Handlers may push a member for every message unless a test sets a limit.
+    settings.push_alarm_count = -1;
     settings.was_save_msg = kSaveMsgPage;
     settings.was_mobile_push = kMobilePushPage;
     settings.was_leave = kLeavePage;
@@ -228,4 +232,22 @@ pbytes::Received ChatRoomFixture::joinAs(ChatPeer& peer, uint16_t code, uint32_t
     peer.send(code, joinBody(roomId, userId, userId + " name", osType));
     if (!waitPackets(peer, 1)) return {};
     return peer.take();
+}
+
+void ChatRoomFixture::awaitMobileAcks(uint32_t roomId, uint32_t msgNum, const std::string& sender,
+                                      const std::vector<std::string>& members) {
+    auto detail = std::make_unique<SendMsgDetail>();
+    detail->setRoomId(roomId);
+    detail->setMsgNum(msgNum);
+    detail->setFromUserId(sender);
+    SendMsgDetail::UserList users;
+    for (const std::string& m : members) users[m] = {OS_TYPE_MOBILE};
+    detail->setUserList(users);
+    AckManager::getInstance().ackExpect(std::move(detail));
+}
+
+uint32_t ChatRoomFixture::outcomeOf(const std::string& member) {
+    for (const stored_send_result_t& r : SendStateTask::getInstance().getSendResults())
+        if (std::string(r.result.userId, r.result.userIdLen) == member) return r.result.sendResultCode;
+    return 0;
 }

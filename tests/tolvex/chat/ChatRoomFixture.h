@@ -134,6 +134,13 @@ protected:
     // The last request to page whose field has value, once one came; an
     // empty request (no path) when none did before the deadline.
     FakeWas::Request wasRequestWith(const std::string& page, const std::string& field, const std::string& value);
+    // Registers the relay ACKs awaited from the members' mobiles for message
+    // msgNum of sender in roomId, as a relayed message does.
+    static void awaitMobileAcks(uint32_t roomId, uint32_t msgNum, const std::string& sender,
+                                const std::vector<std::string>& members);
+    // The outcome recorded for member, or 0 when there is none.
+    static uint32_t outcomeOf(const std::string& member);
+
     // Runs the loop until no WAS job is left; what the jobs started so far
     // sent has then reached the fake WAS.
     bool jobsSettled();

@@ -83,26 +83,6 @@ protected:
         return BodyBuilder().u32(40).str16(kSender).str16("Ess").str16(encryptFor(kSender, text)).u32(12).u8(1)
             .u32(1700000001).str16(recipients).str16("192.168.0.1").u32(7100).u32(4);
     }
-
-    // Relay ACKs expected from the given members' mobiles for message 12 of
-    // room 40.
-    static void expectMobileAcks(const std::vector<std::string>& members) {
-        auto detail = std::make_unique<SendMsgDetail>();
-        detail->setRoomId(40);
-        detail->setMsgNum(12);
-        detail->setFromUserId(kSender);
-        SendMsgDetail::UserList users;
-        for (const std::string& m : members) users[m] = {OS_TYPE_MOBILE};
-        detail->setUserList(users);
-        AckManager::getInstance().ackExpect(std::move(detail));
-    }
-
-    // The outcome recorded for member, or 0 when there is none.
-    static uint32_t outcomeOf(const std::string& member) {
-        for (const stored_send_result_t& r : SendStateTask::getInstance().getSendResults())
-            if (std::string(r.result.userId, r.result.userIdLen) == member) return r.result.sendResultCode;
-        return 0;
-    }
 };
 
 TEST_F(WasJobsTest, LeaveOfAllHistorySendsItsFieldsInOrder) {
@@ -231,7 +211,7 @@ TEST_F(WasJobsTest, PushSendsTheEncryptedPreviewAndTheConfiguredAddress) {
 }
 
 TEST_F(WasJobsTest, PushReplyBecomesRelayAcksForDeliveredAndFailedOnly) {
-    expectMobileAcks({"b@m.acme", "c@m.acme", "d@m.acme"});
+    awaitMobileAcks(40, 12, kSender, {"b@m.acme", "c@m.acme", "d@m.acme"});
     m_was.setReply(kMobilePushPage,
                    {200, FakeWas::resultHeader(0) +
                              "<results>"

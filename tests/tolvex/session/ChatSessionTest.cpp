@@ -40,27 +40,12 @@ TEST_F(ChatSessionTest, ServerCodeFromAClientGetsInvalidCommandAndClose) {
 }
 
 TEST_F(ChatSessionTest, OnlyTheServedCommandsHaveHandlers) {
-    for (uint16_t code : {ROOM_CREATE, USER_JOIN, USER_ADD, USER_REJOIN, MSG, TYPING, ATTACH, MSG_RELAY_ACK,
-                          ATTACH_ALARM_RELAY_ACK})
+    for (uint16_t code : {ROOM_CREATE, USER_JOIN, USER_ADD, USER_REJOIN, USER_LEAVE, USER_FORCE_LEAVE, MSG, TYPING,
+                          ATTACH, MSG_RELAY_ACK, ATTACH_ALARM_RELAY_ACK, MSG_RESULT_ACK})
         EXPECT_NE(nullptr, ChatSession::makeHandler(code)) << code;
-    for (uint16_t code : {USER_LEAVE, USER_FORCE_LEAVE, MSG_RESULT_ACK, SESSION_CLOSE, WAS_JOB, uint16_t{0}})
+    for (uint16_t code : {SESSION_CLOSE, MSG_RESULT, USER_LEAVE_ALARM, WAS_JOB, uint16_t{0}})
         EXPECT_EQ(nullptr, ChatSession::makeHandler(code)) << code;
 }
-
-class LaterStageCodeTest : public ChatPeerFixture, public ::testing::WithParamInterface<uint16_t> {};
-
-TEST_P(LaterStageCodeTest, IsRefusedLikeAnUnknownCode) {
-    ChatPeer& peer = connect();
-    sendRaw(peer, rawRequest(GetParam(), std::string(6, '\0')));
-    wire_packet_t reply;
-    ASSERT_TRUE(readPacket(peer, &reply));
-    EXPECT_EQ(GetParam() | 0x8000, reply.code);
-    EXPECT_EQ(kInvalidCmdBody, reply.body);
-    EXPECT_TRUE(peerClosed(peer));
-}
-
-INSTANTIATE_TEST_SUITE_P(Codes, LaterStageCodeTest,
-                         ::testing::Values(USER_LEAVE, USER_FORCE_LEAVE, MSG_RESULT_ACK));
 
 TEST_F(ChatSessionTest, PacketsAfterARefusedOneInTheSameReadAreNotServed) {
     ChatPeer& peer = connect();

@@ -1,0 +1,216 @@
+#include "tolvex/task/RoomTask.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <system_error>
+#include <utility>
+
+#include "tolvex/Globals.h"
+#include "tolvex/ack/AckManager.h"
+#include "tolvex/room/RoomEndSession.h"
+#include "tolvex/room/RoomManager.h"
+#include "tolvex/session/SessionContainer.h"
+#include "tolvex/task/LoopPost.h"
+#include "tolvex/util/ChatUtil.h"
+
+namespace {
+
+constexpr uint32_t kDefaultMinuteSec = 60;
+
+// A whole number of seconds from the environment variable name, or -1 when
+// it is unset or not such a number (then logged).
+long long envSeconds(const char* name, long long min) {
+    const char* text = std::getenv(name);
+    if (!text || !*text) return -1;
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value < min || value > 86400LL * 365) {
+        g_Logger.log("RoomTask: ignored %s=%s", name, text);
+        errno = 0;
+        return -1;
+    }
+    return value;
+}
+
+}  // namespace
+
+RoomTask& RoomTask::getInstance() {
+    static RoomTask instance;
+    return instance;
+}
+
+RoomTask::~RoomTask() {
+    stop();
+}
+
+void RoomTask::setTimeoutMinute(const std::string& tenantId, int minutes) {
+    std::lock_guard<std::mutex> lock(m_timeoutMutex);
+    m_timeoutList.emplace(tenantId, minutes);
+}
+
+int RoomTask::getTimeoutMinute(const std::string& tenantId) const {
+    std::lock_guard<std::mutex> lock(m_timeoutMutex);
+    auto it = m_timeoutList.find(tenantId);
+    return it == m_timeoutList.end() ? kDefaultTimeoutMinute : it->second;
+}
+
+void RoomTask::clearTimeouts() {
+    std::lock_guard<std::mutex> lock(m_timeoutMutex);
+    m_timeoutList.clear();
+}
+
+bool RoomTask::start() {
+    if (m_roomThread.joinable()) return true;
+    applyEnvironment();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bStopRoomTaskThread = false;
+    }
+    try {
+        m_roomThread = std::thread([this] { run(); });
+    } catch (const std::system_error& e) {
+        g_Logger.log("RoomTask thread start fail !!!!!! %s", e.what());
+        return false;
+    }
+    return true;
+}
+
+void RoomTask::applyEnvironment() {
+    if (const long long sec = envSeconds(kFirstPassEnv, 0); sec >= 0) {
+        m_firstPassDelay = std::chrono::seconds(sec);
+        g_Logger.log("RoomTask: first pass after %lld s (%s)", sec, kFirstPassEnv);
+    }
+    if (const long long sec = envSeconds(kMinuteEnv, 1); sec >= 1) {
+        m_minuteSec = static_cast<uint32_t>(sec);
+        g_Logger.log("RoomTask: an idle minute lasts %lld s (%s)", sec, kMinuteEnv);
+    }
+}
+
+void RoomTask::stop() {
+    if (!m_roomThread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bStopRoomTaskThread = true;
+    }
+    m_wake.notify_all();
+    try {
+        m_roomThread.join();
+    } catch (const std::system_error& e) {
+        g_Logger.log("RoomTask thread join failed. %s", e.what());
+    }
+}
+
+bool RoomTask::isRunning() const {
+    return m_roomThread.joinable();
+}
+
+void RoomTask::run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // Rooms loaded at start carry their last activity from the WAS; the
+    // first wait lets their members reconnect before any of them is judged.
+    m_wake.wait_for(lock, m_firstPassDelay, [this] { return m_bStopRoomTaskThread; });
+    while (!m_bStopRoomTaskThread) {
+        lock.unlock();
+        try {
+            iterateRooms(now());
+        } catch (const std::exception& e) {
+            g_Logger.log("RoomTask Exception ERROR:%d(%s) %s", errno, std::strerror(errno), e.what());
+            errno = 0;
+        }
+        lock.lock();
+        m_wake.wait_for(lock, m_interval, [this] { return m_bStopRoomTaskThread; });
+    }
+}
+
+std::vector<room_key> RoomTask::iterateRooms(uint32_t now) {
+    std::map<std::string, int> timeouts;
+    {
+        std::lock_guard<std::mutex> lock(m_timeoutMutex);
+        timeouts = m_timeoutList;
+    }
+    // The registry's lock is a leaf: under it only plain values are read,
+    // the keys and the last activity, and no other lock is taken.
+    std::vector<room_key> idle;
+    RoomManager::getInst().forEachRoom([&](const room_key& key, Room& room) {
+        auto it = timeouts.find(key.tenantId);
+        const int timeout = it == timeouts.end() ? kDefaultTimeoutMinute : it->second;
+        if (isOld(timeout, room.getLastActionTime(), now)) idle.push_back(key);
+    });
+    std::vector<room_key> closing;
+    for (const room_key& key : idle)
+        if (SessionContainer::getInstance().getSessionCount(key) == 0) closing.push_back(key);
+    if (!closing.empty()) postClosing(closing);
+    return closing;
+}
+
+void RoomTask::postClosing(std::vector<room_key> keys) {
+    // The loop owns the rooms: it looks each one up again and decides anew,
+    // since a member may have come back since this pass looked.
+    LoopPost::toLoop([this, keys = std::move(keys)] {
+        for (const room_key& key : keys) {
+            try {
+                closeIdleRoom(key, now());
+            } catch (const std::exception& e) {
+                g_Logger.log("RoomTask closeIdleRoom Exception ERROR:%d(%s) %s", errno, std::strerror(errno),
+                             e.what());
+                errno = 0;
+            }
+        }
+    });
+}
+
+bool RoomTask::closeIdleRoom(const room_key& key, uint32_t now) {
+    RoomManager& rooms = RoomManager::getInst();
+    const Room* room = rooms.getRoom(key);
+    if (!room) return false;
+    const uint32_t lastAction = room->getLastActionTime();
+    if (!isOld(getTimeoutMinute(key.tenantId), lastAction, now)) return false;
+    if (SessionContainer::getInstance().getSessionCount(key) != 0) return false;
+    const std::string reason = "OLD," + std::to_string(idleMinutes(lastAction, now));
+    // The room is gone from here on; only its key is used.
+    if (!rooms.closeRoom(key, reason)) return false;
+    g_Logger.log("ROOM_CLOSE:%u,%s,%s", key.roomId, key.tenantId, reason.c_str());
+    clearRelations(key);
+    return true;
+}
+
+void RoomTask::clearRelations(const room_key& key) {
+    const std::string tenantId(key.tenantId);
+    AckManager::getInstance().clearAckExpectRoom(key.roomId, tenantId);
+    SessionContainer::getInstance().clearRoom(key);
+    // The end-room job owns its companion from here on.
+    (new RoomEndSession())->callEndRoomPage(key.roomId, tenantId);
+}
+
+uint32_t RoomTask::now() const {
+    return m_now ? m_now() : ChatUtil::getUTCTimeSecond();
+}
+
+uint32_t RoomTask::idleMinutes(uint32_t lastActionTime, uint32_t now) const {
+    const uint32_t minuteSec = m_minuteSec ? m_minuteSec : kDefaultMinuteSec;
+    return now > lastActionTime ? (now - lastActionTime) / minuteSec : 0;
+}
+
+bool RoomTask::isOld(int timeout, uint32_t lastActionTime, uint32_t now) const {
+    return timeout >= 1 && idleMinutes(lastActionTime, now) >= static_cast<uint32_t>(timeout);
+}
+
+void RoomTask::setNowFunction(std::function<uint32_t()> now) {
+    m_now = std::move(now);
+}
+
+void RoomTask::setFirstPassDelay(std::chrono::milliseconds delay) {
+    m_firstPassDelay = delay;
+}
+
+void RoomTask::setCycleInterval(std::chrono::milliseconds interval) {
+    m_interval = interval;
+}
+
+void RoomTask::setMinuteSeconds(uint32_t seconds) {
+    m_minuteSec = seconds ? seconds : kDefaultMinuteSec;
+}

@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -50,7 +52,7 @@ std::vector<std::string> childEnvironment(const std::vector<std::string>& overri
 }  // namespace
 
 Process::Process(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-                 const std::vector<std::string>& env)
+                 const std::vector<std::string>& env, bool pipeStdin)
     : m_outPath(tempName("out")), m_errPath(tempName("err")) {
     std::vector<std::string> argvStore;
     argvStore.push_back(program);
@@ -63,6 +65,10 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     for (std::string& e : envStore) envp.push_back(e.data());
     envp.push_back(nullptr);
 
+    // Both ends close on exec, so no other child holds the write end open
+    // and this child sees end of file once closeStdin() runs.
+    int in[2] = {-1, -1};
+    if (pipeStdin && pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     m_pid = fork();
     if (m_pid < 0) throw std::runtime_error("fork failed");
     if (m_pid == 0) {
@@ -70,13 +76,48 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
         const int err = ::open(m_errPath.c_str(), O_WRONLY | O_TRUNC);
         if (out >= 0) dup2(out, 1);
         if (err >= 0) dup2(err, 2);
+        if (in[0] >= 0) dup2(in[0], 0);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
+    if (pipeStdin) {
+        ::close(in[0]);
+        m_stdin = in[1];
+    }
+}
+
+bool Process::writeStdin(const std::string& text) {
+    if (m_stdin < 0) return false;
+    // A child that exited must fail the write, not kill the test: SIGPIPE
+    // is held back on this thread, and one raised by the write is taken.
+    sigset_t pipeSignal, previous;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    size_t done = 0;
+    bool ok = true;
+    while (ok && done < text.size()) {
+        const ssize_t n = ::write(m_stdin, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n > 0) done += static_cast<size_t>(n);
+        else ok = false;
+    }
+    if (!ok) {
+        const timespec none{};
+        sigtimedwait(&pipeSignal, nullptr, &none);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return ok;
+}
+
+void Process::closeStdin() {
+    if (m_stdin >= 0) ::close(m_stdin);
+    m_stdin = -1;
 }
 
 Process::~Process() {
+    closeStdin();
     if (running()) {
         ::kill(m_pid, SIGKILL);
         waitExit(5000);

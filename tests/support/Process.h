@@ -13,9 +13,11 @@ class Process {
 public:
     // Starts program with args in directory cwd (empty: the current one),
     // with this process's environment plus env ("NAME=value" each, over a
-    // variable of the same name).
+    // variable of the same name). With pipeStdin the child reads its
+    // standard input from a pipe fed by writeStdin(); otherwise it inherits
+    // this process's.
     Process(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = "",
-            const std::vector<std::string>& env = {});
+            const std::vector<std::string>& env = {}, bool pipeStdin = false);
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
     ~Process();
@@ -28,9 +30,15 @@ public:
     bool running();
     std::string stdoutText() const;
     std::string stderrText() const;
+    // Writes all of text to the child's standard input (pipeStdin only);
+    // false when the pipe is closed or the child stopped reading.
+    bool writeStdin(const std::string& text);
+    // Ends the child's input: it reads end of file.
+    void closeStdin();
 
 private:
     pid_t m_pid = -1;
+    int m_stdin = -1;  // write end of the child's stdin pipe
     int m_status = -1;
     std::string m_outPath;
     std::string m_errPath;

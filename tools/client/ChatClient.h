@@ -39,6 +39,9 @@ public:
     // (ETIMEDOUT when within passes first).
     int connect(const std::string& host, int port, std::chrono::milliseconds within = kDefaultWait);
     bool connected() const { return m_fd >= 0; }
+    // The socket, for a caller that polls it together with other descriptors
+    // and then calls receive() with a deadline of now; -1 when not connected.
+    int fd() const { return m_fd; }
     void close();
     void setEtype(uint8_t etype) { m_options.etype = etype; }
 

@@ -83,26 +83,6 @@ TEST_P(DaemonTest, ServesOnPortPlusServerIdWritesItsLogsAndEndsCleanlyOnSigterm)
     EXPECT_NE(std::string::npos, commandLog().find("##### tolvexd stop time:"));
 }
 
-TEST_P(DaemonTest, SigusrTwoAppliesAChangedWasListButNeverRaisesTheCount) {
-    fs::create_directory(dir.file("log"));
-    const int port = freeTcpPort();
-    writeConfig(port - 3, GetParam(), 3);
-    auto daemon = startDaemon({"-n", "3"});
-    ASSERT_TRUE(waitFor([&] { return canConnect(port); })) << daemon->stderrText();
-
-    writeConfig(port - 3, GetParam(), 5);
-    daemon->signal(SIGUSR2);
-    ASSERT_TRUE(waitFor([&] { return countOf(commandLog(), "SIGUSR2 was:") == 3; })) << commandLog();
-    EXPECT_EQ(0, countOf(commandLog(), "was:127.0.0.4:"));
-
-    writeConfig(port - 3, GetParam(), 2);
-    daemon->signal(SIGUSR2);
-    ASSERT_TRUE(waitFor([&] { return countOf(commandLog(), "SIGUSR2 was:") == 5; })) << commandLog();
-
-    daemon->signal(SIGINT);
-    EXPECT_EQ(0, daemon->waitExit());
-}
-
 INSTANTIATE_TEST_SUITE_P(Pollers, DaemonTest, ::testing::Values("select", "poll", "epoll"));
 
 class DaemonStartFailureTest : public DaemonTest {};

@@ -96,12 +96,6 @@ TEST_F(FakeWasTest, RecordsTheRequestAndDecodesTheFormToExactBytes) {
     EXPECT_EQ("raw", r.form[2].first) << "fields keep their order";
 }
 
-TEST_F(FakeWasTest, DefaultReplyIsTheSuccessHeaderThenClose) {
-    const std::string response = post("/was/leave", "room_id=1");
-    EXPECT_EQ(0u, response.rfind("HTTP/1.0 200 OK\r\n", 0)) << response;
-    EXPECT_EQ(std::string("\xFE\x00\x00\x00", 4), bodyOf(response));
-}
-
 TEST_F(FakeWasTest, CannedReplyIsGivenOnlyToItsPage) {
     const std::string xml = "<rooms><room a='1'/></rooms>";
     m_was.setReply("/was/load_room", FakeWas::Reply{200, FakeWas::resultHeader(0) + xml, true});
@@ -132,18 +126,6 @@ TEST_F(FakeWasTest, RequestInPiecesIsRecordedOnce) {
     EXPECT_FALSE(bodyOf(c.readAll()).empty());
     ASSERT_EQ(1u, m_was.requestCount());
     EXPECT_EQ("example.com", m_was.requestsTo("/was/endroom").at(0).field("tenant_id"));
-}
-
-TEST_F(FakeWasTest, ManyRequestsAreKeptInArrivalOrder) {
-    for (int i = 0; i < 5; ++i) post(i % 2 ? "/a" : "/b", "n=" + std::to_string(i));
-    ASSERT_TRUE(m_was.waitForRequests(5));
-    EXPECT_EQ(2u, m_was.requestsTo("/a").size());
-    EXPECT_EQ("4", m_was.requestsTo("/b").back().field("n"));
-}
-
-TEST(FakeWasHeaderTest, ResultHeaderIsMagicCodeAndText) {
-    EXPECT_EQ(std::string("\xFE\x00\x00\x00", 4), FakeWas::resultHeader(0));
-    EXPECT_EQ(std::string("\xFE\x09\x04\x02", 4) + "no", FakeWas::resultHeader(0x0409, "no"));
 }
 
 }  // namespace

@@ -198,16 +198,6 @@ TEST_F(RoomFlowTest, JoinOfALeftMemberIsAnswered110AndClosed) {
     expectClosedWithoutReply(again, "left member's join");
 }
 
-TEST_F(RoomFlowTest, JoinOfARoomNotInMemoryStartsAReloadAndAnswersNothingYet) {
-    Client& dave = connect();
-    ASSERT_TRUE(dave.sendJoin(joinRequest(777, kDave)));
-    ASSERT_TRUE(waitFor([&] { return !m_daemon.was().requestsTo(DaemonHarness::kLoadRoomPage).empty(); }, 3000));
-    const auto reload = m_daemon.was().requestsTo(DaemonHarness::kLoadRoomPage).at(0);
-    EXPECT_EQ("777", reload.field("room_id"));
-    EXPECT_EQ("example.com", reload.field("tenant_id"));
-    expectQuiet(dave, "dave");
-}
-
 TEST_F(RoomFlowTest, TheSameRoomIdUnderTwoTenantsIsTwoRooms) {
     const std::string oneAlice = "alice@corp.one.com";
     const std::string oneBob = "bob@corp.one.com";

@@ -22,14 +22,6 @@ protected:
     WasServerTable table;
 };
 
-TEST_F(WasServerTableTest, NewJobsTakeTheServersInTurn) {
-    configure({"10.0.0.1:1000", "10.0.0.2:2000", "10.0.0.3:3000"});
-    EXPECT_EQ(1000, firstPick());
-    EXPECT_EQ(2000, firstPick());
-    EXPECT_EQ(3000, firstPick());
-    EXPECT_EQ(1000, firstPick());
-}
-
 TEST_F(WasServerTableTest, RetriesMoveToTheNextServerWithoutMovingTheSharedCursor) {
     configure({"h:1000", "h:2000", "h:3000"});
     firstPick();

@@ -33,14 +33,6 @@ TEST(WasReplyTest, NumbersSurviveTheDaemonsAtoi) {
         EXPECT_EQ(value, static_cast<uint32_t>(std::atoi(xmlNumber(value).c_str()))) << value;
 }
 
-TEST(WasReplyTest, AttributesKeepTheirOrder) {
-    XmlRows xml("rooms");
-    xml.add("room", {{"z", "1"}, {"a", "2"}, {"m", "3"}});
-    xml_rows_t parsed = xmlRows(xml.document(), "room");
-    ASSERT_TRUE(parsed.parsed);
-    EXPECT_EQ((std::vector<std::vector<std::string>>{{"1", "2", "3"}}), parsed.rows);
-}
-
 TEST(WasReplyTest, MarkupAndWhitespaceCharactersComeBackUnchanged) {
     EXPECT_EQ("a&b<c>\"d'e", roundTrip("a&b<c>\"d'e"));
     EXPECT_EQ("tab\there\nline\rcr", roundTrip("tab\there\nline\rcr"));

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -128,14 +127,6 @@ TEST_F(Config2Test, MissingFileLeavesEverythingUntouched) {
     EXPECT_EQ(3, count);
 }
 
-TEST_F(Config2Test, AbsentKeyKeepsItsDefault) {
-    writeConfig("<s><other>1</other></s>");
-    std::string iotype = "poll";
-    m_config.setValue("iotype", 0, true, Config2::STRING, &iotype);
-    ASSERT_TRUE(read("s"));
-    EXPECT_EQ("poll", iotype);
-}
-
 TEST_F(Config2Test, ConfigOptionSelectsTheFileBeforeItIsRead) {
     writeConfig("<s><v>default file</v></s>");
     const std::string other = m_dir.write("other.xml", "<c><s><v>other file</v></s></c>");
@@ -182,33 +173,6 @@ TEST_F(Config2Test, ListFromTheCommandLineCountsWhatWasGiven) {
     EXPECT_EQ(1, count);
     EXPECT_EQ("c:1", was[0]);
     EXPECT_EQ("", was[1]);
-}
-
-// A USER item stores fixed 8-byte records; the callback says how far to move.
-int storeTag(void* value, const std::string& /*name*/, const std::string& text) {
-    char* slot = static_cast<char*>(value);
-    std::strncpy(slot, text.c_str(), 7);
-    slot[7] = '\0';
-    return 8;
-}
-
-TEST_F(Config2Test, UserItemsAdvanceByTheCallbacksStride) {
-    writeConfig("<s><tag>alpha</tag><tag>beta</tag><tag>gamma</tag></s>");
-    char tags[3][8] = {};
-    int count = 3;
-    m_config.setValue("tag", 0, true, Config2::USER, tags, &count, storeTag);
-    ASSERT_TRUE(read("s"));
-    EXPECT_EQ(3, count);
-    EXPECT_STREQ("alpha", tags[0]);
-    EXPECT_STREQ("beta", tags[1]);
-    EXPECT_STREQ("gamma", tags[2]);
-
-    // Reading again refills from the start rather than running past the array.
-    writeConfig("<s><tag>delta</tag></s>");
-    count = 3;
-    ASSERT_TRUE(read("s"));
-    EXPECT_STREQ("delta", tags[0]);
-    EXPECT_STREQ("beta", tags[1]);
 }
 
 TEST_F(Config2Test, OneReaderServesSeveralSections) {

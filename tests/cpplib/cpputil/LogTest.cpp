@@ -95,13 +95,6 @@ TEST_F(LogTest, HourlyNameCarriesTheHour) {
     EXPECT_EQ(2u, splitLines(fileText("app.2024031010.log")).size());
 }
 
-TEST_F(LogTest, PerMinuteNameCarriesHourAndMinute) {
-    useMode(REOPEN_MM);
-    writeAt(localAt(2024, 3, 10, 9, 5, 59, 999), "a");
-    writeAt(localAt(2024, 3, 10, 9, 6, 0), "b");
-    EXPECT_EQ((std::vector<std::string>{"app.202403100905.log", "app.202403100906.log"}), files());
-}
-
 TEST_F(LogTest, ExistingFileOfThePeriodIsAppendedTo) {
     m_dir.write("app.20240310.log", "earlier run\n");
     writeAt(localAt(2024, 3, 10, 8, 0, 0), "this run");
@@ -130,18 +123,6 @@ TEST_F(LogTest, LongLineIsWrittenWhole) {
     const auto lines = splitLines(allText());
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ(payload + "|end", lines[0].substr(lines[0].find(':', 20) + 1));
-}
-
-TEST_F(LogTest, XlogWritesOnlyWhileTheTraceSwitchIsOn) {
-    g_trace.off();
-    m_log.xlog("hidden");
-    EXPECT_TRUE(files().empty());
-
-    g_trace.toggle();  // what SIGUSR1 does
-    m_log.xlog("shown %d", 1);
-    const auto lines = splitLines(allText());
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_NE(std::string::npos, lines[0].find(":shown 1"));
 }
 
 TEST_F(LogTest, OverlongStemIsCutTo31Bytes) {

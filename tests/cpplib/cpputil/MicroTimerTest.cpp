@@ -79,15 +79,6 @@ TEST_F(MicroTimerTest, RepeatsMeasuredFromTheSecondOfThePreviousFiring) {
     EXPECT_EQ(2u, r.m_fired.size());
 }
 
-TEST_F(MicroTimerTest, ParamIsPassedBackToTheReceiver) {
-    Receiver r;
-    int cookie = 0;
-    setAt(at(1), &r, 5, 0, &cookie);
-    checkAt(1);
-    ASSERT_EQ(1u, r.m_params.size());
-    EXPECT_EQ(&cookie, r.m_params[0]);
-}
-
 TEST_F(MicroTimerTest, SettingTheSameTimerTwiceKeepsOneItemWithTheSecondPeriod) {
     Receiver r;
     setAt(at(0), &r, 1, 10);

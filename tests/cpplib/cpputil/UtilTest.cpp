@@ -1,15 +1,12 @@
 #include "cpputil/Util.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "cpputil/Trace.h"
-#include "support/TempDir.h"
 
 namespace {
 
@@ -58,47 +55,6 @@ TEST_F(HexDumpTest, StreamGetsTheDumpOnlyWhileTraceIsOn) {
     EXPECT_EQ("", dumpedToStream(kEighteen));
     g_trace.on();
     EXPECT_EQ(kEighteenDump, dumpedToStream(kEighteen));
-}
-
-TEST_F(HexDumpTest, BoundedDumpIsCutAndTerminated) {
-    std::vector<char> out(21, '#');
-    const int n = makeHexDump(out.data(), 20,
-                              reinterpret_cast<const unsigned char*>(kEighteen.data()), 18);
-    EXPECT_EQ(19, n);
-    EXPECT_EQ(kEighteenDump.substr(0, 19), std::string(out.data()));
-    EXPECT_EQ('#', out[20]);
-}
-
-class DirTest : public ::testing::Test {
-protected:
-    TempDir m_dir;
-};
-
-TEST_F(DirTest, MkDirCreatesOneLevelAndAcceptsExisting) {
-    const std::string logs = m_dir.file("logs");
-    EXPECT_EQ(-1, CheckDir(logs.c_str()));
-    EXPECT_EQ(0, MkDir(logs.c_str()));
-    EXPECT_EQ(0, CheckDir(logs.c_str()));
-    EXPECT_EQ(0, MkDir(logs.c_str()));
-    EXPECT_EQ(-1, MkDir(m_dir.file("a/b").c_str()));
-    EXPECT_EQ(-1, MkDir(""));
-}
-
-TEST_F(DirTest, PlainFileIsNoDirectory) {
-    const std::string file = m_dir.write("f", "x");
-    EXPECT_EQ(-1, CheckDir(file.c_str()));
-    EXPECT_EQ(-1, MkDir(file.c_str()));
-}
-
-TEST_F(DirTest, PidFileHoldsTheProcessId) {
-    char old[4096];
-    ASSERT_NE(nullptr, getcwd(old, sizeof old));
-    ASSERT_EQ(0, chdir(m_dir.path().c_str()));
-    const int rc = makepidfile();
-    ASSERT_EQ(0, chdir(old));
-    EXPECT_EQ(0, rc);
-    const std::string pid = std::to_string(getpid());
-    EXPECT_EQ(pid + "\n", m_dir.read("pid." + pid));
 }
 
 }  // namespace

@@ -114,29 +114,6 @@ protected:
     int m_queryResult = -2;
 };
 
-TEST_F(HttpClientSessionTest, PostSendsFormWithCountedLengthAndNoHost) {
-    post("/was/save.jsp", "a=1");
-    ASSERT_EQ(0, m_queryResult);
-    ASSERT_TRUE(acceptWas());
-    EXPECT_EQ("POST /was/save.jsp HTTP/1.0\r\n"
-              "Content-type: application/x-www-form-urlencoded\r\n"
-              "Accept-Language: ko\r\n"
-              "Content-Length: 3\r\n\r\n"
-              "a=1",
-              readRequest());
-}
-
-TEST_F(HttpClientSessionTest, PostWithoutFormAnnouncesZeroLength) {
-    EXPECT_EQ("POST /p HTTP/1.0\r\nContent-type: application/x-www-form-urlencoded\r\n"
-              "Accept-Language: ko\r\nContent-Length: 0\r\n\r\n",
-              HttpClientSession::buildHead("1.0", "POST", "/p", nullptr, nullptr));
-}
-
-TEST_F(HttpClientSessionTest, GetPutsParametersInTheUrl) {
-    EXPECT_EQ("GET /p?x=1 HTTP/1.0\r\nX-A: b\r\n\r\n",
-              HttpClientSession::buildHead("1.0", "GET", "/p", "x=1", "X-A: b\r\n"));
-}
-
 TEST_F(HttpClientSessionTest, PageLongerThanAnOldHeadBufferIsSentWhole) {
     const std::string page = "/" + std::string(3000, 'p');
     post(page.c_str(), "a=1");
@@ -256,22 +233,6 @@ protected:
     URLEncode m_form;
     void SetUp() override { m_form.init(512); }
 };
-
-TEST_F(URLEncodeTest, ReservedBytesAndSpaceArePercentEncoded) {
-    m_form.appendValue("t", "a b&c", true);
-    EXPECT_EQ("t=a%20b%26c", m_form.str());
-}
-
-TEST_F(URLEncodeTest, HighBytesAreEncodedUpperCase) {
-    m_form.appendValue("t", "\xEA\xB0", true);
-    EXPECT_EQ("t=%EA%B0", m_form.str());
-}
-
-TEST_F(URLEncodeTest, FieldsAreJoinedWithAmpersands) {
-    m_form.appendValue("x", 1);
-    m_form.appendValue("y", "z", false);
-    EXPECT_EQ("x=1&y=z", m_form.str());
-}
 
 TEST_F(URLEncodeTest, CountedValueKeepsZeroBytes) {
     m_form.appendValue("msg", "a\0b", 3, true);

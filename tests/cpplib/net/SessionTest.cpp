@@ -243,13 +243,6 @@ TEST_P(SessionTest, ReleasedSessionLeavesNoTimerBehind) {
 
 // ---- receiving ------------------------------------------------------------
 
-TEST_P(SessionTest, ReceivedBytesReachReadDataInOrder) {
-    connectedSession();
-    sendFromPeer("hello");
-    sendFromPeer(" world");
-    EXPECT_TRUE(runUntil([&] { return m_probe->received == "hello world"; })) << m_probe->received;
-}
-
 TEST_P(SessionTest, PlainSessionKeepsReceivingPastItsBufferSize) {
     SessionFactory factory;
     auto [mine, peer] = streamPair();
@@ -331,13 +324,6 @@ TEST_P(SessionTest, PushOfNothingAndPushWithoutSocketReturnZero) {
     socketless->destroy();
 }
 
-TEST_P(SessionTest, PushedPacketReachesThePeer) {
-    connectedSession();
-    StringPacket packet("packet bytes");
-    EXPECT_EQ(0, m_session->push(&packet));
-    EXPECT_EQ("packet bytes", peerReceives(12));
-}
-
 TEST_P(SessionTest, PartialDirectWriteQueuesExactlyTheTail) {
     connectedSession(1024, /*smallKernelBuffers=*/true);
     const std::string big = pattern(1 << 20);
@@ -372,12 +358,6 @@ TEST_P(SessionTest, ExpiredSessionFlushesWhatIsQueuedThenReleases) {
     EXPECT_TRUE(got == head + tail);
     EXPECT_TRUE(runUntil([&] { return released(); }));
     EXPECT_EQ("", m_probe->received);
-}
-
-TEST_P(SessionTest, ExpiredSessionWithNothingQueuedReleases) {
-    connectedSession();
-    m_session->setExpired();
-    EXPECT_TRUE(runUntil([&] { return released(); }));
 }
 
 TEST_P(SessionTest, SendBufferLimitFailsSessionWhosePeerNeverReads) {
@@ -442,20 +422,6 @@ TEST_P(SessionTest, AsyncConnectToClosedPortReportsConnectError) {
     EXPECT_EQ(std::make_pair(int(Session::SESSION_ECONNECT), ECONNREFUSED), m_probe->errors[0]);
     EXPECT_EQ(1, observer.errors);
     EXPECT_EQ(0, observer.connects);
-}
-
-TEST_P(SessionTest, SyncConnectByNameConnects) {
-    UniqueFd listener = boundTcpSocket(/*listening=*/true);
-    const std::string port = std::to_string(localPort(listener.get()));
-    newSession();
-    RecordingObserver observer;
-    m_session->addEH(&observer);
-
-    ASSERT_EQ(0, m_session->TCPConnectSync("127.0.0.1", port.c_str(), 0));
-    EXPECT_EQ(1, observer.connects);
-    m_peer.reset(::accept(listener.get(), nullptr, nullptr));
-    sendFromPeer("sync");
-    EXPECT_TRUE(runUntil([&] { return m_probe->received == "sync"; }));
 }
 
 INSTANTIATE_TEST_SUITE_P(AllPollers, SessionTest, ::testing::ValuesIn(kPollerNames), pollerTestName);

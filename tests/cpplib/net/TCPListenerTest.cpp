@@ -119,16 +119,6 @@ TEST_P(TCPListenerTest, ErrorEventReopensOnTheSamePortWithTheSameAcceptCount) {
     EXPECT_TRUE(runUntil([&] { return m_listener.accepted.size() == 5; }));
 }
 
-TEST_P(TCPListenerTest, FreeClosesAndForgetsTheAddress) {
-    ASSERT_EQ(0, listenOn());
-    const int fd = m_listener.getSockfd();
-    m_listener.free();
-    EXPECT_EQ(-1, m_listener.getSockfd());
-    EXPECT_FALSE(isOpen(fd));
-    EXPECT_EQ(0, m_listener.port());
-    EXPECT_EQ(0, m_listener.acceptCount());
-}
-
 INSTANTIATE_TEST_SUITE_P(AllPollers, TCPListenerTest, ::testing::ValuesIn(kPollerNames), pollerTestName);
 
 }  // namespace

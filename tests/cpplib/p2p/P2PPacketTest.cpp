@@ -5,7 +5,6 @@
 #include <string>
 
 #include "PacketBytes.h"
-#include "p2p/Encrypt.h"
 
 namespace {
 
@@ -22,33 +21,8 @@ protected:
         return res;
     }
 
-    static std::string decrypt(const P2PPacket& p) {
-        std::string out(p.m_h.blen, '\0');
-        int outlen = -1;
-        const char* plain = P2P_Decrypt(1, p.m_body, p.m_h.blen, out.data(), static_cast<int>(out.size()), &outlen);
-        if (!plain) return "<decrypt failed>";
-        return std::string(plain, static_cast<size_t>(outlen));
-    }
-
     std::string m_body;
 };
-
-TEST_F(P2PPacketTest, WriteToWithoutBodyWritesExactlyTheHeader) {
-    P2PPacket p;
-    p.m_h.make2(3089, "ab", 2, "", 0, 0, 0, 0);
-    EXPECT_EQ(20u, pbytes::wire(p).size());
-}
-
-TEST_F(P2PPacketTest, WriteToAppendsBodyAfterHeader) {
-    P2PPacket p;
-    p.m_h.make2(3089, "", 0, "", 0, 0, 0, 0);
-    const std::string body = "payload";
-    p.setBody(body.data(), static_cast<int>(body.size()));
-    const std::string w = pbytes::wire(p);
-    ASSERT_EQ(18u + body.size(), w.size());
-    EXPECT_EQ(body.size(), pbytes::u16At(w, 14));
-    EXPECT_EQ(body, w.substr(18));
-}
 
 TEST_F(P2PPacketTest, WriteToRefusesAHeaderOutOfBoundsOrAMissingBody) {
     IOBuffer buf(64);
@@ -60,31 +34,6 @@ TEST_F(P2PPacketTest, WriteToRefusesAHeaderOutOfBoundsOrAMissingBody) {
     p.m_h.blen = 4;  // no body pointer
     EXPECT_EQ(-1, p.writeTo(&buf));
     EXPECT_EQ(0, buf.getDataSize());
-}
-
-TEST_F(P2PPacketTest, ClearBodyReplyIsUnchanged) {
-    P2PPacket res = replyWithBody(0, std::string(40, 'c'));
-    const char* before = res.m_body;
-    ASSERT_EQ(0, res.doEncrypt());
-    EXPECT_EQ(before, res.m_body);
-    EXPECT_EQ(40, res.m_h.blen);
-}
-
-TEST_F(P2PPacketTest, ShortEncryptedReplyTravelsUnchanged) {
-    P2PPacket res = replyWithBody(1, std::string("\x03\x02", 2));
-    ASSERT_EQ(0, res.doEncrypt());
-    EXPECT_EQ(2, res.m_h.blen);
-    EXPECT_EQ(std::string("\x03\x02", 2), std::string(res.m_body, 2));
-}
-
-TEST_F(P2PPacketTest, SeventeenByteBodyBecomesTwoCipherBlocks) {
-    const std::string body = "seventeen bytes!!";
-    ASSERT_EQ(17u, body.size());
-    P2PPacket res = replyWithBody(1, body);
-    ASSERT_EQ(0, res.doEncrypt());
-    EXPECT_EQ(32, res.m_h.blen);
-    EXPECT_NE(body, std::string(res.m_body, 17));
-    EXPECT_EQ(body, decrypt(res));
 }
 
 TEST_F(P2PPacketTest, EmptyBodyWithEncryptionStaysEmpty) {

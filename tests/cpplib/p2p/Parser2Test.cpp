@@ -17,22 +17,6 @@ protected:
     std::string m_body;
 };
 
-TEST_F(Parser2Test, ReadsFixedWidthIntegersLittleEndian) {
-    Parser2 p = over(std::string("\x01\x02\x03\x04\x05\x06\x07", 7));
-    uint32_t u32 = 0;
-    uint16_t u16 = 0;
-    uint8_t u8 = 0;
-    int got = 0;
-    ASSERT_EQ(0, p.mem(&u32, 4, &got));
-    ASSERT_EQ(0, p.mem(&u16, 2));
-    ASSERT_EQ(0, p.mem(&u8, 1));
-    EXPECT_EQ(0x04030201u, u32);
-    EXPECT_EQ(0x0605, u16);
-    EXPECT_EQ(7, u8);
-    EXPECT_EQ(4, got);
-    EXPECT_EQ(PARSERERR_OK, p.lastError());
-}
-
 TEST_F(Parser2Test, ExactFitThenOneMoreByteFails) {
     Parser2 p = over("abcd");
     uint32_t v = 0;
@@ -93,16 +77,6 @@ TEST_F(Parser2Test, EmptyShortStringIsAnEmptyTerminatedString) {
     ASSERT_EQ(0, p.sstr(dest, sizeof dest));
     EXPECT_STREQ("", dest);
     EXPECT_EQ(1, p.pos());
-}
-
-TEST_F(Parser2Test, PtstrViewsTheStringInPlace) {
-    Parser2 p = over(std::string("\x03\x00" "abc", 5));
-    pstr_t s;
-    ASSERT_EQ(0, p.ptstr(&s));
-    EXPECT_EQ(3, s.length());
-    EXPECT_EQ("abc", std::string(s.c_str(), s.len()));
-    EXPECT_EQ(m_body.data() + 2, s.c_str());
-    EXPECT_EQ(5, p.pos());
 }
 
 TEST_F(Parser2Test, ViewsPastTheEndFailWithoutMoving) {

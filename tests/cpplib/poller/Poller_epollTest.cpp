@@ -69,22 +69,5 @@ TEST_F(EpollPollerTest, HangUpIsReportedAsTheKernelGivesIt) {
     EXPECT_EQ(0, poller().del(p.readEnd()));
 }
 
-TEST_F(EpollPollerTest, OrAndAndMaskCombineWithTheCurrentMask) {
-    pollertest::SocketPair sockets;
-    ASSERT_EQ(1, ::write(sockets.peer(), "x", 1));
-    pollertest::RecordingClient& client = newClient();
-    ASSERT_EQ(0, poller().add(sockets.local(), &client, Poller::EV_READ));
-    ASSERT_EQ(0, poller().orMask(sockets.local(), Poller::EV_WRITE));
-    ASSERT_EQ(0, dispatchReady());
-    ASSERT_EQ(1u, client.count());
-    EXPECT_EQ(Poller::EV_READ | Poller::EV_WRITE, client.events()[0].revents);
-
-    ASSERT_EQ(0, poller().andMask(sockets.local(), ~Poller::EV_READ));
-    ASSERT_EQ(0, dispatchReady());
-    ASSERT_EQ(2u, client.count());
-    EXPECT_EQ(Poller::EV_WRITE, client.events()[1].revents);
-    EXPECT_EQ(0, poller().del(sockets.local()));
-}
-
 }  // namespace
 

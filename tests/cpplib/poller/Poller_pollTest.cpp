@@ -3,8 +3,6 @@
 
 #include "poller/Poller_poll.h"
 
-#include <fcntl.h>
-
 #include <cerrno>
 
 #include <gtest/gtest.h>
@@ -66,18 +64,6 @@ TEST_F(PollPollerTest, UnregisteredDescriptorsAreRefusedWithoutTouchingTables) {
     EXPECT_EQ(EINVAL, poller().add(-1, &client, Poller::EV_READ));
     EXPECT_EQ(EINVAL, poller().del(100000));
     EXPECT_EQ(EINVAL, poller().del(-1));
-}
-
-TEST_F(PollPollerTest, HighDescriptorGrowsTheMap) {
-    pollertest::Pipe& p = newPipe();
-    pollertest::Fd high(::fcntl(p.readEnd(), F_DUPFD_CLOEXEC, 200));
-    ASSERT_GE(high.get(), 200);
-    pollertest::RecordingClient& client = newClient();
-    ASSERT_EQ(0, poller().add(high.get(), &client, Poller::EV_READ));
-    ASSERT_TRUE(p.makeReadable());
-    ASSERT_TRUE(runUntil([&] { return client.count() > 0; }));
-    EXPECT_EQ(high.get(), client.events()[0].fd);
-    EXPECT_EQ(0, poller().del(high.get()));
 }
 
 TEST_F(PollPollerTest, HangUpIsReportedAsTheKernelGivesIt) {

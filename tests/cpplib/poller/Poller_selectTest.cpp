@@ -52,15 +52,4 @@ TEST_F(SelectPollerTest, ReadyDescriptorsArriveInAscendingOrder) {
     EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
 }
 
-TEST_F(SelectPollerTest, ReadAndWriteReadinessArriveAsOneEvent) {
-    pollertest::SocketPair sockets;
-    ASSERT_EQ(1, ::write(sockets.peer(), "x", 1));
-    pollertest::RecordingClient& client = newClient();
-    ASSERT_EQ(0, poller().add(sockets.local(), &client, Poller::EV_READ | Poller::EV_WRITE));
-    ASSERT_EQ(0, dispatchReady());
-    ASSERT_EQ(1u, client.count());
-    EXPECT_EQ(Poller::EV_READ | Poller::EV_WRITE, client.events()[0].revents);
-    EXPECT_EQ(0, poller().del(sockets.local()));
-}
-
 }  // namespace

@@ -85,12 +85,6 @@ TEST_F(AckEventHandlerTest, PushFailureForTheLastOutstandingDeviceIsReported) {
     EXPECT_EQ(0u, AckManager::getInstance().pendingMessageCount());
 }
 
-TEST_F(AckEventHandlerTest, AckAfterTheEntryIsGoneIsLoggedAsDelay) {
-    ASSERT_TRUE(relayAck(kRoom, 11, kAnn, OS_TYPE_PC));
-    EXPECT_TRUE(outcomes().empty());
-    EXPECT_EQ(1, countOf(chatLog(), ":" + std::to_string(kRoom) + ":11:MSG_RELAY_ACK:" + kAnn + ":PC:SUCC:delay"));
-}
-
 TEST_F(AckEventHandlerTest, AckFromTheSendersOwnOtherDeviceIsOnlyLogged) {
     expectAcks(kRoom, 12, kSender, {{kSender, {OS_TYPE_MOBILE}}, {kAnn, {OS_TYPE_PC}}});
     ASSERT_TRUE(relayAck(kRoom, 12, kSender, OS_TYPE_MOBILE));
@@ -98,11 +92,6 @@ TEST_F(AckEventHandlerTest, AckFromTheSendersOwnOtherDeviceIsOnlyLogged) {
     EXPECT_TRUE(outcomes().empty());
     EXPECT_EQ(1u, remaining(kRoom, kAnn, 12));
     EXPECT_EQ(1, countOf(chatLog(), ":12:MSG_RELAY_ACK:" + kSender + ":MOBILE:SUCC:1"));
-}
-
-TEST_F(AckEventHandlerTest, MessageReachingOnlyTheSenderRegistersNothing) {
-    expectAcks(kRoom, 13, kSender, {{kSender, {OS_TYPE_MOBILE}}});
-    EXPECT_EQ(0u, AckManager::getInstance().pendingMessageCount());
 }
 
 TEST_F(AckEventHandlerTest, AttachmentRelayAckIsLoggedUnderItsOwnName) {
@@ -122,23 +111,6 @@ TEST_F(AckEventHandlerTest, MemberWhoLeftIsReportedWithoutNameOrJoinSequence) {
 }
 
 class AckUserIdLimitTest : public AckFixture {};
-
-TEST_F(AckUserIdLimitTest, UserIdOfTheFieldsSizeIsMatched) {
-    const std::string longest = std::string(248, 'u') + "@m.xcorp";
-    ASSERT_EQ(256u, longest.size());
-    openRoom(kRoom, kSender, {longest});
-    expectAcks(kRoom, 1, kSender, {{longest, {OS_TYPE_PC}}});
-    EXPECT_TRUE(relayAck(kRoom, 1, longest, OS_TYPE_PC));
-    EXPECT_EQ(1u, outcomes().size());
-}
-
-TEST_F(AckUserIdLimitTest, UserIdOneByteLongerIsRefusedWithAHackLine) {
-    const std::string tooLong(257, 'u');
-    EXPECT_FALSE(relayAck(kRoom, 1, tooLong, OS_TYPE_PC));
-    EXPECT_TRUE(outcomes().empty());
-    EXPECT_EQ(1, countOf(commandLog(), "HACK !!!!!!!!!!!!!!! Input ACK_USER_ID length = 257"));
-    EXPECT_EQ(0, countOf(chatLog(), "MSG_RELAY_ACK"));
-}
 
 TEST_F(AckUserIdLimitTest, BodyEndingInsideTheUserIdMatchesNothing) {
     BodyWriter w(64);

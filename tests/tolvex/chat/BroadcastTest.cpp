@@ -126,17 +126,6 @@ TEST_F(BroadcastTest, MemberWithBothDevicesGetsItOnEach) {
     EXPECT_TRUE(m_broadcast.getPushUserIds().empty());
 }
 
-TEST_F(BroadcastTest, MemberWithoutSessionsIsPushedAndNeverAFailure) {
-    addMember(A);
-    m_broadcast.broadcastMsg(sender(), relay().get(), message());
-
-    EXPECT_EQ(0, m_broadcast.getSendSessionCount());
-    EXPECT_TRUE(m_broadcast.getSendFailList().empty());
-    EXPECT_EQ(Ids{A}, m_broadcast.getPushUserIds());
-    EXPECT_EQ(OsTypes{OS_TYPE_MOBILE}, m_broadcast.getSendUserList()[A]);
-    EXPECT_EQ("n", m_broadcast.getReadYnList()[A]);
-}
-
 TEST_F(BroadcastTest, NoticeTypesLeaveNoSendUserEntries) {
     addMember(A);
     attach(A, OS_TYPE_MOBILE);
@@ -147,17 +136,6 @@ TEST_F(BroadcastTest, NoticeTypesLeaveNoSendUserEntries) {
     EXPECT_TRUE(m_broadcast.getSendUserList().empty());
     EXPECT_TRUE(m_broadcast.getMobileSuccessList().empty());
     EXPECT_EQ(Ids{B}, m_broadcast.getPushUserIds());
-}
-
-TEST_F(BroadcastTest, TheSendersOwnSessionIsSkippedButItsOtherDeviceGetsIt) {
-    ChatPeer& otherDevice = attach(S, OS_TYPE_MOBILE);
-    m_broadcast.broadcastMsg(sender(), relay().get(), message());
-
-    EXPECT_EQ(0u, received(*m_sender));
-    EXPECT_EQ(1u, received(otherDevice));
-    EXPECT_TRUE(m_broadcast.getPushUserIds().empty());
-    EXPECT_TRUE(m_broadcast.getReadYnList().empty());
-    EXPECT_TRUE(m_broadcast.getSendFailList().empty());
 }
 
 TEST_F(BroadcastTest, MemberWhoseSessionsBothFailIsOneFailureWithTheLastDevice) {
@@ -215,15 +193,4 @@ TEST_F(BroadcastTest, ResendGoesOnlyToListedActiveMembersOnce) {
     EXPECT_EQ(0u, received(leftPeer));
     EXPECT_EQ((Ids{A, B}), m_broadcast.getPushUserIds());
     EXPECT_TRUE(m_broadcast.getSendFailList().empty());
-}
-
-TEST_F(BroadcastTest, TypingNoticesWriteNoSendLines) {
-    addMember(A);
-    ChatPeer& pc = attach(A, OS_TYPE_PC);
-    m_broadcast.broadcastTypingInfo(sender(), relay(TYPING_ALARM).get(), message());
-    EXPECT_EQ(1u, received(pc, TYPING_ALARM));
-    EXPECT_EQ(0, countOf(chatLog(), "S:<<"));
-
-    m_broadcast.broadcastMsg(sender(), relay().get(), message());
-    EXPECT_EQ(1, countOf(chatLog(), "S:<<:" + std::to_string(m_room) + ":5:MSG_RELAY:" + A + ":PC:SUCC:hello"));
 }

@@ -76,37 +76,12 @@ protected:
     int m_savedPort = 0;
 };
 
-TEST_F(CommonHandlerTest, CheckHackingAcceptsTheLimitAndRefusesOneMore) {
-    EXPECT_FALSE(CommonHandler::checkHacking(256, 256, "JOIN_ID"));
-    EXPECT_EQ(0, countOf(commandLog(), "HACK"));
-    EXPECT_TRUE(CommonHandler::checkHacking(256, 257, "JOIN_ID"));
-    EXPECT_EQ(1, countOf(commandLog(), "!!!!!!!!!!!!!!!! HACK !!!!!!!!!!!!!!! Input JOIN_ID length = 257"));
-}
-
-TEST(SaveTextsTest, TwoMembersWithoutReadListDropTheirLastSeparators) {
-    const CommonHandler::save_texts_t t =
-        CommonHandler::makeSaveTexts({Member{"a", "Ay", 1}, Member{"b", "Bee", 2}}, nullptr);
-    EXPECT_EQ("a\tb", t.recvUserList);
-    EXPECT_EQ("Ay\tBee", t.recvUserNickNmList);
-    EXPECT_EQ("1,2", t.recvUserJoinSeqList);
-    EXPECT_EQ("y,y", t.readYnList);
-}
-
 TEST(SaveTextsTest, OneMemberHasNoSeparators) {
     const CommonHandler::save_texts_t t = CommonHandler::makeSaveTexts({Member{"a", "Ay", 12}}, nullptr);
     EXPECT_EQ("a", t.recvUserList);
     EXPECT_EQ("Ay", t.recvUserNickNmList);
     EXPECT_EQ("12", t.recvUserJoinSeqList);
     EXPECT_EQ("y", t.readYnList);
-}
-
-TEST(SaveTextsTest, NoMembersGiveEmptyTexts) {
-    const ReadList unread{{"a", "n"}};
-    const CommonHandler::save_texts_t t = CommonHandler::makeSaveTexts({}, &unread);
-    EXPECT_EQ("", t.recvUserList);
-    EXPECT_EQ("", t.recvUserNickNmList);
-    EXPECT_EQ("", t.recvUserJoinSeqList);
-    EXPECT_EQ("", t.readYnList);
 }
 
 TEST(SaveTextsTest, OnlyListedMembersNotMarkedYesAreUnread) {
@@ -154,42 +129,6 @@ TEST_F(CommonHandlerTest, SaveRequestWithoutRoomIsNotSent) {
     EXPECT_EQ(0u, m_was.requestsTo(kSaveMsgPage).size());
 }
 
-TEST_F(CommonHandlerTest, SavedAttachmentCarriesItsFileAndNoText) {
-    msg_info msg = eventOf(C);
-    msg.msgType = MSG_ATTACH;
-    msg.msgTime = 1234;
-    msg.trid = 77;
-    msg.fromOsType = OS_TYPE_MOBILE;
-    attachFileInfo file;
-    setMsgText(file.fileName, file.fileNameLen, "pic.png");
-    file.fileSize = 4096;
-    setMsgText(file.url, file.urlLen, "http://f/1");
-    const CommonHandler::save_texts_t texts = CommonHandler::makeSaveTexts({Member{C, "Cee", 1}}, nullptr);
-
-    const OutPacket pk = CommonHandler::makeSaveMsgPacket(msg, texts, 1, ROOM_TYPE_GROUP, file);
-    EXPECT_EQ(WAS_JOB, pk.packet().m_h.code);
-    BodyReader r(std::string(pk.body().begin(), pk.body().end()));
-    EXPECT_EQ(m_room, r.u32());
-    EXPECT_EQ(C, r.str16());
-    EXPECT_EQ(C + " name", r.str16());
-    EXPECT_EQ("", r.str16());
-    EXPECT_EQ(9u, r.u32());
-    EXPECT_EQ(MSG_ATTACH, r.u8());
-    EXPECT_EQ(1234u, r.u32());
-    EXPECT_EQ(C, r.str16());
-    EXPECT_EQ("Cee", r.str16());
-    EXPECT_EQ("1", r.str16());
-    EXPECT_EQ("y", r.str16());
-    EXPECT_EQ(1u, r.u32());
-    EXPECT_EQ(77u, r.u32());
-    EXPECT_EQ(OS_TYPE_MOBILE, r.u16());
-    EXPECT_EQ(ROOM_TYPE_GROUP, r.u16());
-    EXPECT_EQ("pic.png", r.str16());
-    EXPECT_EQ(4096u, r.u32());
-    EXPECT_EQ("http://f/1", r.str16());
-    EXPECT_EQ(0u, r.remaining());
-}
-
 TEST_F(CommonHandlerTest, SaveBodyTooLongForItsCapacityIsACleanPrefix) {
     msg_info msg = eventOf(C);
     CommonHandler::save_texts_t texts;
@@ -208,23 +147,6 @@ TEST_F(CommonHandlerTest, SaveBodyTooLongForItsCapacityIsACleanPrefix) {
     // Nothing after the field that did not fit, rather than later fields
     // where the WAS reads the member list.
     EXPECT_EQ(0u, r.remaining());
-}
-
-TEST_F(CommonHandlerTest, SessionCloseNoticeBytes) {
-    const P2PPacket pk = CommonHandler::makeSessionClosePacket(0x01020304, SESSION_CLOSE_REASON_DUPLICATED_OLD_SESSION);
-    const std::string expected = pbytes::fixedHeader(18, SESSION_CLOSE, 6, 0, 0) + std::string("\0\0", 2) +
-                                 std::string("\x04\x03\x02\x01\x0a\x00", 6);
-    EXPECT_EQ(pbytes::hex(expected), pbytes::hex(pbytes::wire(pk)));
-}
-
-TEST_F(CommonHandlerTest, DeliveredRelayWithAPcAvailableAsksForNoInvite) {
-    roomOfTwo();
-    const msg_info msg = eventOf(C);
-    CommonHandler::msgRelayResultAdd(outcome(A, OS_TYPE_PC, SEND_RESULT_SUCCESS), &msg);
-
-    EXPECT_EQ(0, inviteRequests());
-    EXPECT_EQ(1, countOf(commandLog(), "send result: room_id=" + std::to_string(m_room) + " msg_num=9 user_id=" + A +
-                                           " os_type=1 code=1"));
 }
 
 TEST_F(CommonHandlerTest, DeliveredOnlyOnAMobileWithoutPcSessionAsksForAnInvite) {

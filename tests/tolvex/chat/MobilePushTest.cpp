@@ -144,7 +144,6 @@ protected:
         return data;
     }
 
-
     uint32_t m_room = 0;
 };
 
@@ -179,42 +178,7 @@ TEST_F(MobilePushTest, LimitOfThreeSkipsTheFourthPushUntilAMobileJoin) {
     EXPECT_EQ(1u, pushCountOf(kAnn));
 }
 
-TEST_F(MobilePushTest, NoLimitStillCountsEveryPush) {
-    setPushLimit(-1);
-    for (uint32_t n = 1; n <= 5; ++n) EXPECT_EQ((std::vector<std::string>{kAnn}), select({kAnn}, n)) << n;
-    EXPECT_EQ(5u, pushCountOf(kAnn));
-    // A limit set later applies to what was already sent.
-    setPushLimit(5);
-    EXPECT_TRUE(select({kAnn}, 6).empty());
-}
-
 // ---- request bodies ----
-
-TEST_F(MobilePushTest, BodyHoldsEveryFieldAndTheIdsWithoutATrailingComma) {
-    ConfigValues settings = QuillonSettings::values();
-    settings.service_ip = "10.9.8.7";
-    QuillonSettings::setForTests(&settings);
-
-    const std::vector<OutPacket> two = MobilePush::makeNpushPackets(message(12), recipients({kAnn, kBen}));
-    ASSERT_EQ(1u, two.size());
-    const push_body_t b = readPushBody(two[0]);
-    EXPECT_EQ(m_room, b.roomId);
-    EXPECT_EQ(kSender, b.fromId);
-    EXPECT_EQ("Sam", b.fromName);
-    EXPECT_EQ("sealed text", b.msg);
-    EXPECT_EQ(12u, b.msgNum);
-    EXPECT_EQ(MSG_TALK, b.msgType);
-    EXPECT_EQ(1700000001u, b.msgTime);
-    EXPECT_EQ(kAnn + "," + kBen, b.recipients);
-    EXPECT_EQ("10.9.8.7", b.serviceIp);
-    EXPECT_EQ(7100u, b.servicePort);
-    EXPECT_EQ(4u, b.memberCount);
-    EXPECT_EQ(0u, b.leftOver);
-
-    const std::vector<OutPacket> one = MobilePush::makeNpushPackets(message(12), recipients({kCid}));
-    ASSERT_EQ(1u, one.size());
-    EXPECT_EQ(kCid, readPushBody(one[0]).recipients);
-}
 
 TEST_F(MobilePushTest, RecipientsBeyondOneBodyAreSplitIntoCompleteBodies) {
     std::vector<std::string> ids;

@@ -1,12 +1,10 @@
 // Loading rooms from the WAS: the room-list pages (what is asked for, how the
-// rows land in the room and session registries, when loading is complete),
-// the reload of one room a client asked for, and job starts handed from the
-// loading thread to the loop.
+// rows land in the room and session registries, when loading is complete)
+// and the reload of one room a client asked for.
 
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -121,13 +119,6 @@ TEST_F(RoomLoadTest, ModeAllAsksForOnePageFromRoomZeroAndCompletes) {
     EXPECT_NE(nullptr, rooms().getRoom(room, kAnn));
 }
 
-TEST_F(RoomLoadTest, ModeAllCompletesWhateverThePageHolds) {
-    answerRows(kNotEndRoomPage, {});
-    ASSERT_TRUE(loadOnePage());
-    EXPECT_TRUE(rooms().isRoomInitComplete());
-    EXPECT_EQ(0u, rooms().getMaxLoadedRoomId());
-}
-
 TEST_F(RoomLoadTest, PagedModeAsksFromTheLastRoomIdUntilAnEmptyPage) {
     setLoadMode("page");
     const uint32_t first = freshRoomId();
@@ -201,45 +192,6 @@ TEST_F(RoomLoadTest, UnansweredPageLeavesLoadingIncomplete) {
     EXPECT_FALSE(rooms().getCallNextRoomListAvailable());  // the thread asks again later
 }
 
-TEST_F(RoomLoadTest, LoadingThreadStartsItsJobsThroughTheLoop) {
-    std::mutex mutex;
-    std::vector<std::function<void()>> posted;  // guarded by mutex
-    LoopPost::setSink([&](std::function<void()> task) {
-        std::lock_guard<std::mutex> lock(mutex);
-        posted.push_back(std::move(task));
-    });
-    const uint32_t room = freshRoomId();
-    setLoadMode("page");
-    answerRows(kNotEndRoomPage, {{room, kAnn}});
-    RoomInitTask::getInstance().setSleeper([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        return true;
-    });
-    ASSERT_TRUE(RoomInitTask::getInstance().start());
-
-    // This thread is the loop: it runs what the loading thread posts.
-    bool switched = false;
-    ASSERT_TRUE(runUntil(
-        [&] {
-            std::vector<std::function<void()>> batch;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                batch.swap(posted);
-            }
-            for (auto& task : batch) task();
-            if (!switched && rooms().getMaxLoadedRoomId() == room) {
-                answerRows(kNotEndRoomPage, {});
-                switched = true;
-            }
-            return rooms().isRoomInitComplete();
-        },
-        5000));
-    EXPECT_TRUE(RoomInitTask::getInstance().finished() ||
-                runUntil([] { return RoomInitTask::getInstance().finished(); }));
-    EXPECT_EQ(2u, m_was.requestsTo(kNotEndRoomPage).size());
-    EXPECT_NE(nullptr, rooms().getRoom(room, kAnn));
-}
-
 TEST_F(RoomLoadTest, ReloadAddsOnlyTheMissingMembersAsInvited) {
     const uint32_t room = freshRoomId();
     rooms().addRoom(room, kAnn);
@@ -258,16 +210,6 @@ TEST_F(RoomLoadTest, ReloadAddsOnlyTheMissingMembersAsInvited) {
     EXPECT_EQ(JOIN_INVITED, rooms().getRoomUser(room, kBen)->getJoinState());
     EXPECT_EQ(9, rooms().getUserJoinSeq(room, kBen));
     EXPECT_EQ(nullptr, rooms().getRoomUser(room, kCid));  // left members are not reloaded
-}
-
-TEST_F(RoomLoadTest, ReloadOfAnUnknownRoomCreatesIt) {
-    const uint32_t room = freshRoomId();
-    answerRows(kLoadRoomPage, {{room, kAnn, 1, 4, "", 2, 2}, {room, kBen, 2, 4, "", 2, 2}});
-    (new RoomReload)->callReloadRoomPage(nullptr, room, kAnn, nullptr);
-    ASSERT_TRUE(jobsSettled());
-    ASSERT_NE(nullptr, rooms().getRoom(room, kAnn));
-    EXPECT_EQ(5u, rooms().getNextMsgNumber(room, kAnn));
-    EXPECT_EQ((std::vector<std::string>{kAnn, kBen}), listedUsers(room, kAnn));
 }
 
 TEST_F(RoomLoadTest, ReloadOfRoomZeroStartsNoJob) {

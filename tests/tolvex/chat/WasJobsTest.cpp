@@ -96,13 +96,6 @@ TEST_F(WasJobsTest, LeaveOfAllHistorySendsItsFieldsInOrder) {
               r.body);
 }
 
-TEST_F(WasJobsTest, LeaveOfTheCurrentStayAsksForThatOnly) {
-    start<QuillonLeaveHandler>(leaveNotice(7), ChatSessionDummy::create());
-    const FakeWas::Request r = onlyRequest(kLeavePage);
-    EXPECT_EQ("7", r.field("join_seq"));
-    EXPECT_EQ("yes", r.field("leave_current_join_seq"));
-}
-
 TEST_F(WasJobsTest, EndRoomSendsTenantAndServiceAddressThenLogsDone) {
     start<QuillonEndRoomHandler>(BodyBuilder().u32(77).str16("acme corp").u32(1700000500),
                                  ChatSessionDummy::create());

@@ -63,18 +63,6 @@ TEST_F(RoomManagerTest, AddRoomLogsItsTenantAndIsIdempotent) {
     EXPECT_EQ("x.com", room->getTenantId());
 }
 
-TEST_F(RoomManagerTest, SameRoomIdUnderTwoTenantsIsTwoIndependentRooms) {
-    openRoomWith(7, {kAlice});
-    rooms().addRoom(7, kOtherTenantAlice);
-    EXPECT_EQ(2u, rooms().roomCount());
-    EXPECT_NE(rooms().getRoom(7, kAlice), rooms().getRoom(7, kOtherTenantAlice));
-    EXPECT_EQ(1u, rooms().getNextMsgNumber(7, kAlice));
-    EXPECT_EQ(0u, rooms().getCurrentMsgNumber(7, kOtherTenantAlice));
-    // The other tenant's alice is not a member of x.com's room 7.
-    EXPECT_EQ(nullptr, rooms().getRoomUser(7, kOtherTenantAlice));
-    EXPECT_EQ(JOIN_SEQ_ERROR_NOT_EXIST_USER, rooms().getUserJoinSeq(7, kOtherTenantAlice));
-}
-
 TEST_F(RoomManagerTest, JoinSequenceLookupForAMissingRoom) {
     EXPECT_EQ(JOIN_SEQ_ERROR_NOT_EXIST_ROOM, rooms().getUserJoinSeq(99, kAlice));
     openRoomWith(99, {kAlice});
@@ -96,26 +84,6 @@ TEST_F(RoomManagerTest, MissingRoomOrMemberGivesTheDefaults) {
     rooms().joinUser(1, kAlice);  // nothing to do, nothing created
     rooms().increasePushAlarmCount(1, kAlice);
     EXPECT_EQ(0u, rooms().roomCount());
-}
-
-TEST_F(RoomManagerTest, MembershipThroughTheRegistry) {
-    openRoomWith(3, {kAlice});
-    rooms().addRoomUser(3, kBob, "bob");
-    EXPECT_TRUE(rooms().alreadyJoinedUser(3, kAlice));
-    EXPECT_FALSE(rooms().alreadyJoinedUser(3, kBob));
-    EXPECT_TRUE(rooms().isActiveMember(3, kBob));
-    EXPECT_EQ(2u, rooms().getMemberCount(3, kAlice));
-    rooms().leaveUser(3, kBob);
-    EXPECT_EQ(1u, rooms().getMemberCount(3, kAlice));
-}
-
-TEST_F(RoomManagerTest, PushCountsFollowTheMember) {
-    openRoomWith(4, {kAlice});
-    rooms().increasePushAlarmCount(4, kAlice);
-    rooms().increasePushAlarmCount(4, kAlice);
-    EXPECT_EQ(2u, rooms().getPushAlarmCount(4, kAlice));
-    rooms().resetPushAlarmCount(4, kAlice);
-    EXPECT_EQ(0u, rooms().getPushAlarmCount(4, kAlice));
 }
 
 TEST_F(RoomManagerTest, LostConnectionMarksAJoinedMemberButNeverRevivesOneWhoLeft) {
@@ -161,26 +129,6 @@ TEST_F(RoomManagerTest, ClosingARoomWritesItsEndLineAndForgetsIt) {
     EXPECT_FALSE(rooms().closeRoom(ChatUtil::makeRoomKey(9, kAlice), "again"));
     const std::string log = chatLog();
     EXPECT_NE(std::string::npos, log.find("]:S:<>:9:-1:ROOM_END::NONE:SUCC:OLD,10080\n")) << log;
-}
-
-TEST_F(RoomManagerTest, RoomListIsACopyOfTheKeys) {
-    openRoomWith(1, {kAlice});
-    openRoomWith(2, {kAlice});
-    rooms().addRoom(1, kOtherTenantAlice);
-    const std::vector<room_key> keys = rooms().getRoomList();
-    ASSERT_EQ(3u, keys.size());
-    EXPECT_EQ(1u, keys[0].roomId);
-    EXPECT_STREQ("x.com", keys[0].tenantId);
-    EXPECT_STREQ("y.com", keys[1].tenantId);
-    EXPECT_EQ(2u, keys[2].roomId);
-}
-
-TEST_F(RoomManagerTest, LoadingCompleteIsLoggedOnce) {
-    rooms().resetRoomInit();
-    EXPECT_FALSE(rooms().isRoomInitComplete());
-    rooms().setRoomInitComplete();
-    EXPECT_TRUE(rooms().isRoomInitComplete());
-    EXPECT_NE(std::string::npos, commandLog().find("Loading Room Complete"));
 }
 
 // A worker walks the registry while the loop adds rooms and takes numbers;

@@ -13,43 +13,7 @@ const char* const kBob = "bob@mail.x.com";
 
 }  // namespace
 
-class SessionContainerTest : public ChatPeerFixture {
-protected:
-    // The SESSION_CLOSE notice a replaced session's peer receives.
-    void expectSessionClose(ChatPeer& peer, uint32_t roomId, uint16_t reason) {
-        wire_packet_t notice;
-        ASSERT_TRUE(readPacket(peer, &notice));
-        EXPECT_EQ(SESSION_CLOSE, notice.code);
-        EXPECT_EQ(18, notice.hlen);
-        ASSERT_EQ(6u, notice.body.size());
-        EXPECT_EQ(roomId, getU32(notice.body, 0));
-        EXPECT_EQ(reason, getU16(notice.body, 4));
-    }
-};
-
-TEST_F(SessionContainerTest, PcAndMobileOfOneUserAreKeptSideBySide) {
-    ChatPeer& pc = joinAs(kAlice, 60, OS_TYPE_PC);
-    ChatPeer& mobile = joinAs(kAlice, 60, OS_TYPE_MOBILE);
-    EXPECT_EQ(2, container().getSessionCount(60, kAlice));
-    EXPECT_EQ(pc.session, container().getSession(60, kAlice, OS_TYPE_PC));
-    EXPECT_EQ(mobile.session, container().getSession(60, kAlice, OS_TYPE_MOBILE));
-    EXPECT_TRUE(container().existPcSession(60, kAlice));
-    pc.drain();
-    EXPECT_TRUE(pc.inbox.empty());
-}
-
-TEST_F(SessionContainerTest, SecondPcSessionReplacesTheFirstWithADuplicateNotice) {
-    ChatPeer& old = joinAs(kAlice, 61, OS_TYPE_PC);
-    ChatPeer& fresh = joinAs(kAlice, 61, OS_TYPE_PC);
-
-    expectSessionClose(old, 61, SESSION_CLOSE_REASON_DUPLICATED_OLD_SESSION);
-    EXPECT_TRUE(sessionGone(old));
-    const SessionContainer::sessionlist_t listed = container().getSessionList(61, kAlice);
-    ASSERT_EQ(1u, listed.size());
-    EXPECT_EQ(fresh.session, listed.front());
-    EXPECT_NE(std::string::npos, chatLog().find("]:S:<<:61:-1:SESSION_CLOSE:alice@mail.x.com:PC:SUCC:10(dup)\n"))
-        << chatLog();
-}
+using SessionContainerTest = ChatPeerFixture;
 
 TEST_F(SessionContainerTest, ReplacedSessionDoesNotMarkTheMemberDisconnected) {
     memberJoined(62, kAlice);
@@ -96,17 +60,6 @@ TEST_F(SessionContainerTest, RoomWideListShowsEveryUserEvenWithoutSessions) {
     EXPECT_TRUE(container().getSessionList(66, kAlice, OS_TYPE_ALL).empty());
 }
 
-TEST_F(SessionContainerTest, PushReachesTheSessionOfThatKind) {
-    joinAs(kAlice, 67, OS_TYPE_PC);
-    ChatPeer& mobile = joinAs(kAlice, 67, OS_TYPE_MOBILE);
-    P2PPacket notice;
-    notice.m_h.make2(TYPING_ALARM, "", 0, "", 0, 0, 0, 0);
-    EXPECT_EQ(0, container().push(67, kAlice, OS_TYPE_MOBILE, &notice));
-    wire_packet_t got;
-    ASSERT_TRUE(readPacket(mobile, &got));
-    EXPECT_EQ(TYPING_ALARM, got.code);
-}
-
 TEST_F(SessionContainerTest, PushWithoutSuchSessionFailsAndSaysSo) {
     joinAs(kAlice, 68, OS_TYPE_PC);
     P2PPacket notice;
@@ -129,20 +82,6 @@ TEST_F(SessionContainerTest, ClearRoomClosesEveryListedSession) {
               commandLog().find("CLEAR_ROOM. Existing not closed ChatSession !!! 69:bob@mail.x.com:2"));
 }
 
-TEST_F(SessionContainerTest, LeavingFromOneDeviceClosesTheOthers) {
-    ChatPeer& pc = joinAs(kAlice, 70, OS_TYPE_PC);
-    ChatPeer& mobile = joinAs(kAlice, 70, OS_TYPE_MOBILE);
-    ChatPeer& bob = joinAs(kBob, 70, OS_TYPE_PC);
-    container().forceLeaveOtherSession(70, kAlice, OS_TYPE_MOBILE);
-    EXPECT_TRUE(sessionGone(pc));
-    EXPECT_EQ((SessionContainer::sessionlist_t{mobile.session}), container().getSessionList(70, kAlice));
-
-    container().forceLeaveOtherSession(70, kAlice, OS_TYPE_ALL);
-    EXPECT_TRUE(sessionGone(mobile));
-    EXPECT_TRUE(container().getSessionList(70, kAlice).empty());
-    EXPECT_EQ(bob.session, container().getSession(70, kBob, OS_TYPE_ALL));
-}
-
 TEST_F(SessionContainerTest, ClearUserForgetsTheEntryButLeavesSessionsOpen) {
     ChatPeer& pc = joinAs(kAlice, 71, OS_TYPE_PC);
     container().clearUser(71, kAlice);
@@ -153,15 +92,6 @@ TEST_F(SessionContainerTest, ClearUserForgetsTheEntryButLeavesSessionsOpen) {
     // Listed again later, it is still only listed once.
     container().addSession(71, kAlice, pc.session);
     EXPECT_EQ(1, container().getSessionCount(71, kAlice));
-}
-
-TEST_F(SessionContainerTest, TenantsKeepTheirRoomsApart) {
-    joinAs(kAlice, 72, OS_TYPE_PC);
-    ChatPeer& other = joinAs("alice@mail.y.com", 72, OS_TYPE_PC);
-    EXPECT_EQ(1, container().getSessionCount(72, kAlice));
-    EXPECT_EQ(1, container().getSessionCount(72, "alice@mail.y.com"));
-    other.drain();
-    EXPECT_TRUE(other.inbox.empty());  // same id in another tenant is no duplicate
 }
 
 // Workers read the registry while the loop registers and drops sessions.

@@ -6,17 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
 
 #include "LoopQueue.h"
-#include "support/FakeWas.h"
-#include "support/LoopDriver.h"
-#include "tolvex/WasServerTable.h"
-#include "tolvex/chat/JobHandler.h"
-#include "tolvex/chat/QuillonJob.h"
 #include "tolvex/ack/AckFixture.h"
 
 namespace {
@@ -61,18 +55,6 @@ protected:
         }
         return true;
     }
-
-    // Drains queue until pred holds, for at most two seconds.
-    template <typename Pred>
-    static bool drainUntil(LoopQueue& queue, Pred pred) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (std::chrono::steady_clock::now() < deadline) {
-            queue.drain();
-            if (pred()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return false;
-    }
 };
 
 TEST_F(AckTaskTest, MissingAckBecomesOneTimeoutAtTheFirstCycleItIsDue) {
@@ -114,42 +96,6 @@ TEST_F(AckTaskTest, PushFailureThenTimeoutReportsTheRemainingPc) {
     EXPECT_EQ(OS_TYPE_PC, got[0].result.osType);
 }
 
-TEST_F(AckTaskTest, TimeoutOfZeroExpiresEverythingAtTheNextCycle) {
-    expectAcks(kRoom, 6, kSender, {{kAnn, {OS_TYPE_PC}}}, 1000);
-    expectAcks(kRoom, 7, kSender, {{kAnn, {OS_TYPE_PC}}, {kBen, {OS_TYPE_PC}}}, 1000);
-    cycleAt(1000, 0);
-    EXPECT_EQ(3u, outcomes().size());
-    EXPECT_EQ(0u, AckManager::getInstance().pendingMessageCount());
-}
-
-TEST_F(AckTaskTest, EveryTimeoutAsksForAReinvite) {
-    // The invite jobs post to a fake WAS over the test's own loop.
-    ScopedPoller loop("epoll");
-    FakeWas was;
-    const std::string address = was.address();
-    g_was.convert2WasInfo(&address, 1);
-    g_was.setSize(1);
-    ConfigValues settings;
-    settings.was_invite_request = "/was/invite_request";
-    QuillonSettings::setForTests(&settings);
-
-    expectAcks(kRoom, 8, kSender, {{kAnn, {OS_TYPE_PC}}, {kBen, {OS_TYPE_PC}}}, 1000);
-    cycleAt(1010, 10);
-    EXPECT_TRUE(runUntil([&] { return was.requestsTo(settings.was_invite_request).size() == 2; }));
-    EXPECT_TRUE(runUntil([] { return JobHandler::liveJobCount() == 0; }));
-    QuillonSettings::setForTests(nullptr);
-    for (const FakeWas::Request& r : was.requestsTo(settings.was_invite_request))
-        EXPECT_EQ(kSender, r.field("from_id"));
-}
-
-TEST_F(AckTaskTest, AckAfterTheTimeoutIsLoggedAsDelayAndReportsNothingMore) {
-    expectAcks(kRoom, 9, kSender, {{kAnn, {OS_TYPE_PC}}}, 1000);
-    cycleAt(1010, 10);
-    ASSERT_TRUE(relayAck(kRoom, 9, kAnn, OS_TYPE_PC));
-    EXPECT_EQ(1u, outcomes().size());
-    EXPECT_EQ(1, countOf(chatLog(), ":9:MSG_RELAY_ACK:" + kAnn + ":PC:SUCC:delay"));
-}
-
 TEST_F(AckTaskTest, MemberWhoLeftTimesOutWithoutNameOrJoinSequence) {
     expectAcks(kRoom, 10, kSender, {{kAnn, {OS_TYPE_PC}}}, 1000);
     RoomManager::getInst().removeAllRooms();
@@ -158,25 +104,6 @@ TEST_F(AckTaskTest, MemberWhoLeftTimesOutWithoutNameOrJoinSequence) {
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ("", nameIn(got[0]));
     EXPECT_EQ(0u, got[0].result.joinSeq);
-}
-
-TEST_F(AckTaskTest, ThreadHandsTimeoutsToTheLoopAndStopsOnRequest) {
-    LoopQueue loop;
-    std::atomic<time_t> now{1000};
-    AckTask& task = AckTask::getInstance();
-    task.setNowFunction([&] { return now.load(); });
-    task.setTimeoutFunction([] { return 1; });
-    task.setCycleInterval(std::chrono::milliseconds(5));
-    expectAcks(kRoom, 11, kSender, {{kAnn, {OS_TYPE_PC}}}, 1000);
-    ASSERT_TRUE(task.start());
-
-    now = 1001;
-    ASSERT_TRUE(drainUntil(loop, [] { return AckManager::getInstance().pendingMessageCount() == 0; }));
-    ASSERT_TRUE(drainUntil(loop, [] { return outcomes().size() == 1; }));
-    EXPECT_EQ(SEND_RESULT_ACK_TIMEOUT, outcomes()[0].result.sendResultCode);
-
-    task.stop();
-    EXPECT_FALSE(task.isRunning());
 }
 
 TEST_F(AckTaskTest, TheThreadTakesTimeoutsOutButLeavesTheReportingToTheLoop) {

@@ -6,9 +6,14 @@
 #                  [--keep-logs] [--] [tolvex-bench options...]
 # Without --was it starts the reference WAS (tolvex-was) on a temporary
 # database, so the daemon loads its (empty) room list and every message is
-# saved for real, as in production. Examples:
+# saved and pushed through it for real, as in production. Every tolvex-bench
+# option passes through, --idle included, so pollers and idle connections
+# combine. Examples:
 #   bench/relay.sh -- --rooms 4 --members 11 --duration 10
 #   bench/relay.sh --iotype poll -- --rooms 2 --members 3 --rate 500 --json
+#   bench/relay.sh --iotype select -- --rooms 4 --members 11 --rate 100 --idle 1000
+# After the run it counts the daemon's failed WAS requests from its command
+# log (on stderr), since the tool itself only sees the client side.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 BUILD="$ROOT/build"
@@ -38,6 +43,13 @@ free_port() {
     python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' 2>/dev/null ||
         echo $(( 20000 + RANDOM % 20000 ))
 }
+
+# tolvexd does not raise its own descriptor limit, and every client and
+# every WAS request holds a descriptor: give the daemon (and the tool) the
+# hard limit, so thousands of idle connections fit.
+hard_nofile="$(ulimit -H -n)"
+[ "$hard_nofile" = unlimited ] && hard_nofile=1048576
+ulimit -S -n "$hard_nofile" 2>/dev/null || echo "could not raise the descriptor limit to $hard_nofile" >&2
 
 WORK="$(mktemp -d /tmp/tolvex-relay-bench-XXXXXX)"
 PID=""
@@ -108,7 +120,7 @@ for _ in $(seq 100); do
 done
 cat "$WORK"/log/zpx_00* 2>/dev/null | grep -q "Loading Room Complete" ||
     { echo "tolvexd did not load its rooms from the WAS at $WAS" >&2; exit 1; }
-echo "tolvexd ($IOTYPE) on 127.0.0.1:$PORT, pid $PID" >&2
+echo "tolvexd ($IOTYPE) on 127.0.0.1:$PORT, pid $PID, descriptor limit $(ulimit -S -n)" >&2
 
 status=0
 "$BENCH" --server "127.0.0.1:$PORT" "$@" || status=$?
@@ -118,4 +130,11 @@ stop_status=0
 wait "$PID" || stop_status=$?
 PID=""
 [ "$stop_status" = 0 ] || echo "tolvexd ended with status $stop_status" >&2
+
+# What the daemon could not hand to the WAS: requests that could not even
+# open a connection (no descriptor, or one the poller cannot watch; the job
+# ends there), exchanges that failed, and retries on the next server.
+count_log() { cat "$WORK"/log/zpx_00* 2>/dev/null | grep -c -- "$1" || true; }
+echo "tolvexd WAS requests: $(count_log 'Fail query to WAS') could not start," \
+     "$(count_log 'WAS_ERROR') failed, $(count_log 'Enter REWAS') retried" >&2
 exit "$status"

@@ -44,6 +44,7 @@ int BenchConnection::connect(const std::string& host, int port, Clock::time_poin
         err = errno == EINPROGRESS ? client::finishConnect(fd, deadline) : errno;
     if (err != 0) {
         ::close(fd);
+        m_timedOut = err == ETIMEDOUT;
         return err;
     }
     // Each message is its own small request; batching would skew latency.
@@ -163,6 +164,7 @@ std::optional<client::Packet> BenchConnection::waitFor(uint16_t code, Clock::tim
         }
         if (Clock::now() >= deadline) {
             *why = "no packet " + std::to_string(code) + " in time";
+            m_timedOut = true;
             return std::nullopt;
         }
         if (wantsWrite()) flush();
@@ -173,6 +175,7 @@ std::optional<client::Packet> BenchConnection::waitFor(uint16_t code, Clock::tim
         } while (rc < 0 && errno == EINTR);
         if (rc == 0) {
             *why = "no packet " + std::to_string(code) + " in time";
+            m_timedOut = true;
             return std::nullopt;
         }
         if (rc < 0) {

@@ -49,6 +49,8 @@ public:
     // wait early; *why says what happened when nothing is returned.
     std::optional<client::Packet> waitFor(uint16_t code, Clock::time_point deadline, std::string* why);
 
+    // The daemon did not answer in time: a connect or waitFor() ran out.
+    bool timedOut() const { return m_timedOut; }
     bool failed() const { return m_failed; }
     const std::string& failReason() const { return m_failReason; }
 
@@ -62,6 +64,7 @@ private:
     std::string m_out;
     size_t m_outPos = 0;  // first byte of m_out not yet written
     bool m_failed = false;
+    bool m_timedOut = false;
     std::string m_failReason;
 };
 

@@ -92,9 +92,10 @@ const std::map<std::string, Setter>& valueOptions() {
          [](O& o, const std::string& v) { return readDouble("--mobile-share", v, 0, 1, &o.mobileShare); }},
         {"--room-base",
          [](O& o, const std::string& v) {
-             return readInt<uint32_t>("--room-base", v, 1, 0xFFFFFFFFu - kMaxRooms, &o.roomBase);
+             return readInt<uint32_t>("--room-base", v, 1, 0xFFFFFFFFu - kMaxRooms - kMaxIdleRooms, &o.roomBase);
          }},
         {"--tag", [](O& o, const std::string& v) { return readTag(v, &o); }},
+        {"--idle", [](O& o, const std::string& v) { return readInt("--idle", v, 0, kMaxIdle, &o.idle); }},
     };
     return table;
 }
@@ -175,10 +176,14 @@ std::string usageText() {
            "                     as soon as MSG_ACK frees the window (0)\n"
            "  --window W         closed loop: messages a sender keeps unacknowledged (1)\n"
            "  --duration S       seconds of sending (5)\n"
-           "  --drain S          seconds to wait afterwards for late ACKs and relays (3)\n"
+           "  --drain S          seconds to wait afterwards for late ACKs, relays and\n"
+           "                     delivery reports (5)\n"
            "  --size B           bytes of message text, 24..8192 (64)\n"
            "  --mobile-share F   share of invited members connecting as mobile, 0..1 (0)\n"
-           "  --no-relay-ack     members do not acknowledge relays\n"
+           "  --no-relay-ack     members do not acknowledge relays (the delivery reports\n"
+           "                     then wait for the daemon's relay-ACK timeout)\n"
+           "  --idle N           N more connections that join idle rooms of " + std::to_string(kIdleRoomSize) + "\n"
+           "                     and stay silent, 0.." + std::to_string(kMaxIdle) + " (0)\n"
            "  --room-base ID     first room id (derived from the clock)\n"
            "  --tag T            prefix of the generated user ids (derived from pid and clock)\n"
            "  --json             print the result as one JSON object\n"

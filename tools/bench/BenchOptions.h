@@ -18,10 +18,13 @@ struct bench_options_t {
     double rate = 0;        // messages per second per sender; 0: closed loop
     int window = 1;         // closed loop: unacknowledged messages per sender
     double durationSec = 5;
-    double drainSec = 3;    // after the last send, wait this long for ACKs and relays
+    // After the last send, wait this long for ACKs, relays and delivery
+    // reports; the daemon sends its MSG_RESULT notices every two seconds.
+    double drainSec = 5;
     int messageSize = 64;   // bytes of message text
     double mobileShare = 0; // share of the invited members that connect as mobile
     bool relayAck = true;   // members answer every relay with MSG_RELAY_ACK
+    int idle = 0;           // extra connections that join idle rooms and stay silent
     bool json = false;
     bool progress = true;   // one line per second on stderr
     uint32_t roomBase = 0;  // first room id; 0: derived from the clock
@@ -32,6 +35,9 @@ struct bench_options_t {
 inline constexpr int kMaxRooms = 1000;
 inline constexpr int kMaxMembers = 1000;
 inline constexpr int kMaxConnections = 10000;
+inline constexpr int kMaxIdle = 20000;
+inline constexpr int kIdleRoomSize = 20;  // members per idle room
+inline constexpr int kMaxIdleRooms = (kMaxIdle + kIdleRoomSize - 1) / kIdleRoomSize;
 inline constexpr double kMaxRate = 100000;
 inline constexpr int kMaxWindow = 1000;
 inline constexpr double kMaxDurationSec = 3600;

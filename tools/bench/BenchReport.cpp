@@ -60,6 +60,12 @@ uint64_t bench_report_t::errorCount() const {
     return n;
 }
 
+bool bench_report_t::clean() const {
+    if (!setupError.empty() || errorCount() != 0) return false;
+    if (lostRelays || duplicateRelays || orphanRelays || unacknowledged) return false;
+    return !options.relayAck || reportedMessages == accepted;
+}
+
 std::string formatText(const bench_report_t& r) {
     const bench_options_t& o = r.options;
     std::string out = "tolvex-bench: " + std::to_string(o.rooms) + " rooms x " + std::to_string(o.members) +
@@ -68,19 +74,34 @@ std::string formatText(const bench_report_t& r) {
                       printf1(", mobile share %g", o.mobileShare) + (o.relayAck ? "" : ", no relay ACKs") + "\n";
     if (!r.setupError.empty()) return out + "set-up failed: " + r.setupError + "\n";
     out += printf1("set-up: %.2f s for ", r.setupSec) + std::to_string(r.connections) + " connections\n";
+    if (o.idle > 0)
+        out += "idle connections: " + std::to_string(r.idleOpen) + " of " + std::to_string(o.idle) + " open" +
+               printf1(" in %.2f s", r.idleSetupSec) + ", " + std::to_string(r.idleOpenAtEnd) + " still open at the end" +
+               (r.idleRefused ? ", " + std::to_string(r.idleRefused) + " refused (first: " + r.idleRefusal + ")" : "") +
+               "\n";
     out += "messages accepted: " + std::to_string(r.accepted) + " of " + std::to_string(r.sent) + " sent" +
            printf1(" (%.1f/s)", r.acceptedPerSec());
+    if (r.unacknowledged) out += ", " + std::to_string(r.unacknowledged) + " never acknowledged";
     out += r.skipped ? ", " + std::to_string(r.skipped) + " paced sends skipped (window full)\n" : "\n";
     out += "relays delivered: " + std::to_string(r.relays) + " of " + std::to_string(r.expectedRelays) +
-           printf1(" (%.1f/s), ", r.relaysPerSec()) + std::to_string(r.lostRelays()) + " missing, " +
-           std::to_string(r.relayAcks) + " relay ACKs sent\n";
+           printf1(" (%.1f/s), ", r.relaysPerSec()) + std::to_string(r.lostRelays) + " lost, " +
+           std::to_string(r.duplicateRelays) + " duplicated, " + std::to_string(r.orphanRelays) +
+           " of unacknowledged messages, " + std::to_string(r.relayAcks) + " relay ACKs sent\n";
     out += latencyText("send -> MSG_ACK  ", r.ackLatency);
     out += latencyText("send -> MSG_RELAY", r.relayLatency);
+    out += printf1("waited %.2f s after the last send for what was owed", r.settleSec) +
+           printf1(" (drain %g s)\n", o.drainSec);
+    out += "delivery reports: " + std::to_string(r.reportedMessages) + " of " + std::to_string(r.accepted) +
+           printf1(" messages reported for every recipient (%.2f %%)", 100 * r.reportedShare()) + ", " +
+           std::to_string(r.resultNotices) + " MSG_RESULT notices";
+    if (r.duplicateReports) out += ", " + std::to_string(r.duplicateReports) + " recipients reported twice";
+    if (r.orphanReports) out += ", " + std::to_string(r.orphanReports) + " entries of unacknowledged messages";
     if (!r.outcomes.empty()) {
-        out += "delivery outcomes:";
-        for (const auto& [code, count] : r.outcomes) out += " " + std::to_string(code) + "=" + std::to_string(count);
-        out += "\n";
+        out += "; outcomes:";
+        for (const auto& [code, count] : r.outcomes)
+            out.append(" ").append(std::to_string(code)).append("=").append(std::to_string(count));
     }
+    out += "\n";
     out += "errors: " + std::to_string(r.errorCount());
     for (const auto& [kind, count] : r.errors) out += " " + kind + "=" + std::to_string(count);
     return out + "\n";
@@ -96,11 +117,23 @@ std::string formatJson(const bench_report_t& r) {
                       ",\"relay_ack\":" + (o.relayAck ? "true" : "false");
     out += ",\"connections\":" + std::to_string(r.connections) + printf1(",\"setup_sec\":%.3f", r.setupSec);
     if (!r.setupError.empty()) out += ",\"setup_error\":" + jsonString(r.setupError);
+    out += ",\"idle\":" + std::to_string(o.idle) + ",\"idle_open\":" + std::to_string(r.idleOpen) +
+           ",\"idle_refused\":" + std::to_string(r.idleRefused) +
+           ",\"idle_open_at_end\":" + std::to_string(r.idleOpenAtEnd) + printf1(",\"idle_setup_sec\":%.3f", r.idleSetupSec);
+    if (!r.idleRefusal.empty()) out += ",\"idle_refusal\":" + jsonString(r.idleRefusal);
     out += ",\"sent\":" + std::to_string(r.sent) + ",\"accepted\":" + std::to_string(r.accepted) +
+           ",\"unacknowledged\":" + std::to_string(r.unacknowledged) +
            printf1(",\"accepted_per_sec\":%.1f", r.acceptedPerSec()) + ",\"skipped\":" + std::to_string(r.skipped) +
            ",\"relays\":" + std::to_string(r.relays) + ",\"expected_relays\":" + std::to_string(r.expectedRelays) +
-           ",\"missing_relays\":" + std::to_string(r.lostRelays()) +
+           ",\"lost_relays\":" + std::to_string(r.lostRelays) +
+           ",\"duplicate_relays\":" + std::to_string(r.duplicateRelays) +
+           ",\"orphan_relays\":" + std::to_string(r.orphanRelays) +
            printf1(",\"relays_per_sec\":%.1f", r.relaysPerSec()) + ",\"relay_acks\":" + std::to_string(r.relayAcks);
+    out += ",\"result_notices\":" + std::to_string(r.resultNotices) +
+           ",\"reported_messages\":" + std::to_string(r.reportedMessages) +
+           printf1(",\"reported_share\":%.4f", r.reportedShare()) +
+           ",\"duplicate_reports\":" + std::to_string(r.duplicateReports) +
+           ",\"orphan_reports\":" + std::to_string(r.orphanReports) + printf1(",\"settle_sec\":%.3f", r.settleSec);
     out += ",\"ack_latency_us\":" + latencyJson(r.ackLatency);
     out += ",\"relay_latency_us\":" + latencyJson(r.relayLatency);
     out += ",\"outcomes\":{";
@@ -112,10 +145,11 @@ std::string formatJson(const bench_report_t& r) {
     out += "},\"errors\":{";
     first = true;
     for (const auto& [kind, count] : r.errors) {
-        out += (first ? "" : ",") + jsonString(kind) + ":" + std::to_string(count);
+        out.append(first ? "" : ",").append(jsonString(kind)).append(":").append(std::to_string(count));
         first = false;
     }
-    return out + "},\"error_count\":" + std::to_string(r.errorCount()) + "}";
+    return out + "},\"error_count\":" + std::to_string(r.errorCount()) +
+           ",\"clean\":" + (r.clean() ? "true" : "false") + "}";
 }
 
 }  // namespace bench

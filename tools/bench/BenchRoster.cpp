@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 
@@ -36,10 +37,26 @@ std::vector<room_plan_t> planRoster(const bench_options_t& options, const std::s
     return rooms;
 }
 
+std::vector<room_plan_t> planIdleRoster(const bench_options_t& options, const std::string& tag, uint32_t roomBase) {
+    std::vector<room_plan_t> rooms;
+    for (int first = 0; first < options.idle; first += kIdleRoomSize) {
+        room_plan_t& room = rooms.emplace_back();
+        const auto index = static_cast<uint32_t>(rooms.size() - 1);
+        room.roomId = roomBase + static_cast<uint32_t>(options.rooms) + index;
+        const int members = std::min(kIdleRoomSize, options.idle - first);
+        for (int m = 0; m < members; ++m) {
+            const std::string local = tag + "i" + std::to_string(index) + "m" + std::to_string(m);
+            room.members.push_back({local + "@bench.example.com", "idle " + local, client::OS_TYPE_PC, false});
+        }
+    }
+    return rooms;
+}
+
 std::string defaultTag() {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     const auto secs = std::chrono::duration_cast<std::chrono::seconds>(now).count();
-    return "b" + std::to_string(getpid() % 100000) + "t" + std::to_string(secs % 1000000);
+    std::string tag = "b";
+    return tag.append(std::to_string(getpid() % 100000)).append("t").append(std::to_string(secs % 1000000));
 }
 
 uint32_t defaultRoomBase() {

@@ -29,6 +29,11 @@ struct room_plan_t {
 // round(mobileShare x invited members) of them; the creator stays on PC.
 std::vector<room_plan_t> planRoster(const bench_options_t& options, const std::string& tag, uint32_t roomBase);
 
+// The rooms of the idle connections: options.idle members in rooms of
+// kIdleRoomSize (the last one smaller), numbered after the load rooms, all
+// on PC and none sending.
+std::vector<room_plan_t> planIdleRoster(const bench_options_t& options, const std::string& tag, uint32_t roomBase);
+
 // A tag and a room base that differ between runs, for options that left them out.
 std::string defaultTag();
 uint32_t defaultRoomBase();

@@ -31,19 +31,22 @@ uint64_t micros(LoadRunner::Clock::duration d) {
 }  // namespace
 
 LoadRunner::LoadRunner(bench_options_t options, std::vector<room_plan_t> rooms,
-                       std::vector<std::vector<std::unique_ptr<BenchConnection>>> conns)
-    : m_options(std::move(options)), m_rooms(std::move(rooms)) {
+                       std::vector<std::vector<std::unique_ptr<BenchConnection>>> conns,
+                       std::vector<std::unique_ptr<BenchConnection>> idle)
+    : m_options(std::move(options)), m_rooms(std::move(rooms)), m_ledger(m_rooms) {
     m_report.options = m_options;
     for (size_t r = 0; r < conns.size() && r < m_rooms.size(); ++r) {
         for (size_t m = 0; m < conns[r].size() && m < m_rooms[r].members.size(); ++m) {
             peer_t p;
             p.conn = std::move(conns[r][m]);
             p.room = r;
+            p.member = m;
             p.plan = &m_rooms[r].members[m];
             if (p.plan->sender) m_senders.push_back(m_peers.size());
             m_peers.push_back(std::move(p));
         }
     }
+    for (auto& conn : idle) m_idle.push_back({std::move(conn), true});
     m_report.senders = static_cast<int>(m_senders.size());
     m_report.connections = static_cast<int>(m_peers.size());
 }
@@ -79,11 +82,13 @@ uint64_t LoadRunner::sinceEpochNs(Clock::time_point t) const {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(t - m_epoch).count());
 }
 
-void LoadRunner::watch(size_t index) {
+void LoadRunner::watch(int fd, uint64_t tag, peer_t* peer) {
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.u64 = index;
-    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_peers[index].conn->fd(), &ev) != 0) markDead(m_peers[index], "epoll");
+    ev.data.u64 = tag;
+    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) == 0) return;
+    if (peer) markDead(*peer, "epoll");
+    else ++m_report.errors["epoll"];
 }
 
 void LoadRunner::updateWriteInterest(size_t index) {
@@ -148,6 +153,22 @@ void LoadRunner::handleReadable(size_t index) {
     if (p.conn->failed()) markDead(p, open ? "framing" : "closed");
 }
 
+// Idle members only see the join notices of their room; anything that
+// belongs to the load, or the daemon dropping them, is counted.
+void LoadRunner::handleIdle(size_t index) {
+    idle_peer_t& idle = m_idle[index];
+    const bool open = idle.conn->readAvailable();
+    while (auto packet = idle.conn->nextPacket()) {
+        if (packet->code == client::MSG_RELAY || packet->code == client::MSG_RESULT) ++m_report.errors["idle_traffic"];
+    }
+    if (!idle.conn->failed()) return;
+    idle.alive = false;
+    ++m_report.errors[open ? "idle_framing" : "idle_closed"];
+    epoll_ctl(m_epoll, EPOLL_CTL_DEL, idle.conn->fd(), nullptr);
+    if (m_options.progress)
+        std::fprintf(stderr, "tolvex-bench: idle connection %zu: %s\n", index, idle.conn->failReason().c_str());
+}
+
 void LoadRunner::handlePacket(peer_t& p, const client::Packet& packet) {
     switch (packet.code) {
         case client::MSG_ACK:
@@ -176,7 +197,7 @@ void LoadRunner::onMsgAck(peer_t& p, const client::Packet& packet) {
         return;
     }
     const auto it = p.inFlight.find(ack->trid);
-    if (it == p.inFlight.end()) {
+    if (it == p.inFlight.end() || ack->roomId != m_rooms[p.room].roomId) {
         ++m_report.errors["unmatched_ack"];
         return;
     }
@@ -184,7 +205,7 @@ void LoadRunner::onMsgAck(peer_t& p, const client::Packet& packet) {
     m_report.ackLatency.record(micros(now - it->second));
     p.inFlight.erase(it);
     ++m_report.accepted;
-    m_report.expectedRelays += m_rooms[p.room].members.size() - 1;
+    m_ledger.accepted(p.room, ack->msgNum, p.member);
     m_lastAck = now;
     pumpSender(p, now);
 }
@@ -201,6 +222,11 @@ void LoadRunner::onRelay(peer_t& p, const client::Packet& packet) {
     m_report.relayLatency.record(nowNs > sentNs ? (nowNs - sentNs) / 1000 : 0);
     ++m_report.relays;
     m_lastRelay = now;
+    // Each member has one connection: its own message never comes back to it.
+    if (relay->roomId != m_rooms[p.room].roomId || relay->fromId == p.plan->userId)
+        ++m_report.errors["misdirected_relay"];
+    else if (m_ledger.relayed(p.room, relay->msgNum, p.member) == DeliveryLedger::Mark::kStranger)
+        ++m_report.errors["misdirected_relay"];
     if (!m_options.relayAck) return;
     client::RelayAck ack;
     ack.roomId = relay->roomId;
@@ -221,7 +247,14 @@ void LoadRunner::onResult(peer_t& p, const client::Packet& packet) {
         ++m_report.errors["decode"];
         return;
     }
-    for (const client::result_entry_t& entry : result->results) ++m_report.outcomes[entry.code];
+    ++m_report.resultNotices;
+    const bool ours = result->roomId == m_rooms[p.room].roomId;
+    for (const client::result_entry_t& entry : result->results) {
+        ++m_report.outcomes[entry.code];
+        // The sender itself or somebody outside the room has no outcome to report.
+        if (!ours || m_ledger.reported(p.room, result->msgNum, entry.userId) == DeliveryLedger::Mark::kStranger)
+            ++m_report.errors["misdirected_report"];
+    }
     // A real client confirms every result notice, or the daemon keeps it.
     client::ResultAck ack;
     ack.roomId = result->roomId;
@@ -233,7 +266,7 @@ void LoadRunner::onResult(peer_t& p, const client::Packet& packet) {
 }
 
 bool LoadRunner::settled() const {
-    if (m_report.relays < m_report.expectedRelays) return false;
+    if (m_ledger.lostRelays() > 0 || m_ledger.completeReports() < m_ledger.acceptedMessages()) return false;
     for (size_t s : m_senders) {
         const peer_t& p = m_peers[s];
         if (p.alive && !p.inFlight.empty()) return false;
@@ -265,12 +298,13 @@ void LoadRunner::printProgress(Clock::time_point now) {
     const double relays = static_cast<double>(m_report.relays - m_tickRelays) / span;
     std::fprintf(stderr,
                  "[%5.1fs] sent %llu accepted %llu (%.0f/s) relays %llu (%.0f/s) ack p50 %llu us relay p50 %llu us "
-                 "errors %llu\n",
+                 "fully reported %llu errors %llu\n",
                  seconds(now - m_epoch), static_cast<unsigned long long>(m_report.sent),
                  static_cast<unsigned long long>(m_report.accepted), accepted,
                  static_cast<unsigned long long>(m_report.relays), relays,
                  static_cast<unsigned long long>(m_report.ackLatency.percentile(50)),
                  static_cast<unsigned long long>(m_report.relayLatency.percentile(50)),
+                 static_cast<unsigned long long>(m_ledger.completeReports()),
                  static_cast<unsigned long long>(m_report.errorCount()));
     m_lastTick = now;
     m_tickAccepted = m_report.accepted;
@@ -283,7 +317,8 @@ bench_report_t LoadRunner::run() {
         m_report.setupError = std::string("epoll_create1: ") + std::strerror(errno);
         return m_report;
     }
-    for (size_t i = 0; i < m_peers.size(); ++i) watch(i);
+    for (size_t i = 0; i < m_peers.size(); ++i) watch(m_peers[i].conn->fd(), i, &m_peers[i]);
+    for (size_t i = 0; i < m_idle.size(); ++i) watch(m_idle[i].conn->fd(), kIdleTag | i, nullptr);
 
     m_epoch = Clock::now();
     m_lastAck = m_lastRelay = m_lastTick = m_epoch;
@@ -305,7 +340,10 @@ bench_report_t LoadRunner::run() {
     for (;;) {
         Clock::time_point now = Clock::now();
         if (m_sending && now >= sendEnd) m_sending = false;
-        if (!m_sending && (now >= drainEnd || settled())) break;
+        if (!m_sending && (now >= drainEnd || settled())) {
+            m_report.settleSec = seconds(std::min(now, drainEnd) - sendEnd);
+            break;
+        }
         if (m_sending)
             for (size_t s : m_senders) pumpSender(m_peers[s], now);
         for (size_t s : m_senders) updateWriteInterest(s);
@@ -316,7 +354,13 @@ bench_report_t LoadRunner::run() {
             break;
         }
         for (int i = 0; i < n; ++i) {
-            const auto index = static_cast<size_t>(events[static_cast<size_t>(i)].data.u64);
+            const uint64_t tag = events[static_cast<size_t>(i)].data.u64;
+            if (tag & kIdleTag) {
+                const auto idle = static_cast<size_t>(tag & ~kIdleTag);
+                if (m_idle[idle].alive) handleIdle(idle);
+                continue;
+            }
+            const auto index = static_cast<size_t>(tag);
             peer_t& p = m_peers[index];
             if (!p.alive) continue;
             if (events[static_cast<size_t>(i)].events & EPOLLOUT) {
@@ -331,7 +375,20 @@ bench_report_t LoadRunner::run() {
     }
     m_report.ackSpanSec = seconds(m_lastAck - m_epoch);
     m_report.relaySpanSec = seconds(m_lastRelay - m_epoch);
+    finishReport();
     return m_report;
+}
+
+void LoadRunner::finishReport() {
+    m_report.expectedRelays = m_ledger.expectedRelays();
+    m_report.lostRelays = m_ledger.lostRelays();
+    m_report.duplicateRelays = m_ledger.duplicateRelays();
+    m_report.orphanRelays = m_ledger.orphanRelays();
+    m_report.reportedMessages = m_ledger.completeReports();
+    m_report.duplicateReports = m_ledger.duplicateReports();
+    m_report.orphanReports = m_ledger.orphanReports();
+    for (size_t s : m_senders) m_report.unacknowledged += m_peers[s].inFlight.size();
+    for (const idle_peer_t& idle : m_idle) m_report.idleOpenAtEnd += idle.alive ? 1 : 0;
 }
 
 }  // namespace bench

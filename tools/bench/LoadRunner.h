@@ -1,8 +1,10 @@
 #pragma once
 // Drives the opened rooms for one run: senders send messages (paced or as
 // fast as their window allows), every member acknowledges the relays it
-// gets, and the runner times each message from its send to its MSG_ACK and
-// to every relay. One epoll loop on the calling thread; owns the connections.
+// gets, senders acknowledge their delivery reports, and the runner times
+// each message from its send to its MSG_ACK and to every relay and accounts
+// for every relay and report a message owes. Idle connections are only read
+// (pings answered). One epoll loop on the calling thread; owns the connections.
 
 #include <sys/types.h>
 
@@ -16,6 +18,7 @@
 #include "bench/BenchConnection.h"
 #include "bench/BenchReport.h"
 #include "bench/BenchRoster.h"
+#include "bench/DeliveryLedger.h"
 #include "client/Packet.h"
 
 namespace bench {
@@ -27,9 +30,11 @@ public:
     // sends due beyond it are skipped and counted.
     static constexpr size_t kMaxPacedInFlight = 1000;
 
-    // conns[room][member] are connected and joined, in roster order.
+    // conns[room][member] are connected and joined, in roster order; idle
+    // connections are joined to rooms of their own and never send.
     LoadRunner(bench_options_t options, std::vector<room_plan_t> rooms,
-               std::vector<std::vector<std::unique_ptr<BenchConnection>>> conns);
+               std::vector<std::vector<std::unique_ptr<BenchConnection>>> conns,
+               std::vector<std::unique_ptr<BenchConnection>> idle = {});
     LoadRunner(const LoadRunner&) = delete;
     LoadRunner& operator=(const LoadRunner&) = delete;
     ~LoadRunner();
@@ -49,6 +54,7 @@ private:
     struct peer_t {
         std::unique_ptr<BenchConnection> conn;
         size_t room = 0;
+        size_t member = 0;  // index in the room's roster
         const member_plan_t* plan = nullptr;
         bool alive = true;
         bool watchingWrite = false;
@@ -58,7 +64,15 @@ private:
         std::unordered_map<uint32_t, Clock::time_point> inFlight;  // body trid -> send time
     };
 
-    void watch(size_t index);
+    struct idle_peer_t {
+        std::unique_ptr<BenchConnection> conn;
+        bool alive = true;
+    };
+    // Marks idle connections in the epoll data.
+    static constexpr uint64_t kIdleTag = uint64_t{1} << 63;
+
+    void watch(int fd, uint64_t tag, peer_t* peer);
+    void handleIdle(size_t index);
     void updateWriteInterest(size_t index);
     void pumpSender(peer_t& p, Clock::time_point now);
     void sendMessage(peer_t& p, Clock::time_point now);
@@ -71,12 +85,15 @@ private:
     int waitMillis(Clock::time_point now, Clock::time_point sendEnd) const;
     bool settled() const;
     void printProgress(Clock::time_point now);
+    void finishReport();
     uint64_t sinceEpochNs(Clock::time_point t) const;
 
     bench_options_t m_options;
     std::vector<room_plan_t> m_rooms;
     std::vector<peer_t> m_peers;
     std::vector<size_t> m_senders;  // indexes into m_peers
+    std::vector<idle_peer_t> m_idle;
+    DeliveryLedger m_ledger;
     int m_epoll = -1;
     bool m_sending = false;
     Clock::time_point m_epoch;

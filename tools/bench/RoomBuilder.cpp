@@ -1,6 +1,7 @@
 #include "bench/RoomBuilder.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "client/Protocol.h"
@@ -25,9 +26,57 @@ std::string RoomBuilder::connect(BenchConnection& conn) {
     return "";
 }
 
-std::string RoomBuilder::openRoom(const room_plan_t& room, std::vector<std::unique_ptr<BenchConnection>>* conns) {
-    conns->push_back(std::make_unique<BenchConnection>());
-    BenchConnection& creator = *conns->back();
+idle_setup_t RoomBuilder::buildIdle(const std::vector<room_plan_t>& rooms,
+                                    std::vector<std::unique_ptr<BenchConnection>>* out, bool progress) {
+    idle_setup_t result;
+    auto lastLine = BenchConnection::Clock::now();
+    auto tick = [&] {
+        const auto now = BenchConnection::Clock::now();
+        if (!progress || now - lastLine < std::chrono::seconds(1)) return;
+        lastLine = now;
+        std::fprintf(stderr, "tolvex-bench: idle connections: %d open, %d refused\n", result.open, result.refused);
+    };
+    int planned = 0;
+    for (const room_plan_t& room : rooms) planned += static_cast<int>(room.members.size());
+    auto refuse = [&result](int count, const std::string& why) {
+        result.refused += count;
+        if (result.firstRefusal.empty()) result.firstRefusal = why;
+    };
+    // A daemon that stops answering (out of descriptors, connections left in
+    // its backlog) would cost a step timeout per connection: give up on the
+    // rest at the first one. A daemon that closes them says no at once.
+    auto giveUp = [&] { refuse(planned - result.open - result.refused, "the daemon stopped answering"); };
+    for (const room_plan_t& room : rooms) {
+        tick();
+        auto creator = std::make_unique<BenchConnection>();
+        if (std::string err = openCreator(room, *creator); !err.empty()) {
+            refuse(static_cast<int>(room.members.size()), "room " + std::to_string(room.roomId) + ": " + err);
+            if (creator->timedOut()) {
+                giveUp();
+                return result;
+            }
+            continue;
+        }
+        out->push_back(std::move(creator));
+        ++result.open;
+        for (size_t m = 1; m < room.members.size(); ++m) {
+            auto conn = std::make_unique<BenchConnection>();
+            if (std::string err = join(room, room.members[m], *conn); !err.empty()) {
+                refuse(1, room.members[m].userId + ": " + err);
+                if (conn->timedOut()) {
+                    giveUp();
+                    return result;
+                }
+                continue;
+            }
+            out->push_back(std::move(conn));
+            ++result.open;
+        }
+    }
+    return result;
+}
+
+std::string RoomBuilder::openCreator(const room_plan_t& room, BenchConnection& creator) {
     if (std::string err = connect(creator); !err.empty()) return err;
     // The daemon takes at most kMaxInvitees per invitation: the room init
     // carries the first batch, USER_ADDs the rest.
@@ -36,6 +85,12 @@ std::string RoomBuilder::openRoom(const room_plan_t& room, std::vector<std::uniq
         const size_t last = std::min(invited, first + client::kMaxInvitees - 1);
         if (std::string err = invite(creator, room, first, last, first == 1); !err.empty()) return err;
     }
+    return "";
+}
+
+std::string RoomBuilder::openRoom(const room_plan_t& room, std::vector<std::unique_ptr<BenchConnection>>* conns) {
+    conns->push_back(std::make_unique<BenchConnection>());
+    if (std::string err = openCreator(room, *conns->back()); !err.empty()) return err;
     for (size_t m = 1; m < room.members.size(); ++m) {
         conns->push_back(std::make_unique<BenchConnection>());
         if (std::string err = join(room, room.members[m], *conns->back()); !err.empty())

@@ -15,6 +15,13 @@
 
 namespace bench {
 
+// What opening the idle rooms came to.
+struct idle_setup_t {
+    int open = 0;              // connections joined to their room
+    int refused = 0;           // planned connections that did not get in
+    std::string firstRefusal;  // why the first of those failed
+};
+
 class RoomBuilder {
 public:
     RoomBuilder(std::string host, int port, std::chrono::milliseconds stepTimeout = std::chrono::seconds(5))
@@ -28,10 +35,20 @@ public:
     std::string build(const std::vector<room_plan_t>& rooms,
                       std::vector<std::vector<std::unique_ptr<BenchConnection>>>* out);
 
+    // Opens the idle rooms, going on past failures: a daemon at its
+    // connection ceiling refuses some, and the run is to show how many. A
+    // member that cannot connect or join is counted and dropped; a room
+    // whose creator did not get in is counted whole without more attempts.
+    // The joined connections are appended to out. With progress, a line on
+    // stderr each second, as thousands of joins take a while.
+    idle_setup_t buildIdle(const std::vector<room_plan_t>& rooms, std::vector<std::unique_ptr<BenchConnection>>* out,
+                           bool progress = false);
+
 private:
     std::string openRoom(const room_plan_t& room, std::vector<std::unique_ptr<BenchConnection>>* conns);
     std::string invite(BenchConnection& creator, const room_plan_t& room, size_t first, size_t last, bool withInit);
     std::string join(const room_plan_t& room, const member_plan_t& member, BenchConnection& conn);
+    std::string openCreator(const room_plan_t& room, BenchConnection& creator);
     std::string connect(BenchConnection& conn);
     BenchConnection::Clock::time_point deadline() const { return BenchConnection::Clock::now() + m_stepTimeout; }
 

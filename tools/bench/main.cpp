@@ -16,8 +16,8 @@
 
 namespace {
 
-// Every member holds a socket; the default soft limit of 1024 is too low
-// for large rooms. "" or why the limit could not be met.
+// Every member and idle connection holds a socket; the default soft limit
+// of 1024 is too low for large rooms. "" or why the limit could not be met.
 std::string ensureDescriptors(int connections) {
     rlimit lim{};
     if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return "";
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     failed.options = options;
     failed.senders = bench::effectiveSenders(options);
     failed.connections = options.rooms * options.members;
-    if (std::string err = ensureDescriptors(failed.connections); !err.empty()) {
+    if (std::string err = ensureDescriptors(failed.connections + options.idle); !err.empty()) {
         failed.setupError = err;
         print(failed);
         return 1;
@@ -75,9 +75,27 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tolvex-bench: %d rooms with %d members open in %.2f s\n", options.rooms,
                      options.members, setupSec);
 
-    bench::LoadRunner runner(options, std::move(rooms), std::move(conns));
+    // The load rooms open first: a daemon that runs out of connections must
+    // do so on the idle ones, which the run then reports.
+    std::vector<std::unique_ptr<bench::BenchConnection>> idleConns;
+    bench::idle_setup_t idle;
+    const auto idleStart = std::chrono::steady_clock::now();
+    if (options.idle > 0) {
+        const auto idleRooms = bench::planIdleRoster(options, tag, roomBase);
+        idle = bench::RoomBuilder(options.host, options.port).buildIdle(idleRooms, &idleConns, options.progress);
+    }
+    const double idleSec = std::chrono::duration<double>(std::chrono::steady_clock::now() - idleStart).count();
+    if (options.progress && options.idle > 0)
+        std::fprintf(stderr, "tolvex-bench: %d of %d idle connections open in %.2f s%s%s\n", idle.open, options.idle,
+                     idleSec, idle.refused ? "; first refusal: " : "", idle.firstRefusal.c_str());
+
+    bench::LoadRunner runner(options, std::move(rooms), std::move(conns), std::move(idleConns));
     bench::bench_report_t report = runner.run();
     report.setupSec = setupSec;
+    report.idleOpen = idle.open;
+    report.idleRefused = idle.refused;
+    report.idleRefusal = idle.firstRefusal;
+    report.idleSetupSec = idleSec;
     print(report);
     return report.clean() ? 0 : 1;
 }

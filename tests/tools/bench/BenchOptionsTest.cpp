@@ -42,6 +42,16 @@ TEST_F(BenchOptionsTest, DefaultsAreOneRoomOfTwoInClosedLoop) {
     EXPECT_EQ(1, o.window);
     EXPECT_TRUE(o.relayAck);
     EXPECT_FALSE(o.json);
+    EXPECT_EQ(0, o.idle);
+    // Delivery reports come every two seconds; the drain waits for them.
+    EXPECT_GE(o.drainSec, 4.0);
+}
+
+TEST_F(BenchOptionsTest, IdleConnectionsAreBoundedApartFromTheLoad) {
+    EXPECT_EQ(10000, accepted({"--rooms", "4", "--members", "11", "--idle", "10000"}).idle);
+    EXPECT_EQ(bench::kMaxIdle, accepted({"--rooms", "1000", "--members", "10", "--idle=20000"}).idle);
+    EXPECT_NE(std::string::npos, refusal({"--idle", "20001"}).find("--idle"));
+    EXPECT_NE(std::string::npos, refusal({"--idle", "-1"}).find("--idle"));
 }
 
 TEST_F(BenchOptionsTest, ValuesMayFollowOrBeJoinedWithEquals) {

@@ -76,6 +76,34 @@ TEST_F(BenchRosterTest, MobileShareTakesTheLastInviteesAndNeverTheCreator) {
     EXPECT_EQ(client::OS_TYPE_PC, all.members[0].osType);
 }
 
+TEST_F(BenchRosterTest, IdleRoomsFollowTheLoadRoomsWithSilentMembersOfTheirOwn) {
+    bench::bench_options_t o;
+    o.rooms = 3;
+    o.members = 4;
+    o.idle = 2 * bench::kIdleRoomSize + 1;
+    const auto load = bench::planRoster(o, "t1", 500);
+    const auto idle = bench::planIdleRoster(o, "t1", 500);
+    ASSERT_EQ(3u, idle.size());
+    EXPECT_EQ(503u, idle[0].roomId);
+    EXPECT_EQ(505u, idle[2].roomId);
+    EXPECT_EQ(static_cast<size_t>(bench::kIdleRoomSize), idle[0].members.size());
+    EXPECT_EQ(1u, idle[2].members.size());
+    std::set<std::string> ids;
+    for (const auto& room : load)
+        for (const auto& m : room.members) ids.insert(m.userId);
+    for (const auto& room : idle) {
+        EXPECT_EQ(0, countSenders(room));
+        EXPECT_EQ(0, countMobiles(room));
+        for (const auto& m : room.members) {
+            EXPECT_LE(m.userId.size(), client::kMaxIdLen);
+            ids.insert(m.userId);
+        }
+    }
+    EXPECT_EQ(12u + 2 * bench::kIdleRoomSize + 1, ids.size());
+    o.idle = 0;
+    EXPECT_TRUE(bench::planIdleRoster(o, "t1", 500).empty());
+}
+
 TEST(MessageTextTest, SendTimeSurvivesTheRoundTripAtAnySize) {
     for (size_t size : {24u, 64u, 8192u}) {
         const std::string text = bench::LoadRunner::messageText(0x0123456789abcdefULL, size);

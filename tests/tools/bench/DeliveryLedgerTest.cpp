@@ -1,0 +1,122 @@
+// The per-message delivery accounting: what a message owes once it is
+// acknowledged, in whatever order relays, notices and the MSG_ACK arrive.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "bench/BenchRoster.h"
+#include "bench/DeliveryLedger.h"
+
+namespace {
+
+using Mark = bench::DeliveryLedger::Mark;
+
+class DeliveryLedgerTest : public ::testing::Test {
+protected:
+    // Room 0 has four members (m0 sends), room 1 two.
+    static std::vector<bench::room_plan_t> roster() {
+        std::vector<bench::room_plan_t> rooms(2);
+        for (int m = 0; m < 4; ++m) rooms[0].members.push_back({"r0m" + std::to_string(m), "", 1, m == 0});
+        for (int m = 0; m < 2; ++m) rooms[1].members.push_back({"r1m" + std::to_string(m), "", 1, m == 0});
+        return rooms;
+    }
+
+    // Relays message msgNum of room 0 to members 1..3 and reports them.
+    void deliverFully(uint32_t msgNum) {
+        for (size_t m = 1; m <= 3; ++m) EXPECT_EQ(Mark::kFirst, m_ledger.relayed(0, msgNum, m));
+        for (const char* id : {"r0m1", "r0m2", "r0m3"}) EXPECT_EQ(Mark::kFirst, m_ledger.reported(0, msgNum, id));
+    }
+
+    bench::DeliveryLedger m_ledger{roster()};
+};
+
+TEST_F(DeliveryLedgerTest, AcceptedMessageOwesOneRelayAndOneReportPerOtherMember) {
+    m_ledger.accepted(0, 1, 0);
+    m_ledger.accepted(1, 1, 0);
+    EXPECT_EQ(2u, m_ledger.acceptedMessages());
+    EXPECT_EQ(4u, m_ledger.expectedRelays());
+    EXPECT_EQ(4u, m_ledger.lostRelays());
+    EXPECT_EQ(0u, m_ledger.completeReports());
+    EXPECT_DOUBLE_EQ(0.0, m_ledger.reportedShare());
+
+    for (size_t m = 1; m <= 3; ++m) m_ledger.relayed(0, 1, m);
+    EXPECT_EQ(1u, m_ledger.lostRelays());
+    // Reports may come in several notices: complete only with the last member.
+    m_ledger.reported(0, 1, "r0m1");
+    m_ledger.reported(0, 1, "r0m2");
+    EXPECT_EQ(0u, m_ledger.completeReports());
+    m_ledger.reported(0, 1, "r0m3");
+    EXPECT_EQ(1u, m_ledger.completeReports());
+    EXPECT_DOUBLE_EQ(0.5, m_ledger.reportedShare());
+}
+
+TEST_F(DeliveryLedgerTest, RelaysAndReportsBeforeTheAckCountOnceItComes) {
+    deliverFully(7);
+    EXPECT_EQ(0u, m_ledger.expectedRelays());
+    EXPECT_EQ(3u, m_ledger.orphanRelays());
+    EXPECT_EQ(3u, m_ledger.orphanReports());
+
+    m_ledger.accepted(0, 7, 0);
+    EXPECT_EQ(3u, m_ledger.deliveredRelays());
+    EXPECT_EQ(0u, m_ledger.lostRelays());
+    EXPECT_EQ(1u, m_ledger.completeReports());
+    EXPECT_EQ(0u, m_ledger.orphanRelays());
+    EXPECT_EQ(0u, m_ledger.orphanReports());
+}
+
+TEST_F(DeliveryLedgerTest, DuplicatesAreCountedApartAndDoNotHideALoss) {
+    m_ledger.accepted(0, 2, 0);
+    EXPECT_EQ(Mark::kFirst, m_ledger.relayed(0, 2, 1));
+    EXPECT_EQ(Mark::kDuplicate, m_ledger.relayed(0, 2, 1));
+    EXPECT_EQ(Mark::kFirst, m_ledger.relayed(0, 2, 2));
+    // Three relays arrived for three owed, yet member 3 never got one.
+    EXPECT_EQ(1u, m_ledger.lostRelays());
+    EXPECT_EQ(1u, m_ledger.duplicateRelays());
+
+    EXPECT_EQ(Mark::kFirst, m_ledger.reported(0, 2, "r0m1"));
+    EXPECT_EQ(Mark::kDuplicate, m_ledger.reported(0, 2, "r0m1"));
+    EXPECT_EQ(1u, m_ledger.duplicateReports());
+    EXPECT_EQ(0u, m_ledger.completeReports());
+}
+
+TEST_F(DeliveryLedgerTest, TheSenderAndOutsidersAreStrangers) {
+    m_ledger.accepted(0, 4, 0);
+    EXPECT_EQ(Mark::kStranger, m_ledger.relayed(0, 4, 0));
+    EXPECT_EQ(Mark::kStranger, m_ledger.relayed(0, 4, 9));
+    EXPECT_EQ(Mark::kStranger, m_ledger.relayed(5, 4, 1));
+    EXPECT_EQ(Mark::kStranger, m_ledger.reported(0, 4, "r0m0"));
+    EXPECT_EQ(Mark::kStranger, m_ledger.reported(0, 4, "r1m1"));
+    EXPECT_EQ(3u, m_ledger.lostRelays());
+}
+
+TEST_F(DeliveryLedgerTest, WhatReachedTheSenderBeforeItsAckIsNotCountedAsDelivered) {
+    m_ledger.relayed(0, 5, 0);
+    m_ledger.reported(0, 5, "r0m0");
+    m_ledger.accepted(0, 5, 0);
+    EXPECT_EQ(0u, m_ledger.deliveredRelays());
+    deliverFully(5);
+    EXPECT_EQ(0u, m_ledger.lostRelays());
+    EXPECT_EQ(1u, m_ledger.completeReports());
+}
+
+TEST_F(DeliveryLedgerTest, MessagesNumberedAlikeInTwoRoomsStayApart) {
+    m_ledger.accepted(0, 1, 0);
+    m_ledger.accepted(1, 1, 0);
+    EXPECT_EQ(Mark::kFirst, m_ledger.relayed(1, 1, 1));
+    EXPECT_EQ(Mark::kFirst, m_ledger.reported(1, 1, "r1m1"));
+    EXPECT_EQ(3u, m_ledger.lostRelays());
+    EXPECT_EQ(1u, m_ledger.completeReports());
+}
+
+TEST_F(DeliveryLedgerTest, AFinishedMessageIsForgottenSoALateCopyShowsAsAnOrphan) {
+    m_ledger.accepted(0, 6, 0);
+    deliverFully(6);
+    EXPECT_EQ(0u, m_ledger.orphanRelays());
+    m_ledger.relayed(0, 6, 1);
+    EXPECT_EQ(1u, m_ledger.orphanRelays());
+    EXPECT_EQ(0u, m_ledger.lostRelays());
+}
+
+}  // namespace

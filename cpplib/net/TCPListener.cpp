@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 
 #include "cpputil/SockUtil.h"
@@ -70,6 +72,7 @@ int TCPListener::init() {
     TRACE(TRACE_INFO, "TCPListener: %d, port=%d", m_sockfd, port());
     if (!g_pPoller) return fail(ENODEV);
     if (int err = g_pPoller->add(m_sockfd, this, Poller::EV_READ); err != 0) return fail(err);
+    if (m_spareFd < 0) m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     m_lastError = 0;
     return 0;
 }
@@ -80,6 +83,8 @@ void TCPListener::closeSocket() {
     ::shutdown(m_sockfd, SHUT_RDWR);
     ::close(m_sockfd);
     m_sockfd = -1;
+    if (m_spareFd >= 0) ::close(m_spareFd);
+    m_spareFd = -1;
 }
 
 void TCPListener::free() {
@@ -104,10 +109,26 @@ void TCPListener::acceptBatch() {
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
         const int fd = ::accept(m_sockfd, reinterpret_cast<sockaddr*>(&peer), &len);
-        if (fd < 0) break;
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE) shedOneConnection();
+            break;
+        }
         setConnectionOptions(fd);
         acceptEvent(fd, &peer);
     }
+}
+
+void TCPListener::shedOneConnection() {
+    if (m_spareFd < 0) return;
+    ::close(m_spareFd);
+    const int fd = ::accept(m_sockfd, nullptr, nullptr);
+    if (fd >= 0) {
+        ::close(fd);
+        ++m_shedCount;
+        TRACE(TRACE_ERROR, "out of descriptors: closed a new connection unserved, port=%d (%ld so far)", port(),
+              m_shedCount);
+    }
+    m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 void TCPListener::reopen() {

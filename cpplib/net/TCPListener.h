@@ -33,6 +33,9 @@ public:
     int getSockfd() const { return m_sockfd; }
     // errno of the last failed init(), 0 after a success.
     int lastError() const { return m_lastError; }
+    // Connections closed unserved because the process was out of
+    // descriptors.
+    long shedCount() const { return m_shedCount; }
 
 protected:
     int m_sockfd = -1;
@@ -43,7 +46,13 @@ private:
     int fail(int err);
     void closeSocket();
     void acceptBatch();
+    void shedOneConnection();
     void reopen();
 
     int m_lastError = 0;
+    // Held open so that, out of descriptors, one can be freed to accept and
+    // close a waiting connection; otherwise it stays queued, the socket stays
+    // readable and the loop spins on it.
+    int m_spareFd = -1;
+    long m_shedCount = 0;
 };

@@ -4,6 +4,13 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 #include "SocketHelpers.h"
@@ -21,6 +28,37 @@ public:
     }
     std::vector<UniqueFd> accepted;
     std::vector<sockaddr_in> peers;
+};
+
+// Brings the process to its descriptor limit for as long as it lives: the
+// soft limit goes down to just past the highest descriptor open, and the
+// holes below it are filled.
+class DescriptorsExhausted {
+public:
+    DescriptorsExhausted() {
+        ::getrlimit(RLIMIT_NOFILE, &m_saved);
+        rlimit low = m_saved;
+        low.rlim_cur = static_cast<rlim_t>(highestOpenFd() + 1);
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) m_fillers.push_back(fd);
+    }
+    ~DescriptorsExhausted() {
+        for (int fd : m_fillers) ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &m_saved);
+    }
+
+private:
+    static int highestOpenFd() {
+        int highest = 2;
+        if (DIR* dir = ::opendir("/proc/self/fd")) {
+            while (const dirent* e = ::readdir(dir)) highest = std::max(highest, std::atoi(e->d_name));
+            ::closedir(dir);
+        }
+        return highest;
+    }
+
+    rlimit m_saved{};
+    std::vector<int> m_fillers;
 };
 
 class TCPListenerTest : public LoopParamFixture {
@@ -92,6 +130,24 @@ TEST_P(TCPListenerTest, AcceptedSocketHasKeepAliveOneSecondLingerAndNoDelay) {
     len = sizeof noDelay;
     ASSERT_EQ(0, ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &len));
     EXPECT_NE(0, noDelay);
+}
+
+TEST_P(TCPListenerTest, OutOfDescriptorsAWaitingConnectionIsClosedInsteadOfSpinning) {
+    ASSERT_EQ(0, listenOn());
+    connectClients(1);
+    {
+        DescriptorsExhausted exhausted;
+        onePass();
+    }
+    EXPECT_TRUE(m_listener.accepted.empty());
+    EXPECT_EQ(1, m_listener.shedCount());
+    char byte = 0;
+    const ssize_t r = ::recv(m_clients[0].get(), &byte, 1, MSG_DONTWAIT);
+    EXPECT_TRUE(r == 0 || (r < 0 && errno == ECONNRESET)) << "the client sees the close: " << r;
+
+    // With descriptors back, the next connection is served.
+    connectClients(1);
+    EXPECT_TRUE(runUntil([&] { return m_listener.accepted.size() == 1; }));
 }
 
 TEST_P(TCPListenerTest, BindingAPortInUseFailsWithNoSocketLeftOpen) {

@@ -85,6 +85,10 @@ uint16_t JobHandler::doWAS(ChatSession* pFrom, const P2PPacket* pk, bool addRoom
             return RES_NO_WAS_INFO;
         }
         rc = startQuery();
+        // A query that cannot even start (out of descriptors, a poller
+        // full) is an attempt like one that times out: with retries left the
+        // wait timer tries the next server, so the request is not lost.
+        if (rc == RES_QUERY_FAILED && retryDoWas) rc = RES_OK;
         if (rc != RES_OK) return rc;
         startWaiting();
         return RES_OK;
@@ -131,7 +135,7 @@ void JobHandler::doREWAS() {
     g_Logger.log("Enter REWAS:%p. retryCount=%d, %s, %s", static_cast<void*>(this), m_wasRetryCount,
                  m_wasPage.c_str(), m_urlencode.c_str());
     const uint16_t rc = startQuery();
-    if (rc != RES_OK) {
+    if (rc != RES_OK && rc != RES_QUERY_FAILED) {
         finish(rc);
         return;
     }

@@ -265,6 +265,28 @@ TEST_F(JobHandlerTest, SilentWasIsRetriedOnTheNextServerThenTimesOut) {
     EXPECT_EQ(0, m_out.payloadCalls);
 }
 
+TEST_F(JobHandlerTest, QueryThatCannotStartIsRetriedOnTheNextServerAfterTheWait) {
+    // Port 0 fails before any connection is tried, like a process out of
+    // descriptors or a poller past its range.
+    std::string list[] = {"127.0.0.1:0", m_was.address(), "end"};
+    g_was.convert2WasInfo(list, 3);
+    g_was.setSize(2);
+    // The round-robin cursor is shared: leave it so the job's first pick is
+    // the broken entry.
+    for (int index = -1; index != 1;) {
+        index = -1;
+        g_was.getWAS(&index);
+    }
+
+    start(true, 1);
+    runUntil([&] { return m_out.done; }, 200);
+    EXPECT_FALSE(m_out.done) << "ended with " << m_out.code << " " << m_out.errmsg;
+    letWaitExpire();
+    ASSERT_TRUE(finished());
+    EXPECT_EQ(1u, m_was.requestCount());
+    EXPECT_EQ(0, m_out.code);
+}
+
 TEST_F(JobHandlerTest, RefusedConnectionWithoutRetriesTimesOut) {
     useRefusingServer();
     start(false);

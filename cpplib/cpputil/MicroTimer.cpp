@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <exception>
+#include <iterator>
 
 #include "cpputil/Trace.h"
 
@@ -16,16 +17,35 @@ MicroTimer::MicroTimer() {
     gettimeofday(&m_now, nullptr);
 }
 
+MicroTimer::item_iter MicroTimer::findLive(TimerEvent* ev, int id) {
+    auto found = m_byReceiver.find(ev);
+    if (found == m_byReceiver.end()) return m_timerlist.end();
+    for (item_iter item : found->second)
+        if (item->id == id) return item;
+    return m_timerlist.end();
+}
+
+void MicroTimer::forget(TimerEvent* ev, item_iter item) {
+    auto found = m_byReceiver.find(ev);
+    if (found == m_byReceiver.end()) return;
+    std::vector<item_iter>& items = found->second;
+    for (auto it = items.begin(); it != items.end(); ++it) {
+        if (*it == item) {
+            items.erase(it);
+            break;
+        }
+    }
+    if (items.empty()) m_byReceiver.erase(found);
+}
+
 void MicroTimer::setTimer(TimerEvent* ev, int id, long cycle, void* param) {
     // A null receiver would read as a killed item and never fire.
     if (!ev) return;
-    for (timeritem_t& item : m_timerlist) {
-        if (item.pevent == ev && item.id == id) {
-            item.cycle = cycle;
-            item.start = m_now;
-            item.param = param;
-            return;
-        }
+    if (item_iter item = findLive(ev, id); item != m_timerlist.end()) {
+        item->cycle = cycle;
+        item->start = m_now;
+        item->param = param;
+        return;
     }
     timeritem_t item;
     item.id = id;
@@ -34,24 +54,25 @@ void MicroTimer::setTimer(TimerEvent* ev, int id, long cycle, void* param) {
     item.param = param;
     item.pevent = ev;
     m_timerlist.push_back(item);
+    m_byReceiver[ev].push_back(std::prev(m_timerlist.end()));
 }
 
 bool MicroTimer::killTimer(TimerEvent* ev, int id) {
     if (!ev) return false;
-    for (timeritem_t& item : m_timerlist) {
-        if (item.pevent == ev && item.id == id) {
-            // Only marked: check2() may be walking the list right now.
-            item.pevent = nullptr;
-            return true;
-        }
-    }
-    return false;
+    const item_iter item = findLive(ev, id);
+    if (item == m_timerlist.end()) return false;
+    // Only marked: check2() may be walking the list right now.
+    item->pevent = nullptr;
+    forget(ev, item);
+    return true;
 }
 
 void MicroTimer::killAll(TimerEvent* ev) {
     if (!ev) return;
-    for (timeritem_t& item : m_timerlist)
-        if (item.pevent == ev) item.pevent = nullptr;
+    auto found = m_byReceiver.find(ev);
+    if (found == m_byReceiver.end()) return;
+    for (item_iter item : found->second) item->pevent = nullptr;
+    m_byReceiver.erase(found);
 }
 
 void MicroTimer::check2() {

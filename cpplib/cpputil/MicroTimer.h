@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <list>
+#include <unordered_map>
+#include <vector>
 
 class TimerEvent {
 public:
@@ -49,6 +51,16 @@ public:
     MicroTimer();
 
 private:
+    using item_iter = std::list<timeritem_t>::iterator;
+    // The live item (ev, id), or m_timerlist.end().
+    item_iter findLive(TimerEvent* ev, int id);
+    void forget(TimerEvent* ev, item_iter item);
+
     std::list<timeritem_t> m_timerlist;
+    // The live items of each receiver: a busy daemon has thousands of WAS
+    // jobs setting and killing timers, and a walk of the whole list for each
+    // of those calls stalled the loop. Killed items leave the index at once;
+    // check2 erases them from the list later.
+    std::unordered_map<TimerEvent*, std::vector<item_iter>> m_byReceiver;
     timeval m_now{};
 };

@@ -224,4 +224,31 @@ TEST_F(MicroTimerTest, KillAllLeavesOtherReceiversAlone) {
     EXPECT_FALSE(m_timers.killTimer(&a, 1));
 }
 
+TEST_F(MicroTimerTest, ManyReceiversKeepTheirOwnTimersThroughKillsRearmsAndChecks) {
+    std::vector<Receiver> receivers(300);
+    for (Receiver& r : receivers) {
+        m_timers.setTimer(&r, 1, 0);
+        m_timers.setTimer(&r, 2, 0);
+    }
+    for (size_t i = 0; i < receivers.size(); ++i) {
+        if (i % 3 == 0) {
+            EXPECT_TRUE(m_timers.killTimer(&receivers[i], 2));
+        } else if (i % 3 == 1) {
+            m_timers.killAll(&receivers[i]);
+        }
+    }
+    checkAt(1);
+    // Re-arming after the killed items were swept creates fresh ones.
+    for (size_t i = 0; i < receivers.size(); i += 3) m_timers.setTimer(&receivers[i], 2, 0);
+    checkAt(2);
+
+    for (size_t i = 0; i < receivers.size(); ++i) {
+        const std::vector<int> expected = i % 3 == 0 ? std::vector<int>{1, 1, 2}
+                                          : i % 3 == 1 ? std::vector<int>{}
+                                                       : std::vector<int>{1, 2, 1, 2};
+        EXPECT_EQ(expected, receivers[i].m_fired) << i;
+    }
+    EXPECT_EQ(2u * 100 + 2u * 100, m_timers.size());
+}
+
 }  // namespace

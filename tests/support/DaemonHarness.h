@@ -60,9 +60,9 @@ public:
     // bound its port and opened its logs (and loaded its rooms, unless the
     // options say not to). False, with startError(), when it
     // did not come up within timeoutMs (a port taken meanwhile is retried).
-    bool start(int timeoutMs = 5000);
+    bool start(int timeoutMs = 15000);
     // SIGTERM, then the exit status; -1 when it did not exit within timeoutMs.
-    int stop(int timeoutMs = 5000);
+    int stop(int timeoutMs = 10000);
     bool running() const;
 
     const char* host() const { return "127.0.0.1"; }
@@ -79,8 +79,8 @@ public:
     // Occurrences of text in the command log.
     int countInCommandLog(const std::string& text) const;
     // True once the command log holds text at least count times.
-    bool waitForCommandLog(const std::string& text, int count = 1, int timeoutMs = 3000) const;
-    bool waitForChatLog(const std::string& text, int count = 1, int timeoutMs = 3000) const;
+    bool waitForCommandLog(const std::string& text, int count = 1, int timeoutMs = 10000) const;
+    bool waitForChatLog(const std::string& text, int count = 1, int timeoutMs = 10000) const;
 
 private:
     std::string configXml() const;

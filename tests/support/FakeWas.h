@@ -57,7 +57,7 @@ public:
     std::vector<Request> requestsTo(const std::string& path) const;
     size_t requestCount() const;
     // True once at least count requests arrived within timeoutMs.
-    bool waitForRequests(size_t count, int timeoutMs = 3000) const;
+    bool waitForRequests(size_t count, int timeoutMs = 10000) const;
 
     // A WAS reply header: 0xFE, the u16 result, the u8 text length, the text.
     static std::string resultHeader(uint16_t code, const std::string& errorText = "");

@@ -13,7 +13,7 @@ class Poller;
 
 // Runs short poller passes (plus the timer check) until pred holds or
 // timeoutMs have passed; true when pred held. Needs g_pPoller.
-bool runUntil(const std::function<bool()>& pred, int timeoutMs = 2000);
+bool runUntil(const std::function<bool()>& pred, int timeoutMs = 5000);
 
 // Creates the named poller with its wake-up pipe and installs it as
 // g_pPoller for its lifetime; shuts it down and clears g_pPoller after.
@@ -38,7 +38,7 @@ protected:
     void SetUp() override;
     void TearDown() override;
     virtual std::string pollerName() const { return "epoll"; }
-    bool runUntil(const std::function<bool()>& pred, int timeoutMs = 2000) { return ::runUntil(pred, timeoutMs); }
+    bool runUntil(const std::function<bool()>& pred, int timeoutMs = 5000) { return ::runUntil(pred, timeoutMs); }
 
     std::unique_ptr<ScopedPoller> m_loop;
 };
@@ -49,7 +49,7 @@ class LoopParamFixture : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override;
     void TearDown() override;
-    bool runUntil(const std::function<bool()>& pred, int timeoutMs = 2000) { return ::runUntil(pred, timeoutMs); }
+    bool runUntil(const std::function<bool()>& pred, int timeoutMs = 5000) { return ::runUntil(pred, timeoutMs); }
 
     std::unique_ptr<ScopedPoller> m_loop;
 };

@@ -22,7 +22,7 @@ namespace client {
 class ChatClient {
 public:
     using Clock = std::chrono::steady_clock;
-    static constexpr std::chrono::milliseconds kDefaultWait{3000};
+    static constexpr std::chrono::milliseconds kDefaultWait{5000};
 
     struct options_t {
         uint8_t etype = ETYPE_CLEAR;  // written into every request header

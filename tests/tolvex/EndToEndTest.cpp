@@ -15,6 +15,7 @@
 
 #include "ChatLoopback.h"
 #include "support/Process.h"
+#include "support/RealWas.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -23,61 +24,6 @@ constexpr uint32_t kRoom = 4242;
 const std::string kAlice = "alice@corp.example.com";
 const std::string kBob = "bob@corp.example.com";
 const std::string kCarol = "carol@corp.example.com";
-
-// The real WAS on a free loopback port with a database in dir, serving the
-// page paths the daemon harness configures.
-class RealWas {
-public:
-    explicit RealWas(const TempDir& dir) : m_db(dir.file("was.db")) {}
-    ~RealWas() {
-        if (!m_process) return;
-        m_process->signal(SIGTERM);
-        m_process->waitExit(3000);
-    }
-
-    bool start() {
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            m_port = freeTcpPort();
-            m_process = std::make_unique<Process>(binPath("tolvex-was"), args());
-            if (waitFor([&] { return !m_process->running() || canConnect(m_port); }, 5000) && m_process->running())
-                return true;
-        }
-        return false;
-    }
-    std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
-    std::string stderrText() const { return m_process ? m_process->stderrText() : ""; }
-
-    // What the database holds, as tolvex-was --dump prints it.
-    std::string dump() const {
-        Process p(binPath("tolvex-was"), {"--dump", "--db", m_db});
-        p.waitExit(5000);
-        return p.stdoutText();
-    }
-    bool waitForDump(const std::string& text, int timeoutMs = 5000) const {
-        return waitFor([&] { return dump().find(text) != std::string::npos; }, timeoutMs);
-    }
-
-private:
-    std::vector<std::string> args() const {
-        std::vector<std::string> a = {"--db", m_db, "--listen", address(), "--threads", "2"};
-        const std::pair<const char*, const char*> pages[] = {
-            {"--was_save_msg", DaemonHarness::kSaveMsgPage},
-            {"--was_mobile_push", DaemonHarness::kMobilePushPage},
-            {"--was_leave", DaemonHarness::kLeavePage},
-            {"--was_endroom", DaemonHarness::kEndRoomPage},
-            {"--was_not_endroom", DaemonHarness::kNotEndRoomPage},
-            {"--was_load_room", DaemonHarness::kLoadRoomPage},
-            {"--was_update_msgsend", DaemonHarness::kUpdateMsgSendPage},
-            {"--was_invite_request", DaemonHarness::kInviteRequestPage},
-            {"--was_sendfailuser_request", DaemonHarness::kSendFailUserPage}};
-        for (const auto& [option, path] : pages) a.insert(a.end(), {option, path});
-        return a;
-    }
-
-    std::string m_db;
-    int m_port = 0;
-    std::unique_ptr<Process> m_process;
-};
 
 std::string nameOf(const std::string& userId) {
     return "name of " + userId.substr(0, userId.find('@'));

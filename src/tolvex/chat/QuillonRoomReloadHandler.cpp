@@ -10,16 +10,11 @@
 #include "tolvex/chat/WasXmlReader.h"
 #include "tolvex/chat/QuillonNotEndRoomListHandler.h"
 #include "tolvex/room/RoomManager.h"
-#include "tolvex/room/RoomReload.h"
 #include "tolvex/session/SessionContainer.h"
 #include "tolvex/util/ChatTypes.h"
 
 QuillonRoomReloadHandler::QuillonRoomReloadHandler(const P2PPacket* pk, std::string userId, ChatSession*)
     : m_userId(std::move(userId)), m_joinTrid(pk ? pk->m_h.trid : 0) {}
-
-std::vector<char> QuillonRoomReloadHandler::makeRoomReloadBody(uint32_t roomId, const std::string& userId) {
-    return RoomReload::createRoomReloadPacket(roomId, userId);
-}
 
 void QuillonRoomReloadHandler::doit(ChatSession* pFrom, const P2PPacket* pk) {
     retryDoWas = false;

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "tolvex/chat/JobHandler.h"
@@ -20,14 +19,8 @@ public:
     // the request's transaction id, for its log line (the session may be
     // gone long before the reply).
     QuillonRoomReloadHandler(const P2PPacket* pk, std::string userId, ChatSession* session);
-    // For starters that have no request at hand.
-    explicit QuillonRoomReloadHandler(std::string userId)
-        : QuillonRoomReloadHandler(nullptr, std::move(userId), nullptr) {}
 
     void doit(ChatSession* pFrom, const P2PPacket* pk) override;
-
-    // The job's input: room id, the tenant of userId, the current time.
-    static std::vector<char> makeRoomReloadBody(uint32_t roomId, const std::string& userId);
 
 protected:
     ~QuillonRoomReloadHandler() override = default;

@@ -14,11 +14,10 @@
 #include "tolvex/chat/MobilePush.h"
 #include "tolvex/chat/MsgText.h"
 #include "tolvex/chat/OutPacket.h"
-#include "tolvex/chat/QuillonRoomReloadHandler.h"
 #include "tolvex/chat/RoomEventHandlerFields.h"
 #include "tolvex/room/RoomManager.h"
+#include "tolvex/room/RoomReload.h"
 #include "tolvex/session/ChatSession.h"
-#include "tolvex/session/ChatSessionDummy.h"
 #include "tolvex/session/SessionContainer.h"
 #include "tolvex/util/ChatUtil.h"
 
@@ -350,12 +349,10 @@ uint16_t RoomEventHandler::checkRejoinAvailable(uint32_t roomId, const std::stri
     return ROOM_JOIN_RES_SUCCESS;
 }
 
-void RoomEventHandler::reloadRoom(const P2PPacket* /*pk*/, uint32_t roomId, const std::string& userId,
-                                  ChatSession* /*session*/) {
-    if (roomId == 0) return;
-    const OutPacket input(WAS_JOB, QuillonRoomReloadHandler::makeRoomReloadBody(roomId, userId));
-    // The job releases its dummy companion when it ends.
-    (new QuillonRoomReloadHandler(userId))->doit(ChatSessionDummy::create(), input.get());
+void RoomEventHandler::reloadRoom(const P2PPacket* pk, uint32_t roomId, const std::string& userId,
+                                  ChatSession* session) {
+    // The reload job owns its companion from here on.
+    (new RoomReload())->callReloadRoomPage(pk, roomId, userId, session);
 }
 
 void RoomEventHandler::joinProcess(const P2PPacket* /*pk*/, msg_info& msg, ChatSession* session) {

@@ -17,60 +17,10 @@
 #include "FlatJson.h"
 #include "support/DaemonHarness.h"
 #include "support/Process.h"
+#include "support/RealWas.h"
 #include "support/TempDir.h"
 
 namespace {
-
-// tolvex-was on a free loopback port with a database in dir, serving the
-// page paths the daemon harness configures.
-class BenchWas {
-public:
-    explicit BenchWas(const TempDir& dir) : m_db(dir.file("was.db")) {}
-    BenchWas(const BenchWas&) = delete;
-    BenchWas& operator=(const BenchWas&) = delete;
-    ~BenchWas() {
-        if (!m_process) return;
-        m_process->signal(SIGTERM);
-        m_process->waitExit(3000);
-    }
-
-    bool start() {
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            m_port = freeTcpPort();
-            m_process = std::make_unique<Process>(binPath("tolvex-was"), args());
-            if (waitFor([&] { return !m_process->running() || canConnect(m_port); }, 5000) && m_process->running())
-                return true;
-        }
-        return false;
-    }
-    std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
-    std::string dump() const {
-        Process p(binPath("tolvex-was"), {"--dump", "--db", m_db});
-        p.waitExit(10000);
-        return p.stdoutText();
-    }
-
-private:
-    std::vector<std::string> args() const {
-        std::vector<std::string> a = {"--db", m_db, "--listen", address(), "--threads", "2"};
-        const std::pair<const char*, const char*> pages[] = {
-            {"--was_save_msg", DaemonHarness::kSaveMsgPage},
-            {"--was_mobile_push", DaemonHarness::kMobilePushPage},
-            {"--was_leave", DaemonHarness::kLeavePage},
-            {"--was_endroom", DaemonHarness::kEndRoomPage},
-            {"--was_not_endroom", DaemonHarness::kNotEndRoomPage},
-            {"--was_load_room", DaemonHarness::kLoadRoomPage},
-            {"--was_update_msgsend", DaemonHarness::kUpdateMsgSendPage},
-            {"--was_invite_request", DaemonHarness::kInviteRequestPage},
-            {"--was_sendfailuser_request", DaemonHarness::kSendFailUserPage}};
-        for (const auto& [option, path] : pages) a.insert(a.end(), {option, path});
-        return a;
-    }
-
-    std::string m_db;
-    int m_port = 0;
-    std::unique_ptr<Process> m_process;
-};
 
 class BenchSmokeTest : public ::testing::Test {
 protected:
@@ -110,7 +60,7 @@ protected:
     std::string transcript() const { return "stdout: " + m_stdout + "\nstderr: " + m_stderr; }
 
     TempDir m_dir;
-    BenchWas m_was{m_dir};
+    RealWas m_was{m_dir};
     std::unique_ptr<DaemonHarness> m_daemon;
     int m_exit = -1;
     std::string m_stdout;

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+// tolvex-was on a free loopback port with a database in a test's folder,
+// serving the page paths DaemonHarness configures, so a daemon started with
+// Options::wasAddress = address() persists through the real backend.
+class RealWas {
+public:
+    explicit RealWas(const TempDir& dir);
+    RealWas(const RealWas&) = delete;
+    RealWas& operator=(const RealWas&) = delete;
+    ~RealWas();
+
+    bool start();
+    std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
+    std::string stderrText() const { return m_process ? m_process->stderrText() : ""; }
+
+    // What the database holds, as tolvex-was --dump prints it.
+    std::string dump() const;
+    bool waitForDump(const std::string& text, int timeoutMs = 10000) const;
+
+private:
+    std::vector<std::string> args() const;
+
+    std::string m_db;
+    int m_port = 0;
+    std::unique_ptr<Process> m_process;
+};

@@ -41,6 +41,7 @@ void MicroTimer::forget(TimerEvent* ev, item_iter item) {
 void MicroTimer::setTimer(TimerEvent* ev, int id, long cycle, void* param) {
     // A null receiver would read as a killed item and never fire.
     if (!ev) return;
+    if (cycle == 0) m_walkEveryCheck = true;
     if (item_iter item = findLive(ev, id); item != m_timerlist.end()) {
         item->cycle = cycle;
         item->start = m_now;
@@ -96,6 +97,9 @@ bool isDue(const MicroTimer::timeritem_t& item, const timeval& now) {
 
 void MicroTimer::check2At(const timeval& now) {
     m_now = now;
+    if (now.tv_sec == m_lastWalkSec && !m_walkEveryCheck) return;
+    m_lastWalkSec = now.tv_sec;
+    m_walkEveryCheck = false;
     try {
         // Only this walk erases items; callbacks merely mark them killed. So
         // the current item outlives its callback and stepping past it
@@ -110,13 +114,16 @@ void MicroTimer::check2At(const timeval& now) {
                 if (it->cycle != 0) it->start = m_now;
                 it->pevent->OnTimer(it->id, it->param);
             }
+            if (it->pevent && it->cycle == 0) m_walkEveryCheck = true;
             ++it;
         }
     } catch (const std::exception&) {
         TRACE("checkTimer Exception ERROR:%d(%s)", errno, strerror(errno));
         errno = 0;
+        m_walkEveryCheck = true;  // the timers behind the thrower wait for no second
     } catch (...) {
         TRACE("checkTimer Exception ERROR:%d(%s)", errno, strerror(errno));
         errno = 0;
+        m_walkEveryCheck = true;
     }
 }

@@ -42,7 +42,8 @@ public:
     // Kills every timer of ev; for receivers that are being destroyed.
     void killAll(TimerEvent* ev);
     void check2();
-    // check2() at a given time: the clock seam for tests.
+    // check2() at a given time: the clock seam for tests. Killed timers are
+    // erased by the next walk, which comes at the next second at the latest.
     void check2At(const timeval& now);
 
     size_t size() const { return m_timerlist.size(); }
@@ -63,4 +64,10 @@ private:
     // check2 erases them from the list later.
     std::unordered_map<TimerEvent*, std::vector<item_iter>> m_byReceiver;
     timeval m_now{};
+    // A timer of N >= 1 seconds comes due only when the wall-clock second
+    // changes, so the list is walked once per second, or at every check
+    // while a timer of cycle 0 may be live: the loop checks on every pass,
+    // and a busy daemon makes thousands of passes over thousands of timers.
+    time_t m_lastWalkSec = -1;
+    bool m_walkEveryCheck = false;
 };

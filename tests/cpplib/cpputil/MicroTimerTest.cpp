@@ -156,6 +156,33 @@ TEST_F(MicroTimerTest, ExceptionInOneCallbackDelaysTheTimersBehindItToTheNextPas
     EXPECT_EQ(2u, thrower.m_fired.size());
 }
 
+TEST_F(MicroTimerTest, WithinOneSecondOnlyCycleZeroTimersFireAndTheOthersWaitForTheNextSecond) {
+    Receiver fast, slow, thrower;
+    setAt(at(100), &slow, 1, 1);
+    checkAt(100, 500000);
+    m_timers.setTimer(&fast, 2, 0);
+    checkAt(100, 600000);
+    checkAt(100, 700000);
+    EXPECT_EQ(2u, fast.m_fired.size());
+    EXPECT_TRUE(slow.m_fired.empty());
+
+    checkAt(101, 100);
+    EXPECT_EQ(1u, slow.m_fired.size());
+    EXPECT_EQ(3u, fast.m_fired.size());
+
+    // A throw ends the walk; the timers behind it still fire at the next
+    // check, not a second later.
+    ASSERT_TRUE(m_timers.killTimer(&fast, 2));
+    thrower.m_onFire = [](int) { throw std::runtime_error("receiver failed"); };
+    m_timers.setTimer(&thrower, 3, 1);
+    m_timers.setTimer(&fast, 4, 1);
+    checkAt(102, 0);
+    EXPECT_EQ(2u, slow.m_fired.size());
+    EXPECT_EQ(3u, fast.m_fired.size());
+    checkAt(102, 1000);
+    EXPECT_EQ((std::vector<int>{2, 2, 2, 4}), fast.m_fired);
+}
+
 TEST_F(MicroTimerTest, NonStandardExceptionIsCaughtToo) {
     Receiver thrower;
     thrower.m_onFire = [](int) { throw 42; };

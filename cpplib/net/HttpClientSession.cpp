@@ -90,6 +90,11 @@ int HttpClientSession::query(sockaddr_in* addr, const char* ver, const char* met
 
 void HttpClientSession::cancel() {
     notifyError();
+    // Reset, not closed: a WAS that falls behind makes the daemon abandon
+    // thousands of connections, and each orderly close would keep a local
+    // port in TIME_WAIT for a minute, until connects fail for want of ports
+    // and every one of them first searches the whole port range.
+    abortOnClose();
     setRelease();
 }
 

@@ -100,16 +100,24 @@ void Session::destroy() {
 
 void Session::closeSocket() {
     if (g_pPoller) g_pPoller->del(m_sockfd);
-    ::shutdown(m_sockfd, SHUT_RDWR);
+    // A write shutdown would send the FIN that an abortive close avoids.
+    if (!m_abortOnClose) ::shutdown(m_sockfd, SHUT_RDWR);
     ::close(m_sockfd);
     m_sockfd = -1;
+    m_abortOnClose = false;
 }
 
 // A session marked for release outside a dispatch must still get an event,
 // even when its peer neither reads nor writes: a shut-down socket always
-// reports one.
+// reports one (a read shutdown alone suffices and sends nothing).
 void Session::forceReleaseEvent() {
-    if (m_sockfd >= 0) ::shutdown(m_sockfd, SHUT_RDWR);
+    if (m_sockfd >= 0) ::shutdown(m_sockfd, m_abortOnClose ? SHUT_RD : SHUT_RDWR);
+}
+
+void Session::abortOnClose() {
+    if (m_sockfd < 0) return;
+    const linger abort{1, 0};
+    if (::setsockopt(m_sockfd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0) m_abortOnClose = true;
 }
 
 void Session::wantWrite(bool on) {

@@ -130,6 +130,10 @@ public:
     void setSendBufLimit(int bytes) { m_sendBufLimit = bytes; }
 
 protected:
+    // Makes the coming close a reset: no FIN, and no local port held in
+    // TIME_WAIT, for connections this side abandons.
+    void abortOnClose();
+
     // Writes straight to the socket (nothing queued); the rest is queued.
     // 0, or -1 when the session failed.
     int doSendData(const char* data, int len);
@@ -137,6 +141,7 @@ protected:
     int doSendBuffer();
 
     int m_sockfd = -1;
+    bool m_abortOnClose = false;
     state_t m_state = SESSION_NONE;
     IOBuffer m_bufRecv;
     IOBuffer m_bufSend;

@@ -178,6 +178,8 @@ void ChatApp::finishWasJobs() {
 void ChatApp::loopEvent() {
     try {
         MicroTimer::getInst().check2();
+        // After the timers: the connections they freed go to waiting jobs.
+        JobHandler::startWaitingJobs();
     } catch (...) {
         TRACE(TRACE_DEBUG, "loopEvent Exception ERROR:%d(%s)", errno, std::strerror(errno));
         errno = 0;

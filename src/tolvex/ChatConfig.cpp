@@ -30,6 +30,7 @@ void registerChangeable(Config2& cfg, ConfigValues& v) {
     cfg.setValue("msg_result_ack_timeout_sec", 0, true, Config2::INT, &v.msg_result_ack_timeout_sec);
     cfg.setValue("service_ip", 0, true, Config2::STRING, &v.service_ip);
     cfg.setValue("was_timeout_sec", 0, true, Config2::INT, &v.was_timeout_sec);
+    cfg.setValue("was_max_requests", 0, true, Config2::INT, &v.was_max_requests);
     cfg.setValue("room_load_mode", 's', true, Config2::STRING, &v.room_load_mode);
 }
 
@@ -254,5 +255,6 @@ void ChatConfig::publish(const ConfigValues& v) {
     m_resultAckTimeoutSec = v.msg_result_ack_timeout_sec;
     m_pushAlarmCount = v.push_alarm_count;
     m_wasTimeoutSec = v.was_timeout_sec;
+    m_wasMaxRequests = v.was_max_requests;
     m_roomTimeoutMin = v.room_timeout_min;
 }

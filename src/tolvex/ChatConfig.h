@@ -37,6 +37,7 @@ struct ConfigValues {
     int msg_result_ack_timeout_sec = 30;
     std::string service_ip;
     int was_timeout_sec = 20;
+    int was_max_requests = 1000;  // WAS requests in flight at once; 0: no limit
     std::string room_load_mode = "all";
     int send_buffer_max = 4 * 1024 * 1024;
     bool isreadwas = false;
@@ -111,6 +112,7 @@ public:
     int resultAckTimeoutSec() const { return m_resultAckTimeoutSec; }
     int pushAlarmCount() const { return m_pushAlarmCount; }
     int wasTimeoutSec() const { return m_wasTimeoutSec; }
+    int wasMaxRequests() const { return m_wasMaxRequests; }
     int roomTimeoutMin() const { return m_roomTimeoutMin; }
 
     // The tenant time-out entries handed to the room task at start:
@@ -133,5 +135,6 @@ private:
     std::atomic<int> m_resultAckTimeoutSec{30};
     std::atomic<int> m_pushAlarmCount{1};
     std::atomic<int> m_wasTimeoutSec{20};
+    std::atomic<int> m_wasMaxRequests{1000};
     std::atomic<int> m_roomTimeoutMin{60};
 };

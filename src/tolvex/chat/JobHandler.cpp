@@ -1,9 +1,11 @@
 #include "tolvex/chat/JobHandler.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <exception>
 
 #include "p2p/P2PPacket.h"
@@ -33,8 +35,59 @@ int JobHandler::waitSec() {
 void JobHandler::setWaitSecOverride(int sec) { s_waitSecOverride = sec; }
 
 namespace {
+
 std::atomic<int> s_liveJobs{0};  // jobs constructed and not yet deleted
+constexpr int kDefaultMaxRequests = 1000;
+constexpr size_t kQueueLogStep = 1000;
+std::atomic<int> s_maxRequestsOverride{0};
+
+// The WAS connections in use and the jobs waiting for one. Event-loop
+// thread only, like the jobs themselves.
+struct RequestLine {
+    int inFlight = 0;
+    std::deque<JobHandler*> waiting;
+};
+
+RequestLine& requestLine() {
+    static RequestLine line;
+    return line;
+}
+
+bool connectionFree() {
+    const int limit = JobHandler::maxRequests();
+    return limit <= 0 || requestLine().inFlight < limit;
+}
+
 }  // namespace
+
+int JobHandler::maxRequests() {
+    const int forced = s_maxRequestsOverride.load();
+    if (forced > 0) return forced;
+    return g_pApp ? g_pApp->config().wasMaxRequests() : kDefaultMaxRequests;
+}
+
+void JobHandler::setMaxRequestsOverride(int count) { s_maxRequestsOverride = count; }
+
+int JobHandler::requestsInFlight() {
+    return requestLine().inFlight;
+}
+
+size_t JobHandler::jobsWaitingForAConnection() {
+    return requestLine().waiting.size();
+}
+
+void JobHandler::startWaitingJobs() {
+    // A job popped here may end at once (deleting itself); the line is
+    // touched only between jobs.
+    std::deque<JobHandler*>& waiting = requestLine().waiting;
+    while (!waiting.empty() && connectionFree()) {
+        JobHandler* job = waiting.front();
+        waiting.pop_front();
+        job->m_queued = false;
+        const uint16_t rc = job->sendNow();
+        if (rc != RES_OK) job->finish(rc);
+    }
+}
 
 JobHandler::JobHandler() {
     ++s_liveJobs;
@@ -50,6 +103,10 @@ JobHandler::~JobHandler() {
     MicroTimer::getInst().killAll(this);
     leaveCompanion();
     leaveWasSession();
+    if (m_queued) {
+        std::deque<JobHandler*>& waiting = requestLine().waiting;
+        waiting.erase(std::remove(waiting.begin(), waiting.end(), this), waiting.end());
+    }
 }
 
 // ---- starting -------------------------------------------------------------
@@ -84,18 +141,39 @@ uint16_t JobHandler::doWAS(ChatSession* pFrom, const P2PPacket* pk, bool addRoom
             m_errmsg = "Fail get WAS info";
             return RES_NO_WAS_INFO;
         }
-        rc = startQuery();
-        // A query that cannot even start (out of descriptors, a poller
-        // full) is an attempt like one that times out: with retries left the
-        // wait timer tries the next server, so the request is not lost.
-        if (rc == RES_QUERY_FAILED && retryDoWas) rc = RES_OK;
-        if (rc != RES_OK) return rc;
-        startWaiting();
-        return RES_OK;
+        return sendOrQueue();
     } catch (...) {
         logException("doWAS");
     }
     return rc;
+}
+
+uint16_t JobHandler::sendOrQueue() {
+    if (connectionFree()) return sendNow();
+    // Without a limit a burst of jobs (the send-state pass of a busy
+    // minute) opens a connection each at once: the WAS falls behind, the
+    // waits run out, and the local ports run out with them.
+    m_queued = true;
+    std::deque<JobHandler*>& waiting = requestLine().waiting;
+    waiting.push_back(this);
+    if (waiting.size() % kQueueLogStep == 0)
+        g_Logger.log("WAS requests: %d in flight, %zu jobs waiting for a connection", requestLine().inFlight,
+                     waiting.size());
+    // Its client may go meanwhile; the job must hear of it.
+    observeCompanion();
+    m_ws = STATE_WAITWAS;
+    return RES_OK;
+}
+
+uint16_t JobHandler::sendNow() {
+    uint16_t rc = startQuery();
+    // A query that cannot even start (out of descriptors, a poller full) is
+    // an attempt like one that times out: with retries left the wait timer
+    // tries the next server, so the request is not lost.
+    if (rc == RES_QUERY_FAILED && retryDoWas) rc = RES_OK;
+    if (rc != RES_OK) return rc;
+    startWaiting();
+    return RES_OK;
 }
 
 uint16_t JobHandler::startQuery() {
@@ -115,12 +193,22 @@ uint16_t JobHandler::startQuery() {
                      m_urlencode.c_str(), m_errmsg.c_str());
         return RES_QUERY_FAILED;
     }
-    m_phcs = session;
+    setWasSession(session);
     return RES_OK;
 }
 
-void JobHandler::startWaiting() {
+void JobHandler::setWasSession(HttpClientSession* session) {
+    if (m_phcs && !session) --requestLine().inFlight;
+    if (!m_phcs && session) ++requestLine().inFlight;
+    m_phcs = session;
+}
+
+void JobHandler::observeCompanion() {
     if (m_pcs && !m_companionObserved) m_companionObserved = m_pcs->addEH(this) == 0;
+}
+
+void JobHandler::startWaiting() {
+    observeCompanion();
     m_ws = STATE_WAITWAS;
     MicroTimer::getInst().setTimer(this, kWaitTimerId, waitSec());
 }
@@ -134,12 +222,8 @@ void JobHandler::doREWAS() {
     ++m_wasRetryCount;
     g_Logger.log("Enter REWAS:%p. retryCount=%d, %s, %s", static_cast<void*>(this), m_wasRetryCount,
                  m_wasPage.c_str(), m_urlencode.c_str());
-    const uint16_t rc = startQuery();
-    if (rc != RES_OK && rc != RES_QUERY_FAILED) {
-        finish(rc);
-        return;
-    }
-    startWaiting();
+    const uint16_t rc = sendOrQueue();
+    if (rc != RES_OK) finish(rc);
 }
 
 // ---- ending ---------------------------------------------------------------
@@ -163,7 +247,7 @@ void JobHandler::leaveCompanion() {
 void JobHandler::leaveWasSession() {
     if (!m_phcs) return;
     HttpClientSession* session = m_phcs;
-    m_phcs = nullptr;
+    setWasSession(nullptr);
     session->delEH(this);
     session->cancel();
 }
@@ -186,7 +270,7 @@ void JobHandler::resRecvEvent(Session* s, const Packet* p, bool* remove) {
     if (remove) *remove = true;
     leaveCompanion();
     m_errmsg.clear();
-    if (s == m_phcs) m_phcs = nullptr;  // the connection ends itself after this call
+    if (s == m_phcs) setWasSession(nullptr);  // the connection ends itself after this call
     if (m_ws != STATE_WAITWAS) {
         g_Logger.log("resRecvEvent MSNG_ERR_SYSTEM");
         finish(RES_SYSTEM);
@@ -261,7 +345,7 @@ void JobHandler::errorEvent(Session* s, bool* remove) {
 
 void JobHandler::handleWasError(Session* s) {
     MicroTimer::getInst().killTimer(this, kWaitTimerId);
-    m_phcs = nullptr;  // already ending; it forgot us before telling
+    setWasSession(nullptr);  // already ending; it forgot us before telling
     g_Logger.log("WAS_ERROR\t%p\t%x", static_cast<void*>(s), m_req.code);
     doREWAS();
 }

@@ -6,6 +6,7 @@
 
 #include <netinet/in.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -65,6 +66,16 @@ public:
     static int liveJobCount();
     static int waitSec();
     static void setWaitSecOverride(int sec);
+
+    // At most was_max_requests WAS requests are in flight at once (0: no
+    // limit; the override, when positive, is for tests without a daemon).
+    // A job beyond that waits in order, without its wait timer, until the
+    // loop calls startWaitingJobs() with a connection free.
+    static int maxRequests();
+    static void setMaxRequestsOverride(int count);
+    static int requestsInFlight();
+    static size_t jobsWaitingForAConnection();
+    static void startWaitingJobs();
 
     // The reply body above this size ends the job with 1033.
     static constexpr int kMaxReplyBytes = HttpClientSession::kMaxBodyBytes;
@@ -126,7 +137,14 @@ private:
     // Creates an HTTP session and posts the form to the next server.
     // Returns 0, RES_SYSTEM or RES_QUERY_FAILED (m_errmsg set).
     uint16_t startQuery();
+    // Sends now when a connection is free, else joins the line: RES_OK, or
+    // the code the job must end with.
+    uint16_t sendOrQueue();
+    uint16_t sendNow();
+    void observeCompanion();
     void startWaiting();
+    // Every change of m_phcs goes through here: it counts the requests in flight.
+    void setWasSession(HttpClientSession* session);
     // Leaves both sessions and stops the wait, then done(rescode): every
     // end of a job goes through here. Deletes this.
     void finish(uint16_t rescode);
@@ -138,6 +156,7 @@ private:
     ChatSession* m_pcs = nullptr;          // companion: not owned (see releaseCompanion)
     bool m_companionObserved = false;      // registered with m_pcs as an observer
     HttpClientSession* m_phcs = nullptr;   // current WAS connection: not owned, we observe it
+    bool m_queued = false;                 // waiting for a free connection
     URLEncode m_urlencode;
     std::string m_bodyWAS;
     bool m_bRecvedWAS = false;

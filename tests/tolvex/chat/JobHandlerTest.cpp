@@ -97,6 +97,9 @@ protected:
         m_clientPeer.reset();
         EXPECT_TRUE(runUntil([&] { return Session::s_counts == m_sessionsBefore; }));
         JobHandler::setWaitSecOverride(0);
+        JobHandler::setMaxRequestsOverride(0);
+        EXPECT_EQ(0u, JobHandler::jobsWaitingForAConnection());
+        EXPECT_EQ(0, JobHandler::requestsInFlight());
         LoopFixture::TearDown();
     }
 
@@ -304,6 +307,62 @@ TEST_F(JobHandlerTest, RoundRobinSpreadsJobsOverThreeServers) {
     EXPECT_EQ(1u, m_was.requestCount());
     EXPECT_EQ(1u, second.requestCount());
     EXPECT_EQ(1u, third.requestCount());
+}
+
+// ---- requests in flight ----------------------------------------------------
+
+TEST_F(JobHandlerTest, JobsBeyondTheLimitWaitTheirTurnAndTheirWaitStartsWhenSent) {
+    JobHandler::setMaxRequestsOverride(2);
+    m_was.neverAnswer(kPage);
+    Outcome outs[3];
+    for (Outcome& out : outs) (new ProbeJob(&out, false, 1, false))->doit(nullptr, nullptr);
+    ASSERT_TRUE(runUntil([&] { return m_was.requestCount() == 2; }));
+    EXPECT_EQ(2, JobHandler::requestsInFlight());
+    EXPECT_EQ(1u, JobHandler::jobsWaitingForAConnection());
+
+    // The two sent time out; the third was not waiting for a reply yet.
+    letWaitExpire();
+    EXPECT_TRUE(outs[0].done && outs[1].done);
+    EXPECT_EQ(JobHandler::RES_TIMEOUT, outs[0].code);
+    EXPECT_FALSE(outs[2].done);
+
+    JobHandler::startWaitingJobs();
+    ASSERT_TRUE(runUntil([&] { return m_was.requestCount() == 3; }));
+    EXPECT_EQ(1, JobHandler::requestsInFlight());
+    letWaitExpire();
+    EXPECT_TRUE(outs[2].done);
+    EXPECT_EQ(JobHandler::RES_TIMEOUT, outs[2].code);
+}
+
+TEST_F(JobHandlerTest, ClientLeavingWhileItsJobWaitsForAConnectionIsForgotten) {
+    JobHandler::setMaxRequestsOverride(1);
+    Outcome first;
+    const int wasPort = useHandHeldServer();
+    (new ProbeJob(&first, false, 1, false))->doit(nullptr, nullptr);
+    const int was = acceptOn(wasPort);
+    ASSERT_GE(was, 0);
+
+    ChatSession* client = connectedClient();
+    GoneTracker gone;
+    client->setTracker(&gone);
+    start(false, 1, client);
+    EXPECT_EQ(1u, JobHandler::jobsWaitingForAConnection());
+    m_clientPeer.reset();
+    ASSERT_TRUE(runUntil([&] { return gone.gone; }));
+
+    ::close(was);  // the first request fails; its connection goes to the second
+    ASSERT_TRUE(runUntil([&] {
+        JobHandler::startWaitingJobs();
+        return first.done && JobHandler::jobsWaitingForAConnection() == 0;
+    }));
+    const int second = acceptOn(wasPort);
+    ASSERT_GE(second, 0);
+    const std::string reply = "HTTP/1.0 200 OK\r\n\r\n" + FakeWas::resultHeader(0) + "<rows/>";
+    ASSERT_EQ(static_cast<ssize_t>(reply.size()), ::send(second, reply.data(), reply.size(), MSG_NOSIGNAL));
+    ::close(second);
+    ASSERT_TRUE(finished());
+    EXPECT_EQ(0, m_out.code);
+    EXPECT_FALSE(m_out.hadCompanionAtReply);
 }
 
 // ---- the companion session -------------------------------------------------

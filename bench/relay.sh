@@ -137,4 +137,11 @@ PID=""
 count_log() { cat "$WORK"/log/zpx_00* 2>/dev/null | grep -c -- "$1" || true; }
 echo "tolvexd WAS requests: $(count_log 'Fail query to WAS') could not start," \
      "$(count_log 'WAS_ERROR') failed, $(count_log 'Enter REWAS') retried" >&2
+# A WAS slower than the daemon leaves jobs waiting for a connection (logged
+# at every thousand); those still unsent when the SIGTERM drain ends are
+# not persisted.
+log_number() { cat "$WORK"/log/zpx_00* 2>/dev/null | sed -n "s/$1/\1/p" | sort -n | tail -1; }
+queued="$(log_number '.*, \([0-9]*\) jobs waiting for a connection.*')"
+left="$(log_number '.*:\([0-9]*\) WAS job(s) still waiting at exit.*')"
+echo "tolvexd WAS backlog: ${queued:-under 1000} jobs waiting for a connection at the peak, ${left:-0} unsent at exit" >&2
 exit "$status"

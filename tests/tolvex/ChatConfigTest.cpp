@@ -117,13 +117,16 @@ TEST_F(ChatConfigTest, AReReadCanLowerTheServerCountButNeverRaiseIt) {
 
 TEST_F(ChatConfigTest, AReReadChangesTimeoutsButPingOnlyWhenAskedTo) {
     ASSERT_TRUE(load("<tolvexd/><ping><pingcycle>300</pingcycle></ping>"));
+    EXPECT_EQ(1000, config.wasMaxRequests());
     rewrite("<tolvexd><msg_relay_ack_timeout_sec>3</msg_relay_ack_timeout_sec>"
+            "<was_max_requests>50</was_max_requests>"
             "<servicebindaddr>127.0.0.1:9</servicebindaddr></tolvexd>"
             "<ping><pingcycle>5</pingcycle></ping>");
     ChatConfig::RereadResult r = config.reread(was, &report);
     EXPECT_TRUE(r.ok);
     EXPECT_FALSE(r.pingChanged);
     EXPECT_EQ(3, config.relayAckTimeoutSec());
+    EXPECT_EQ(50, config.wasMaxRequests());
     EXPECT_EQ(300, config.values().pingcycle);
     EXPECT_EQ(0, ntohs(config.values().servicebindaddr.sin_port)) << "the listening address is not re-read";
 

@@ -21,7 +21,7 @@
 // 3 s; an empty request (no path) otherwise.
 template <typename Match>
 FakeWas::Request wasRequestMatching(FakeWas& was, const std::string& page, Match match) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (;;) {
         for (const FakeWas::Request& r : was.requestsTo(page))
             if (match(r)) return r;

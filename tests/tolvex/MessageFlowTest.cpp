@@ -4,11 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ChatLoopback.h"
+#include "support/Process.h"
 #include "tools/client/LeBytes.h"
 
 namespace {
@@ -221,6 +222,54 @@ TEST_F(MessageFlowTest, ResendIsAcknowledgedWithTheClientsNumberAndRelayedToNobo
                            [](const FakeWas::Request& r) { return r.field("msg_num") == "42"; });
     EXPECT_EQ("room_id=100&msg_num=42&tenant_id=example.com", asked.body);
     EXPECT_TRUE(m_daemon.waitForChatLog("S:>>:100:42:MSG:" + kAlice + ":PC:SUCC:MSG_RESEND,42,1"));
+}
+
+// One WAS request in flight at a time: while the WAS sits on the first save,
+// the saves of the messages after it wait in the daemon, and they go out in
+// order once the first one has ended.
+class WasRequestLimitTest : public ChatLoopbackTest {
+protected:
+    WasRequestLimitTest() : ChatLoopbackTest(options()) {}
+    static DaemonHarness::Options options() {
+        DaemonHarness::Options o;
+        o.extraCommon = "<was_max_requests>1</was_max_requests>";
+        o.wasTimeoutSec = 1;
+        return o;
+    }
+};
+
+TEST_F(WasRequestLimitTest, SavesWaitForTheOneInFlightAndThenGoOutInOrder) {
+    m_daemon.was().neverAnswer(DaemonHarness::kSaveMsgPage);
+    Client& alice = openRoom(kRoom, kAlice, {kBob});
+    std::vector<uint32_t> sent;
+    for (int i = 0; i < 3; ++i) {
+        client::MsgRequest m;
+        m.roomId = kRoom;
+        m.fromId = kAlice;
+        m.fromName = nameOf(kAlice);
+        m.msg = "queued " + std::to_string(i);
+        m.trid = 300 + i;
+        ASSERT_TRUE(alice.sendMsg(m));
+        auto ack = alice.waitFor(client::MSG_ACK);
+        ASSERT_TRUE(ack);
+        sent.push_back(client::decodeMsgAck(*ack)->msgNum);
+    }
+    // Served at once, persisted one by one: the invitation's save is still out.
+    auto saves = [&] { return m_daemon.was().requestsTo(DaemonHarness::kSaveMsgPage).size(); };
+    ASSERT_TRUE(waitFor([&] { return saves() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(1u, saves());
+
+    m_daemon.was().setReply(DaemonHarness::kSaveMsgPage, FakeWas::Reply{});
+    std::vector<std::string> order;
+    ASSERT_TRUE(waitFor([&] {
+        order.clear();
+        for (const FakeWas::Request& r : m_daemon.was().requestsTo(DaemonHarness::kSaveMsgPage))
+            if (r.field("msg").rfind("queued ", 0) == 0) order.push_back(r.field("msg_seq"));
+        return order.size() == 3;
+    }, 10000)) << m_daemon.was().requestCount() << " requests";
+    EXPECT_EQ((std::vector<std::string>{std::to_string(sent[0]), std::to_string(sent[1]), std::to_string(sent[2])}),
+              order);
 }
 
 }  // namespace

@@ -49,8 +49,10 @@ struct RequestLine {
 };
 
 RequestLine& requestLine() {
-    static RequestLine line;
-    return line;
+    // Never destroyed: jobs still waiting when the daemon exits stay
+    // reachable instead of being cut loose by static destruction.
+    static RequestLine* const line = new RequestLine;
+    return *line;
 }
 
 bool connectionFree() {

@@ -153,9 +153,9 @@ uint16_t JobHandler::doWAS(ChatSession* pFrom, const P2PPacket* pk, bool addRoom
 uint16_t JobHandler::sendOrQueue() {
     // Behind the jobs already waiting, even with a connection just freed.
     if (requestLine().waiting.empty() && connectionFree()) return sendNow();
-    // Without a limit a burst of jobs (the send-state pass of a busy
-    // minute) opens a connection each at once: the WAS falls behind, the
-    // waits run out, and the local ports run out with them.
+    // Without a limit a burst of jobs (a send-state pass at a busy hour)
+    // opens a connection each at once: the WAS falls behind, the waits run
+    // out, and the local ports run out with them.
     m_queued = true;
     std::deque<JobHandler*>& waiting = requestLine().waiting;
     waiting.push_back(this);

@@ -73,7 +73,7 @@ protected:
         // Serving: the daemon has its rooms from the WAS.
         ASSERT_TRUE(waitFor([&] { return !m_run->running() || commandLog().find("Loading Room Complete") !=
                                                                   std::string::npos; },
-                            15000))
+                            30000))
             << transcript(*m_run);
         ASSERT_TRUE(m_run->running()) << transcript(*m_run);
     }

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <string.h>
 
-#include <exception>
 #include <iterator>
 
 #include "cpputil/Trace.h"
@@ -117,13 +116,9 @@ void MicroTimer::check2At(const timeval& now) {
             if (it->pevent && it->cycle == 0) m_walkEveryCheck = true;
             ++it;
         }
-    } catch (const std::exception&) {
-        TRACE("checkTimer Exception ERROR:%d(%s)", errno, strerror(errno));
-        errno = 0;
-        m_walkEveryCheck = true;  // the timers behind the thrower wait for no second
     } catch (...) {
         TRACE("checkTimer Exception ERROR:%d(%s)", errno, strerror(errno));
         errno = 0;
-        m_walkEveryCheck = true;
+        m_walkEveryCheck = true;  // the timers behind the thrower wait for no second
     }
 }

@@ -45,15 +45,20 @@ void DeliveryLedger::accepted(size_t room, uint32_t msgNum, size_t sender) {
     retireIfDone(room, msgNum, t);
 }
 
+DeliveryLedger::Mark DeliveryLedger::markSeen(std::vector<bool>& seen, size_t member, uint64_t* duplicates) {
+    if (seen[member]) {
+        ++*duplicates;
+        return Mark::kDuplicate;
+    }
+    seen[member] = true;
+    return Mark::kFirst;
+}
+
 DeliveryLedger::Mark DeliveryLedger::relayed(size_t room, uint32_t msgNum, size_t member) {
     if (room >= m_roomSizes.size() || member >= m_roomSizes[room]) return Mark::kStranger;
     track_t& t = entry(room, msgNum);
     if (member == t.sender) return Mark::kStranger;
-    if (t.relayed[member]) {
-        ++m_duplicateRelays;
-        return Mark::kDuplicate;
-    }
-    t.relayed[member] = true;
+    if (markSeen(t.relayed, member, &m_duplicateRelays) == Mark::kDuplicate) return Mark::kDuplicate;
     ++t.relayCount;
     if (t.sender != SIZE_MAX) ++m_deliveredRelays;
     retireIfDone(room, msgNum, t);
@@ -67,11 +72,7 @@ DeliveryLedger::Mark DeliveryLedger::reported(size_t room, uint32_t msgNum, cons
     const size_t member = found->second;
     track_t& t = entry(room, msgNum);
     if (member == t.sender) return Mark::kStranger;
-    if (t.reported[member]) {
-        ++m_duplicateReports;
-        return Mark::kDuplicate;
-    }
-    t.reported[member] = true;
+    if (markSeen(t.reported, member, &m_duplicateReports) == Mark::kDuplicate) return Mark::kDuplicate;
     ++t.reportCount;
     if (t.sender != SIZE_MAX && t.reportCount == others(room)) ++m_completeReports;
     retireIfDone(room, msgNum, t);

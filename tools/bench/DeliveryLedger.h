@@ -61,6 +61,8 @@ private:
     };
 
     track_t& entry(size_t room, uint32_t msgNum);
+    // Sets seen[member]; a second time counts in *duplicates instead.
+    static Mark markSeen(std::vector<bool>& seen, size_t member, uint64_t* duplicates);
     // Drops the entry once nothing more is owed for it.
     void retireIfDone(size_t room, uint32_t msgNum, const track_t& t);
     size_t others(size_t room) const { return m_roomSizes[room] - 1; }

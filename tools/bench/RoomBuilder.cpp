@@ -42,36 +42,40 @@ idle_setup_t RoomBuilder::buildIdle(const std::vector<room_plan_t>& rooms,
         result.refused += count;
         if (result.firstRefusal.empty()) result.firstRefusal = why;
     };
-    // A daemon that stops answering (out of descriptors, connections left in
+    // Keeps an opened connection; a refused one counts for `members`. A
+    // daemon that stops answering (out of descriptors, connections left in
     // its backlog) would cost a step timeout per connection: give up on the
     // rest at the first one. A daemon that closes them says no at once.
-    auto giveUp = [&] { refuse(planned - result.open - result.refused, "the daemon stopped answering"); };
+    bool stopped = false;
+    auto admit = [&](std::unique_ptr<BenchConnection> conn, const std::string& err, int members,
+                     const std::string& who) {
+        if (err.empty()) {
+            out->push_back(std::move(conn));
+            ++result.open;
+            return true;
+        }
+        refuse(members, who + ": " + err);
+        if (conn->timedOut()) {
+            refuse(planned - result.open - result.refused, "the daemon stopped answering");
+            stopped = true;
+        }
+        return false;
+    };
     for (const room_plan_t& room : rooms) {
         tick();
         auto creator = std::make_unique<BenchConnection>();
-        if (std::string err = openCreator(room, *creator); !err.empty()) {
-            refuse(static_cast<int>(room.members.size()), "room " + std::to_string(room.roomId) + ": " + err);
-            if (creator->timedOut()) {
-                giveUp();
-                return result;
-            }
+        const std::string err = openCreator(room, *creator);
+        if (!admit(std::move(creator), err, static_cast<int>(room.members.size()),
+                   "room " + std::to_string(room.roomId))) {
+            if (stopped) return result;
             continue;
         }
-        out->push_back(std::move(creator));
-        ++result.open;
-        for (size_t m = 1; m < room.members.size(); ++m) {
+        for (size_t m = 1; m < room.members.size() && !stopped; ++m) {
             auto conn = std::make_unique<BenchConnection>();
-            if (std::string err = join(room, room.members[m], *conn); !err.empty()) {
-                refuse(1, room.members[m].userId + ": " + err);
-                if (conn->timedOut()) {
-                    giveUp();
-                    return result;
-                }
-                continue;
-            }
-            out->push_back(std::move(conn));
-            ++result.open;
+            const std::string joinErr = join(room, room.members[m], *conn);
+            admit(std::move(conn), joinErr, 1, room.members[m].userId);
         }
+        if (stopped) return result;
     }
     return result;
 }

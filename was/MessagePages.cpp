@@ -114,7 +114,7 @@ send_state_t sendStateOf(const FormBody& form) {
     send_state_t state;
     state.roomId = roomIdOf(form);
     state.msgSeq = form.u32("msg_seq");
-    state.tenantId = form.id("tenant_id", kMaxSendStateTenant);
+    state.tenantId = form.id("tenant_id", kMaxTenant);
     state.delivered = yesNo(form, "send_yn", true);
     std::vector<std::string> ids = idList(form, "userids", '\t');
     std::vector<std::string> seqs =

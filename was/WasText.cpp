@@ -4,8 +4,9 @@
 
 #include <cstdio>
 
+#include "was/FieldLimits.h"
+
 std::string tenantOf(std::string_view userId) {
-    constexpr size_t kMaxTenant = 255;
     std::string_view tenant = userId;
     size_t at = userId.find('@');
     if (at != std::string_view::npos) {

@@ -10,7 +10,7 @@
 
 // The tenant of a user id as the daemon derives it: the text after the first
 // "." that follows the first "@"; the whole id when there is no such "." or
-// no "@" at all. Cut to 255 bytes like the daemon's room key.
+// no "@" at all. Cut to the longest legal id, like the daemon's room key.
 std::string tenantOf(std::string_view userId);
 
 // Splits at every separator. An empty text gives no entries; "a,,b" gives an

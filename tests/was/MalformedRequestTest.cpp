@@ -26,11 +26,11 @@ std::vector<malformed_case_t> malformedCases() {
         {"SaveRoomZero", "/was/saveMessage", saveWith([](save_args_t& a) { a.roomId = 0; })},
         {"SaveWithoutSender", "/was/saveMessage", "room_id=18&msg_seq=1"},
         {"SaveSenderTooLong", "/was/saveMessage",
-         saveWith([](save_args_t& a) { a.senderId = std::string(256, 's'); })},
+         saveWith([](save_args_t& a) { a.senderId = std::string(257, 's'); })},
         {"SaveMessageTooLong", "/was/saveMessage",
-         saveWith([](save_args_t& a) { a.msg = std::string(8192, 'm'); })},
+         saveWith([](save_args_t& a) { a.msg = std::string(8193, 'm'); })},
         {"SaveFileUrlTooLong", "/was/saveMessage",
-         saveWith([](save_args_t& a) { a.fileUrl = std::string(4096, 'u'); })},
+         saveWith([](save_args_t& a) { a.fileUrl = std::string(4097, 'u'); })},
         {"SaveDataSizeDisagrees", "/was/saveMessage",
          "room_id=18&send_user_id=" + alice + "&msg_seq=1&msg=abc&data_size=4"},
         {"SaveBadSequence", "/was/saveMessage", "room_id=18&send_user_id=" + alice + "&msg_seq=x1"},
@@ -47,11 +47,11 @@ std::vector<malformed_case_t> malformedCases() {
         {"SaveBadReadFlag", "/was/saveMessage",
          saveWith([](save_args_t& a) { a.members[2].readYn = "maybe"; })},
         {"SaveMemberIdTooLong", "/was/saveMessage",
-         saveWith([](save_args_t& a) { a.members[2].id = std::string(256, 'c'); })},
+         saveWith([](save_args_t& a) { a.members[2].id = std::string(257, 'c'); })},
         {"SendStateWithoutTenant", "/was/updateMsgSend",
          "room_id=17&msg_seq=1&userids=" + daemonEncode("bob@corp.example.com")},
         {"SendStateTenantTooLong", "/was/updateMsgSend",
-         "room_id=17&msg_seq=1&tenant_id=" + std::string(128, 't') + "&userids=bob"},
+         "room_id=17&msg_seq=1&tenant_id=" + std::string(257, 't') + "&userids=bob"},
         {"SendStateBadFlag", "/was/updateMsgSend",
          "room_id=17&msg_seq=1&tenant_id=example.com&userids=bob&send_yn=maybe"},
         {"LeaveWithoutJoinSeq", "/was/leave", "room_id=17&user_id=" + alice + "&time=5"},
@@ -120,14 +120,14 @@ protected:
 TEST_F(LargestLegalFieldTest, FieldsOfTheirFullSizeAreStored) {
     save_args_t args;
     args.senderId = std::string(240, 's') + "@corp.x.com";
-    args.senderId.resize(255, 'z');
+    args.senderId.resize(256, 'z');
     args.members[0].id = args.senderId;
-    args.msg = std::string(8191, '\0');
-    args.fileName = std::string(2047, 'f');
-    args.fileUrl = std::string(4095, 'u');
+    args.msg = std::string(8192, '\0');
+    args.fileName = std::string(2048, 'f');
+    args.fileUrl = std::string(4096, 'u');
     ASSERT_EQ(0, post("/was/saveMessage", saveForm(args)).code);
 
-    EXPECT_EQ((std::vector<std::vector<std::string>>{{"255", "8191", "2047", "4095"}}),
+    EXPECT_EQ((std::vector<std::vector<std::string>>{{"256", "8192", "2048", "4096"}}),
               sql("SELECT length(sender_id), length(body), length(file_name), length(file_url) "
                   "FROM messages"));
 }

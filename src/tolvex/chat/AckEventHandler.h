@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tolvex/session/ChatEventHandler.h"
+#include "tolvex/util/ChatCodes.h"
 
 class P2PPacket;
 struct relay_msg_t;
@@ -18,7 +19,7 @@ struct ack_receive_data {
     uint32_t roomId = 0;
     uint32_t msgSeq = 0;
     uint16_t userIdLen = 0;
-    char userId[256] = {};
+    char userId[MAX_ID_LEN + 1] = {};
     uint32_t trid = 0;
     uint16_t osType = 0;
 };
@@ -35,7 +36,7 @@ struct ack_final_result_data {
 class AckEventHandler : public ChatEventHandler {
 public:
     // Longest user id a relay ACK may carry.
-    static constexpr uint16_t kMaxUserIdLen = 256;
+    static constexpr uint16_t kMaxUserIdLen = MAX_ID_LEN;
 
     AckEventHandler() = default;
     ~AckEventHandler() override = default;

@@ -24,11 +24,11 @@ public:
     // Length limits of the client's fields; a length equal to its limit is
     // accepted. The file name and URL limits are the capacities of
     // attachFileInfo's arrays.
-    static constexpr uint32_t kMaxIdLen = 256;
-    static constexpr uint32_t kMaxMsgLen = 8192;
-    static constexpr uint32_t kMaxFontLen = 10000;
-    static constexpr uint32_t kMaxFileNameLen = 2048;
-    static constexpr uint32_t kMaxUrlLen = 4096;
+    static constexpr uint32_t kMaxIdLen = MAX_ID_LEN;
+    static constexpr uint32_t kMaxMsgLen = MAX_MSG_LEN;
+    static constexpr uint32_t kMaxFontLen = MAX_FONT_LEN;
+    static constexpr uint32_t kMaxFileNameLen = MAX_FILE_NAME_LEN;
+    static constexpr uint32_t kMaxUrlLen = MAX_URL_LEN;
 
     // Capacities of the bodies built here.
     static constexpr int kRelayBodyCapacity = 65535;

@@ -1,8 +1,7 @@
 #pragma once
 // The length-counted text fields of the shared records (msg_info,
-// send_result): read by their length, never by a terminator, since a
-// 256-byte id fills its array; written cut to the array and terminated when
-// there is room. Any thread.
+// send_result): read by their length; each array holds its longest legal
+// text and a terminator, so a longer text is cut to N - 1. Any thread.
 
 #include <algorithm>
 #include <cstddef>
@@ -13,14 +12,14 @@
 
 template <size_t N, typename Len>
 std::string_view msgText(const char (&field)[N], Len len) {
-    return std::string_view(field, std::min<size_t>(static_cast<size_t>(len), N));
+    return std::string_view(field, std::min<size_t>(static_cast<size_t>(len), N - 1));
 }
 
 template <size_t N, typename Len>
 void setMsgText(char (&field)[N], Len& len, std::string_view text) {
-    const size_t n = std::min(text.size(), N);
+    const size_t n = std::min(text.size(), N - 1);
     if (n > 0) std::memcpy(field, text.data(), n);
-    if (n < N) field[n] = '\0';
+    field[n] = '\0';
     len = static_cast<Len>(n);
 }
 

@@ -6,6 +6,7 @@
 
 #include "tolvex/Globals.h"
 #include "tolvex/chat/QuillonJob.h"
+#include "tolvex/util/ChatCodes.h"
 
 void QuillonEndRoomHandler::doit(ChatSession* pFrom, const P2PPacket* pk) {
     // An unended room stays open on the WAS for good: worth several servers.
@@ -17,7 +18,7 @@ void QuillonEndRoomHandler::doit(ChatSession* pFrom, const P2PPacket* pk) {
 int QuillonEndRoomHandler::getWASInfo(const P2PPacket* pk, std::string* page, URLEncode* form) {
     QuillonInput in(pk);
     const uint32_t roomId = in.u32();
-    const std::string tenantId = in.str16(255);
+    const std::string tenantId = in.str16(MAX_ID_LEN);
     const uint32_t endTime = in.u32();
 
     const ConfigValues settings = QuillonSettings::values();

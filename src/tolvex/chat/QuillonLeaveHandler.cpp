@@ -6,6 +6,7 @@
 
 #include "tolvex/Globals.h"
 #include "tolvex/chat/QuillonJob.h"
+#include "tolvex/util/ChatCodes.h"
 
 namespace {
 
@@ -25,8 +26,8 @@ int QuillonLeaveHandler::getWASInfo(const P2PPacket* pk, std::string* page, URLE
     // The leave notice as the members got it; what follows joinSeq is not read.
     QuillonInput in(pk);
     const uint32_t roomId = in.u32();
-    const std::string userId = in.str16(255);
-    in.str16(255);  // talk name
+    const std::string userId = in.str16(MAX_ID_LEN);
+    in.str16(MAX_ID_LEN);  // talk name
     const uint16_t osType = in.u16();
     in.u32();       // message number
     const uint32_t leaveTime = in.u32();

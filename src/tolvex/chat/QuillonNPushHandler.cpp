@@ -60,9 +60,9 @@ std::string QuillonNPushHandler::encryptedPreview(const std::string& msg, const 
 int QuillonNPushHandler::getWASInfo(const P2PPacket* pk, std::string* page, URLEncode* form) {
     QuillonInput in(pk);
     const uint32_t roomId = in.u32();
-    const std::string senderId = in.str16(255);
-    const std::string senderNickNm = in.str16(255);
-    const std::string msg = in.str16(8191);
+    const std::string senderId = in.str16(MAX_ID_LEN);
+    const std::string senderNickNm = in.str16(MAX_ID_LEN);
+    const std::string msg = in.str16(MAX_MSG_LEN);
     const uint32_t msgSeq = in.u32();
     const uint8_t msgType = in.u8();
     const bool hasMsgType = !in.ended();

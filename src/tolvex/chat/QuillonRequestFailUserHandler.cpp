@@ -11,6 +11,7 @@
 #include "tolvex/chat/MsgEventHandler.h"
 #include "tolvex/chat/QuillonJob.h"
 #include "tolvex/session/ChatSessionDummy.h"
+#include "tolvex/util/ChatCodes.h"
 
 void QuillonRequestFailUserHandler::doit(ChatSession* pFrom, const P2PPacket* pk) {
     retryDoWas = false;
@@ -21,7 +22,7 @@ int QuillonRequestFailUserHandler::getWASInfo(const P2PPacket* pk, std::string* 
     QuillonInput in(pk);
     const uint32_t roomId = in.u32();
     const uint32_t msgNum = in.u32();
-    const std::string tenantId = in.str16(255);
+    const std::string tenantId = in.str16(MAX_ID_LEN);
 
     *page = QuillonSettings::values().was_sendfailuser_request;
     try {

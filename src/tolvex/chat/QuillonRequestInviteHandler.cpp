@@ -7,6 +7,7 @@
 #include "tolvex/Globals.h"
 #include "tolvex/chat/MsgText.h"
 #include "tolvex/chat/QuillonJob.h"
+#include "tolvex/util/ChatCodes.h"
 
 void QuillonRequestInviteHandler::doit(ChatSession* pFrom, const P2PPacket* pk) {
     retryDoWas = false;
@@ -15,8 +16,8 @@ void QuillonRequestInviteHandler::doit(ChatSession* pFrom, const P2PPacket* pk) 
 
 int QuillonRequestInviteHandler::getWASInfo(const P2PPacket* pk, std::string* page, URLEncode* form) {
     QuillonInput in(pk);
-    const std::string fromId = in.str16(255);
-    const std::string toId = in.str16(255);
+    const std::string fromId = in.str16(MAX_ID_LEN);
+    const std::string toId = in.str16(MAX_ID_LEN);
     const std::string contents = in.str16(8191);
 
     *page = QuillonSettings::values().was_invite_request;

@@ -6,6 +6,7 @@
 
 #include "tolvex/Globals.h"
 #include "tolvex/chat/QuillonJob.h"
+#include "tolvex/util/ChatCodes.h"
 
 void QuillonSaveMsgHandler::doit(ChatSession* pFrom, const P2PPacket* pk) {
     retryDoWas = false;
@@ -16,9 +17,9 @@ int QuillonSaveMsgHandler::getWASInfo(const P2PPacket* pk, std::string* page, UR
     // The input fields in order, each cut to what the WAS page accepts.
     QuillonInput in(pk);
     const uint32_t roomId = in.u32();
-    const std::string userId = in.str16(255);
-    const std::string userNickName = in.str16(255);
-    const std::string msg = in.str16(8191);
+    const std::string userId = in.str16(MAX_ID_LEN);
+    const std::string userNickName = in.str16(MAX_ID_LEN);
+    const std::string msg = in.str16(MAX_MSG_LEN);
     const uint32_t msgSeq = in.u32();
     const uint8_t msgType = in.u8();
     const bool hasMsgType = !in.ended();
@@ -32,9 +33,9 @@ int QuillonSaveMsgHandler::getWASInfo(const P2PPacket* pk, std::string* page, UR
     const uint16_t osType = in.u16();
     const uint16_t roomType = in.u16();
     const bool hasRoomType = !in.ended();
-    const std::string fileName = in.str16(2047);
+    const std::string fileName = in.str16(MAX_FILE_NAME_LEN);
     const uint32_t fileSize = in.u32();
-    const std::string fileUrl = in.str16(4095);
+    const std::string fileUrl = in.str16(MAX_URL_LEN);
 
     *page = QuillonSettings::values().was_save_msg;
     try {

@@ -6,6 +6,7 @@
 
 #include "tolvex/Globals.h"
 #include "tolvex/chat/QuillonJob.h"
+#include "tolvex/util/ChatCodes.h"
 
 void QuillonUpdateMsgStateHandler::doit(ChatSession* pFrom, const P2PPacket* pk) {
     retryDoWas = true;
@@ -18,7 +19,7 @@ int QuillonUpdateMsgStateHandler::getWASInfo(const P2PPacket* pk, std::string* p
     QuillonInput in(pk);
     const uint32_t roomId = in.u32();
     const uint32_t msgSeq = in.u32();
-    const std::string tenantId = in.str32(127);
+    const std::string tenantId = in.str32(MAX_ID_LEN);
     const std::string userList = in.str32();
     const std::string joinSeqList = in.str32(1023);
 

@@ -27,7 +27,7 @@ public:
     static constexpr uint16_t JOIN_TYPE_REAL = 2;   // connected
     static constexpr uint16_t HACKING = 404;
     static constexpr uint32_t kMaxInviteUsers = 50;
-    static constexpr uint32_t kMaxIdLen = 256;
+    static constexpr uint32_t kMaxIdLen = MAX_ID_LEN;
     static constexpr int kInviteSectionCapacity = 10239;  // USER_ADD body built from a room init
     static constexpr int kJoinAlarmCapacity = 8191;
     static constexpr int kReplyCapacity = 65535;

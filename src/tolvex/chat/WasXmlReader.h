@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "tolvex/util/ChatCodes.h"
+
 // One member row of a room that has not ended ("room" or "rm").
 struct RoomNotEnd {
-    static constexpr size_t kIdLen = 255;
+    static constexpr size_t kIdLen = MAX_ID_LEN;
     static constexpr size_t kEndYmdtLen = 51;
 
     uint32_t roomId = 0;
@@ -26,7 +28,7 @@ struct RoomNotEnd {
 
 // One recipient's mobile push outcome ("result").
 struct npush_result {
-    static constexpr size_t kIdLen = 255;
+    static constexpr size_t kIdLen = MAX_ID_LEN;
     static constexpr size_t kMsgLen = 2047;
 
     uint32_t roomId = 0;
@@ -38,7 +40,7 @@ struct npush_result {
 
 // One member that missed a message ("send_fail_info").
 struct sendfail_user {
-    static constexpr size_t kIdLen = 255;
+    static constexpr size_t kIdLen = MAX_ID_LEN;
 
     uint32_t roomId = 0;
     uint32_t msgNum = 0;

@@ -35,6 +35,16 @@ constexpr uint16_t MSG_RESULT_ACK = 0x8C31;          // 35889, client
 constexpr uint16_t ATTACH_ACK = 0x8C40;              // 35904, server: reply to ATTACH
 constexpr uint16_t ATTACH_ALARM_RELAY_ACK = 0x8C41;  // 35905, client
 
+// Longest texts a client or the WAS may give: user id, display name or
+// tenant; message text, font data, attachment file name and URL. Every
+// record, key and job input keeps them whole (arrays hold one byte more for
+// a terminator): a member whose id is cut anywhere stops matching itself.
+constexpr uint32_t MAX_ID_LEN = 256;
+constexpr uint32_t MAX_MSG_LEN = 8192;
+constexpr uint32_t MAX_FONT_LEN = 10000;
+constexpr uint32_t MAX_FILE_NAME_LEN = 2048;
+constexpr uint32_t MAX_URL_LEN = 4096;
+
 // Reply result codes (u16 in reply bodies).
 constexpr uint16_t RES_CODE_SUCCESS = 0;
 constexpr uint16_t RES_CODE_INVALID_CMD = 515;  // 0x0203: the command is not valid here

@@ -12,7 +12,7 @@
 // Identity of a room: the same room id under two tenants is two rooms.
 struct room_key {
     uint32_t roomId = 0;
-    char tenantId[256] = {};  // zero-terminated
+    char tenantId[MAX_ID_LEN + 1] = {};  // zero-terminated
     uint32_t tenantIdLen = 0;
 
     friend bool operator<(const room_key& a, const room_key& b) {
@@ -27,7 +27,7 @@ struct room_key {
 // Identity of one message of a room.
 struct msg_key {
     uint32_t roomId = 0;
-    char tenantId[256] = {};  // zero-terminated
+    char tenantId[MAX_ID_LEN + 1] = {};  // zero-terminated
     uint32_t tenantIdLen = 0;
     uint32_t msgSeq = 0;
 
@@ -48,14 +48,14 @@ struct msg_key {
 struct msg_info {
     uint32_t roomId = 0;
     uint16_t fromIdLen = 0;
-    char fromId[256] = {};
+    char fromId[MAX_ID_LEN + 1] = {};
     uint16_t fromIdTalkNameLen = 0;
-    char fromIdTalkName[256] = {};
+    char fromIdTalkName[MAX_ID_LEN + 1] = {};
     uint16_t fromOsType = 0;
     uint16_t msgLen = 0;
-    char msg[8192] = {};
+    char msg[MAX_MSG_LEN + 1] = {};
     uint32_t fontLength = 0;
-    char font[10000] = {};
+    char font[MAX_FONT_LEN + 1] = {};
     uint32_t trid = 0;
     uint32_t msgTime = 0;
     uint32_t msgNum = 0;
@@ -68,9 +68,9 @@ struct msg_info {
 
 // One recipient's delivery outcome (sendResultCode: SEND_RESULT_*).
 struct send_result {
-    char userId[256] = {};
+    char userId[MAX_ID_LEN + 1] = {};
     uint16_t userIdLen = 0;
-    char userNameInfo[256] = {};
+    char userNameInfo[MAX_ID_LEN + 1] = {};
     uint16_t userNameInfoLen = 0;
     uint16_t osType = 0;
     uint32_t sendResultCode = 0;
@@ -81,8 +81,8 @@ struct send_result {
 // File name, size and URL of an attachment notice.
 struct attachFileInfo {
     uint16_t fileNameLen = 0;
-    char fileName[2048] = {};
+    char fileName[MAX_FILE_NAME_LEN + 1] = {};
     uint32_t fileSize = 0;
     uint16_t urlLen = 0;
-    char url[4096] = {};
+    char url[MAX_URL_LEN + 1] = {};
 };

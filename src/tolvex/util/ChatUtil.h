@@ -48,7 +48,7 @@ void roomEndLogging(uint32_t roomId, std::string_view reason);
 // (the whole id when there is no such "."); an id without "@" is its own
 // tenant.
 std::string getTenantId(std::string_view userId);
-// Keys for the tenant of userId; tenants longer than 255 bytes are cut.
+// Keys for the tenant of userId; tenants longer than MAX_ID_LEN bytes are cut.
 room_key makeRoomKey(uint32_t roomId, std::string_view userId);
 msg_key makeMsgKey(uint32_t roomId, uint32_t msgSeq, std::string_view userId);
 

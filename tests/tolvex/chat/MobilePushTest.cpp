@@ -184,8 +184,8 @@ TEST_F(MobilePushTest, RecipientsBeyondOneBodyAreSplitIntoCompleteBodies) {
     std::vector<std::string> ids;
     for (int i = 0; i < 400; ++i) ids.push_back(std::string(240, 'u') + std::to_string(i) + "@m.acme");
     msg_info m = message(21);
-    m.msgLen = sizeof m.msg;  // the longest message a client can send
-    std::memset(m.msg, 'x', sizeof m.msg);
+    m.msgLen = MAX_MSG_LEN;  // the longest message a client can send
+    std::memset(m.msg, 'x', MAX_MSG_LEN);
 
     const std::vector<OutPacket> bodies = MobilePush::makeNpushPackets(m, recipients(ids));
     ASSERT_GE(bodies.size(), 3u);
@@ -195,7 +195,7 @@ TEST_F(MobilePushTest, RecipientsBeyondOneBodyAreSplitIntoCompleteBodies) {
         const push_body_t b = readPushBody(pk);
         EXPECT_EQ(0u, b.leftOver);
         EXPECT_EQ(21u, b.msgNum);
-        EXPECT_EQ(std::string(sizeof m.msg, 'x'), b.msg);
+        EXPECT_EQ(std::string(MAX_MSG_LEN, 'x'), b.msg);
         EXPECT_EQ(4u, b.memberCount) << "the last field is present";
         for (const std::string& id : splitIds(b.recipients)) named.push_back(id);
     }

@@ -137,7 +137,7 @@ TEST_F(WasJobsTest, OverlongSaveFieldIsCutAndTheFollowingFieldsStayInPlace) {
     const std::string name(300, 'n');
     start<QuillonSaveMsgHandler>(BodyBuilder().u32(5).str16(kSender).str16(name).str16("hi").u32(9));
     const FakeWas::Request r = onlyRequest(kSaveMsgPage);
-    EXPECT_EQ(std::string(255, 'n'), r.field("send_user_nick_name"));
+    EXPECT_EQ(std::string(MAX_ID_LEN, 'n'), r.field("send_user_nick_name"));
     EXPECT_EQ("hi", r.field("msg"));
     EXPECT_EQ("9", r.field("msg_seq"));
 }

@@ -70,13 +70,14 @@ TEST(RoomKeyTest, SameTenantOrdersByRoomIdFirst) {
     EXPECT_FALSE(seven < five);
 }
 
-TEST(RoomKeyTest, LongTenantIsCutTo255Bytes) {
-    const std::string longTenant(400, 't');
-    const room_key key = ChatUtil::makeRoomKey(1, "u@x." + longTenant);
-    EXPECT_EQ(255u, key.tenantIdLen);
-    EXPECT_EQ(std::string(255, 't'), std::string(key.tenantId));
+TEST(RoomKeyTest, TenantIsKeptWholeUpToTheLongestLegalId) {
+    const std::string longest(MAX_ID_LEN, 't');  // an id without "@" is its own tenant
+    const room_key key = ChatUtil::makeRoomKey(1, longest);
+    EXPECT_EQ(MAX_ID_LEN, key.tenantIdLen);
+    EXPECT_EQ(longest, std::string(key.tenantId));
+    EXPECT_FALSE(key == ChatUtil::makeRoomKey(1, longest.substr(1)));
     // A different tail beyond the cut names the same room.
-    EXPECT_TRUE(key == ChatUtil::makeRoomKey(1, "u@x." + std::string(255, 't') + "other"));
+    EXPECT_TRUE(key == ChatUtil::makeRoomKey(1, longest + "other"));
 }
 
 TEST(MsgKeyTest, OrdersByRoomThenSequenceThenTenant) {

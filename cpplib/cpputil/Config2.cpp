@@ -4,10 +4,12 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string_view>
 
@@ -18,23 +20,48 @@ namespace {
 
 constexpr int kConfigShortName = 'c';
 
-// atoi without its undefined behaviour on overflow: clamps to the int range.
-int toInt(const char* text) {
-    const long v = std::strtol(text, nullptr, 10);
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return static_cast<int>(v);
+std::string_view trimmed(std::string_view text) {
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
-// "host:port" into *target; untouched without ":" or when host does not resolve.
-void setAddress(sockaddr_in* target, const std::string& text) {
+// A whole decimal number within [minValue, maxValue]; atoi would take
+// "ten" as 0 and "73x0" as 73.
+bool toLong(std::string_view text, long minValue, long maxValue, long* out) {
+    text = trimmed(text);
+    long v = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return false;
+    if (v < minValue || v > maxValue) return false;
+    *out = v;
+    return true;
+}
+
+std::string rangeText(long minValue, long maxValue) {
+    if (minValue == INT_MIN && maxValue == INT_MAX) return "a whole number";
+    if (maxValue == INT_MAX) return "a whole number from " + std::to_string(minValue);
+    return "a whole number from " + std::to_string(minValue) + " to " + std::to_string(maxValue);
+}
+
+// "host:port" into *target; false (untouched) unless both parts convert.
+bool setAddress(sockaddr_in* target, std::string_view text, std::string* why) {
+    text = trimmed(text);
     const size_t colon = text.find(':');
-    if (colon == std::string::npos) return;
+    long port = 0;
+    if (colon == std::string_view::npos || !toLong(text.substr(colon + 1), 0, 65535, &port)) {
+        *why = "host:port with a port from 0 to 65535";
+        return false;
+    }
     sockaddr_in resolved{};
-    if (!resolveHost(&resolved, text.substr(0, colon).c_str())) return;
+    if (!resolveHost(&resolved, std::string(text.substr(0, colon)).c_str())) {
+        *why = "an address whose host resolves";
+        return false;
+    }
     target->sin_family = AF_INET;
     target->sin_addr = resolved.sin_addr;
-    target->sin_port = htons(static_cast<uint16_t>(toInt(text.c_str() + colon + 1)));
+    target->sin_port = htons(static_cast<uint16_t>(port));
+    return true;
 }
 
 bool isShortLetter(int shortName) {
@@ -43,34 +70,53 @@ bool isShortLetter(int shortName) {
 
 }  // namespace
 
-void Config2::item_t::set(int index, const char* text) {
-    if (value == nullptr || index < 0) return;
+bool Config2::item_t::set(int index, const char* text, std::string* why) {
+    std::string ignored;
+    if (why == nullptr) why = &ignored;
+    if (value == nullptr || index < 0) return true;
     if (text == nullptr) {
         // An option without an argument can only switch something on.
         if (type == BOOL) static_cast<bool*>(value)[index] = true;
-        return;
+        return true;
     }
     switch (type) {
-    case INT:
-        static_cast<int*>(value)[index] = toInt(text);
-        break;
-    case BOOL:
-        static_cast<bool*>(value)[index] = std::string_view(text) == "true";
-        break;
+    case INT: {
+        long v = 0;
+        if (!toLong(text, minValue, maxValue, &v)) {
+            *why = rangeText(minValue, maxValue);
+            return false;
+        }
+        static_cast<int*>(value)[index] = static_cast<int>(v);
+        return true;
+    }
+    case BOOL: {
+        const std::string_view t = trimmed(text);
+        if (t != "true" && t != "false") {
+            *why = "true or false";
+            return false;
+        }
+        static_cast<bool*>(value)[index] = t == "true";
+        return true;
+    }
     case STRING:
+        if (!choices.empty() && std::find(choices.begin(), choices.end(), text) == choices.end()) {
+            *why = "one of";
+            for (const std::string& c : choices) *why += " " + c;
+            return false;
+        }
         static_cast<std::string*>(value)[index] = text;
-        break;
+        return true;
     case IPADDRESS:
-        setAddress(static_cast<sockaddr_in*>(value) + index, text);
-        break;
+        return setAddress(static_cast<sockaddr_in*>(value) + index, text, why);
     case USER: {
-        if (setconf == nullptr) break;
+        if (setconf == nullptr) return true;
         if (index == 0) m_userOffset = 0;
         const int advance = setconf(static_cast<char*>(value) + m_userOffset, name, text);
         if (advance > 0) m_userOffset += static_cast<size_t>(advance);
-        break;
+        return true;
     }
     }
+    return true;
 }
 
 bool Config2::setValue(const std::string& name, int shortName, bool hasArg, type_t type,
@@ -87,6 +133,27 @@ bool Config2::setValue(const std::string& name, int shortName, bool hasArg, type
     return true;
 }
 
+bool Config2::setRange(const std::string& name, long minValue, long maxValue) {
+    item_t* item = findByName(name);
+    if (item == nullptr) return false;
+    item->minValue = minValue;
+    item->maxValue = maxValue;
+    return true;
+}
+
+bool Config2::setChoices(const std::string& name, std::vector<std::string> choices) {
+    item_t* item = findByName(name);
+    if (item == nullptr) return false;
+    item->choices = std::move(choices);
+    return true;
+}
+
+Config2::item_t* Config2::findByName(const std::string& name) {
+    for (item_t& item : m_itemlist)
+        if (item.name == name) return &item;
+    return nullptr;
+}
+
 Config2::item_t* Config2::findByShortName(int shortName) {
     for (item_t& item : m_itemlist) {
         if (item.shortName == shortName) return &item;
@@ -95,7 +162,6 @@ Config2::item_t* Config2::findByShortName(int shortName) {
 }
 
 bool Config2::parseArg(int argc, char** argv) {
-    m_unknownOptions.clear();
     if (argc <= 0 || argv == nullptr) return true;
 
     std::vector<option> longOptions;
@@ -120,10 +186,15 @@ bool Config2::parseArg(int argc, char** argv) {
     int opt;
     while ((opt = getopt_long(argc, argv, shortOptions.c_str(), longOptions.data(), nullptr)) !=
            -1) {
-        if (opt == '?') {
-            m_unknownOptions.push_back(isShortLetter(optopt)
-                                           ? std::string("-") + static_cast<char>(optopt)
-                                           : std::string(argv[optind - 1]));
+        if (opt == '?' || opt == ':') {
+            const std::string option = isShortLetter(optopt) ? std::string("-") + static_cast<char>(optopt)
+                                                             : std::string(argv[optind - 1]);
+            // getopt sets optopt to the option's number when only its value
+            // is missing, and to 0 (or the unknown letter) otherwise.
+            const bool known = optopt != 0 && (!isShortLetter(optopt) ||
+                                               shortOptions.find(static_cast<char>(optopt)) != std::string::npos);
+            m_errors.push_back("command line: " + option +
+                               (known ? ": needs a value" : ": unknown option"));
             continue;
         }
         item_t* item = findByShortName(opt);
@@ -132,16 +203,21 @@ bool Config2::parseArg(int argc, char** argv) {
         }
         if (item == nullptr) continue;
         int& count = given[item];
-        if (item->listcount == nullptr) {
-            item->set(0, optarg);
-            count = 1;
-        } else if (count < *item->listcount) {
-            item->set(count++, optarg);
+        std::string why;
+        const int index = item->listcount == nullptr ? 0 : count;
+        if (item->listcount != nullptr && count >= *item->listcount) continue;
+        if (!item->set(index, optarg, &why)) {
+            m_errors.push_back("command line: --" + item->name + " \"" + (optarg ? optarg : "") +
+                               "\": not " + why);
+            continue;
         }
+        count = index + 1;
     }
 
+    for (int i = optind; i < argc; ++i) m_errors.push_back(std::string("command line: unexpected argument ") + argv[i]);
     for (auto& [item, count] : given) {
         if (item->listcount != nullptr) *item->listcount = count;
+        m_fromCommandLine.insert(item->name);
     }
     m_itemlist.remove_if([&given](item_t& item) { return given.count(&item) != 0; });
     return true;
@@ -151,19 +227,43 @@ bool Config2::readConfig(int argc, char** argv, const char* section) {
     if (argc > 0 && argv != nullptr) parseArg(argc, argv);
 
     Property property;
-    if (!property.read(m_confFile.c_str(), section)) return false;
+    if (!property.read(m_confFile.c_str(), section)) {
+        m_errors.push_back(m_confFile + ": cannot read: " + std::strerror(errno));
+        return false;
+    }
+    if (!property.parseError().empty()) {
+        m_errors.push_back(m_confFile + ": " + property.parseError() + " (not well-formed XML)");
+    }
+    storeFileValues(property, section);
+    property.clear();
+    return true;
+}
 
+void Config2::storeFileValues(const Property& property, const char* section) {
+    const auto where = [&](const std::string& name, size_t i) {
+        return m_confFile + ":" + std::to_string(property.lineOf(name, i)) + ": <" + name + ">";
+    };
+    for (const std::string& name : property.names()) {
+        const bool known = m_fromCommandLine.count(name) != 0 ||
+                           std::any_of(m_itemlist.begin(), m_itemlist.end(),
+                                       [&](const item_t& item) { return item.name == name; });
+        if (!known) m_warnings.push_back(where(name, 0) + ": unknown in <" + section + ">, ignored");
+    }
     for (item_t& item : m_itemlist) {
         const std::vector<std::string>* values = property.find(item.name);
         if (values == nullptr) continue;
         int n = 1;
         if (item.listcount != nullptr) {
-            n = std::min(static_cast<int>(values->size()), *item.listcount);
-            if (n < 0) n = 0;
+            n = std::max(0, std::min(static_cast<int>(values->size()), *item.listcount));
             *item.listcount = n;
+            for (size_t i = static_cast<size_t>(n); i < values->size(); ++i)
+                m_warnings.push_back(where(item.name, i) + ": more than " + std::to_string(n) +
+                                     " entries, ignored");
         }
-        for (int i = 0; i < n; ++i) item.set(i, (*values)[i].c_str());
+        for (int i = 0; i < n; ++i) {
+            std::string why;
+            if (!item.set(i, (*values)[i].c_str(), &why))
+                m_errors.push_back(where(item.name, static_cast<size_t>(i)) + " \"" + (*values)[i] + "\": not " + why);
+        }
     }
-    property.clear();
-    return true;
 }

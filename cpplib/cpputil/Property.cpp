@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -21,10 +24,13 @@ using FilePtr = std::unique_ptr<FILE, FileClose>;
 // What one read() knows while expat walks the document.
 struct ParseContext {
     Property* target = nullptr;
+    XML_Parser parser = nullptr;
     std::string section;
     bool inside = false;
     std::string tag;
+    int tagLine = 0;
     std::string value;
+    std::vector<std::pair<std::string, int>>* lines = nullptr;  // (name, line) per value set
 };
 
 void XMLCALL onStart(void* data, const XML_Char* name, const XML_Char** /*attrs*/) {
@@ -32,6 +38,7 @@ void XMLCALL onStart(void* data, const XML_Char* name, const XML_Char** /*attrs*
     if (!ctx->inside && ctx->section == name) ctx->inside = true;
     if (ctx->inside) {
         ctx->tag = name;
+        ctx->tagLine = static_cast<int>(XML_GetCurrentLineNumber(ctx->parser));
         ctx->value.clear();
     }
 }
@@ -41,7 +48,10 @@ void XMLCALL onEnd(void* data, const XML_Char* name) {
     if (ctx->inside && ctx->section == name) ctx->inside = false;
     if (!ctx->inside) return;
     // An element that only groups others ends with no tag of its own.
-    if (!ctx->tag.empty()) ctx->target->set(ctx->tag, ctx->value);
+    if (!ctx->tag.empty()) {
+        ctx->target->set(ctx->tag, ctx->value);
+        ctx->lines->emplace_back(ctx->tag, ctx->tagLine);
+    }
     ctx->tag.clear();
     ctx->value.clear();
 }
@@ -60,9 +70,12 @@ bool Property::read(const char* path, const char* section) {
     FilePtr file(std::fopen(path, "rb"));
     if (!file) return false;
 
+    std::vector<std::pair<std::string, int>> lines;
     ParseContext ctx;
     ctx.target = this;
+    ctx.parser = parser.get();
     ctx.section = section;
+    ctx.lines = &lines;
     XML_SetUserData(parser.get(), &ctx);
     XML_SetElementHandler(parser.get(), onStart, onEnd);
     XML_SetCharacterDataHandler(parser.get(), onText);
@@ -74,9 +87,28 @@ bool Property::read(const char* path, const char* section) {
         if (n == 0) break;
         ok = XML_Parse(parser.get(), block, static_cast<int>(n), XML_FALSE) == XML_STATUS_OK;
     }
-    // A document cut short is not an error here: what was collected stays.
-    if (ok) XML_Parse(parser.get(), nullptr, 0, XML_TRUE);
+    if (ok) ok = XML_Parse(parser.get(), nullptr, 0, XML_TRUE) == XML_STATUS_OK;
+    // What was collected before a fault stays; the caller decides whether a
+    // broken document may be used at all.
+    m_parseError.clear();
+    if (!ok) {
+        m_parseError = "line " + std::to_string(XML_GetCurrentLineNumber(parser.get())) + ": " +
+                       XML_ErrorString(XML_GetErrorCode(parser.get()));
+    }
+    for (const auto& [name, line] : lines) m_lines[name].push_back(line);
     return true;
+}
+
+int Property::lineOf(const std::string& name, size_t index) const {
+    auto it = m_lines.find(name);
+    return it == m_lines.end() || index >= it->second.size() ? 0 : it->second[index];
+}
+
+std::vector<std::string> Property::names() const {
+    std::vector<std::string> out;
+    for (const auto& [name, values] : m_map)
+        if (!values.empty()) out.push_back(name);
+    return out;
 }
 
 bool Property::set(const std::string& name, const std::string& value) {
@@ -91,4 +123,8 @@ const std::vector<std::string>* Property::find(const std::string& name) const {
     return it == m_map.end() || it->second.empty() ? nullptr : &it->second;
 }
 
-void Property::clear() { m_map.clear(); }
+void Property::clear() {
+    m_map.clear();
+    m_lines.clear();
+    m_parseError.clear();
+}

@@ -17,8 +17,15 @@ public:
     // Adds the character data of every element inside each `section` element
     // of the file at path (any depth, attributes ignored) under the element's
     // name. False only when the file cannot be opened; malformed XML keeps
-    // the values collected before the fault.
+    // the values collected before the fault and leaves parseError() set.
     bool read(const char* path, const char* section);
+    // "line N: <expat's reason>" for a file that is not well-formed XML;
+    // empty otherwise.
+    const std::string& parseError() const { return m_parseError; }
+    // The line where the index-th value of name starts; 0 when unknown.
+    int lineOf(const std::string& name, size_t index) const;
+    // Every element name that has values, in name order.
+    std::vector<std::string> names() const;
     // Appends value to the values of name; returns true.
     bool set(const std::string& name, const std::string& value);
     // The values of name (created empty when absent).
@@ -29,4 +36,6 @@ public:
 
 private:
     std::map<std::string, std::vector<std::string>> m_map;
+    std::map<std::string, std::vector<int>> m_lines;  // parallel to m_map's values
+    std::string m_parseError;
 };

@@ -39,31 +39,27 @@ reopen_t reopenMode(int value) {
     return (value == REOPEN_HH || value == REOPEN_MM) ? static_cast<reopen_t>(value) : REOPEN_DD;
 }
 
-bool knownPoller(const std::string& name) {
-    return name == "select" || name == "poll" || name == "epoll";
-}
-
 }  // namespace
 
 ChatApp::~ChatApp() {
     MicroTimer::getInst().killAll(this);
 }
 
-void ChatApp::readConfig(int argc, char** argv) {
-    m_config.readConfig(argc, argv, g_was, &m_startReport);
+bool ChatApp::readConfig(int argc, char** argv) {
+    const bool ok = m_config.readConfig(argc, argv, g_was, &m_startReport);
+    for (const std::string& e : m_startReport.errors) std::fprintf(stderr, "tolvexd: %s\n", e.c_str());
+    for (const std::string& w : m_startReport.warnings) std::fprintf(stderr, "tolvexd: warning: %s\n", w.c_str());
     g_serverId = m_config.values().serverId;
+    return ok;
 }
 
 int ChatApp::start() {
     const ConfigValues v = m_config.values();
     openLogs(v);
     for (const std::string& line : m_startReport.lines) g_Logger.log("%s", line.c_str());
-    for (const std::string& opt : m_startReport.unknownOptions)
-        g_Logger.log("ignored command-line option: %s", opt.c_str());
+    for (const std::string& w : m_startReport.warnings) g_Logger.log("config warning: %s", w.c_str());
 
     registerTimers(v);
-    if (!knownPoller(v.iotype))
-        return fail("unknown iotype \"" + v.iotype + "\" (use select, poll or epoll)");
     if (int err = App::init(v.iotype.c_str()); err != 0)
         return fail("cannot start the " + v.iotype + " poller: " + std::strerror(err));
     ChatFactory::getInst().setSendBufLimit(v.send_buffer_max);

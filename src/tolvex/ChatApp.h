@@ -19,8 +19,9 @@ public:
 
     ChatConfig& config() { return m_config; }
 
-    // Reads the command line and the configuration file.
-    void readConfig(int argc, char** argv);
+    // Reads the command line and the configuration file. False, after
+    // saying why on standard error, when they are not fit to start on.
+    bool readConfig(int argc, char** argv);
     // Timers, poller, logs, service port, banner and worker tasks. Returns 0,
     // or a non-zero exit status after saying why on standard error and in
     // the command log.

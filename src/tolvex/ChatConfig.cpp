@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <utility>
 #include <cstdio>
 
 #include "cpputil/Config2.h"
@@ -34,6 +36,25 @@ void registerChangeable(Config2& cfg, ConfigValues& v) {
     cfg.setValue("room_load_mode", 's', true, Config2::STRING, &v.room_load_mode);
 }
 
+void registerRereadFlags(Config2& cfg, ConfigValues& v) {
+    cfg.setValue("isreadwas", 0, true, Config2::BOOL, &v.isreadwas);
+    cfg.setValue("isreadping", 0, true, Config2::BOOL, &v.isreadping);
+    cfg.setValue("isreadghost", 0, true, Config2::BOOL, &v.isreadghost);
+    cfg.setValue("isreadtrace", 0, true, Config2::BOOL, &v.isreadtrace);
+}
+
+// Values outside these ranges would make the daemon misbehave rather than
+// fail, so they are refused with the rest of a bad file.
+void limitCommon(Config2& cfg) {
+    cfg.setRange("serverid", 0, 65535);
+    cfg.setRange("cmdlogreopen", 0, 2);
+    cfg.setChoices("iotype", {"select", "poll", "epoll"});
+    cfg.setRange("push_alarm_count", -1, INT_MAX);
+    for (const char* key : {"room_timeout_min", "msg_relay_ack_timeout_sec", "msg_result_ack_timeout_sec",
+                            "was_timeout_sec", "was_max_requests", "send_buffer_max"})
+        cfg.setRange(key, 0, INT_MAX);
+}
+
 void registerCommon(Config2& cfg, ConfigValues& v) {
     // -c / --config is the reader's own: it selects the file before it is read.
     cfg.setValue("serverid", 'n', true, Config2::INT, &v.serverId);
@@ -43,12 +64,14 @@ void registerCommon(Config2& cfg, ConfigValues& v) {
     cfg.setValue("iotype", 0, true, Config2::STRING, &v.iotype);
     registerChangeable(cfg, v);
     cfg.setValue("send_buffer_max", 0, true, Config2::INT, &v.send_buffer_max);
+    limitCommon(cfg);
 }
 
 void registerTimeoutList(Config2& cfg, ConfigValues& v) {
     v.timeout_count = ConfigValues::kMaxTenants;
     cfg.setValue("tenant_size", 0, true, Config2::INT, &v.tenant_size);
     cfg.setValue("timeout_list", 0, true, Config2::STRING, v.timeout_list.data(), &v.timeout_count);
+    cfg.setRange("tenant_size", 0, INT_MAX);
 }
 
 void registerTrace(Config2& cfg, ConfigValues& v) {
@@ -56,6 +79,20 @@ void registerTrace(Config2& cfg, ConfigValues& v) {
     cfg.setValue("tracelogsize", 0, true, Config2::INT, &v.tracelogsize);
     cfg.setValue("enabletrace", 0, true, Config2::BOOL, &v.enabletrace);
     cfg.setValue("tracelevel", 0, true, Config2::INT, &v.tracelevel);
+    cfg.setRange("tracelogsize", 0, INT_MAX);
+    cfg.setRange("tracelevel", 0, 5);
+}
+
+void registerPing(Config2& cfg, ConfigValues& v) {
+    cfg.setValue("checkping", 0, true, Config2::BOOL, &v.checkping);
+    cfg.setValue("pingcycle", 0, true, Config2::INT, &v.pingcycle);
+    cfg.setRange("pingcycle", 1, INT_MAX);
+}
+
+void registerGhost(Config2& cfg, ConfigValues& v) {
+    cfg.setValue("checkghost", 0, true, Config2::BOOL, &v.checkghost);
+    cfg.setValue("ghostpingcycle", 0, true, Config2::INT, &v.ghostpingcycle);
+    cfg.setRange("ghostpingcycle", 1, INT_MAX);
 }
 
 void registerWaslist(Config2& cfg, ConfigValues& v, int capacity) {
@@ -93,74 +130,95 @@ bool readSection(Config2& cfg, const char* section, ConfigValues& v, Register re
     return cfg.readConfig(0, nullptr, section);
 }
 
+// The lists whose entries the daemon converts itself keep that conversion:
+// it ends at the first entry without a colon, and what follows is skipped.
+// Slots the file did not fill are empty and not worth a word.
+void warnSkipped(const ConfigValues& v, const char* key, const std::string* list, int count,
+                 ConfigReport& report) {
+    int i = 0;
+    while (i < count && list[i].find(':') != std::string::npos) ++i;
+    for (int j = i; j < count; ++j) {
+        if (list[j].empty()) continue;
+        report.warnings.push_back(v.config + ": <" + key + "> \"" + list[j] + "\": skipped (" +
+                                  (j == i ? "no colon" : "after an entry without a colon") + ")");
+    }
+}
+
+void checkMeaning(const ConfigValues& v, ConfigReport& report) {
+    if (v.servicebindaddr.sin_family != AF_INET)
+        report.errors.push_back(v.config + ": no <servicebindaddr> in <tolvexd>: the daemon would listen on no "
+                                           "address anyone configured");
+    else if (ntohs(v.servicebindaddr.sin_port) + v.serverId > 65535)
+        report.errors.push_back(v.config + ": <servicebindaddr> port plus server id " + std::to_string(v.serverId) +
+                                " is past 65535");
+    WasServerTable servers;
+    servers.convert2WasInfo(v.was.data(), v.was_count);
+    if (v.was_count <= 0 || servers.entry(0).addr.empty())
+        report.errors.push_back(v.config + ": no usable <was> server in <waslist>: no message could be stored");
+    warnSkipped(v, "was", v.was.data(), v.was_count, report);
+    warnSkipped(v, "timeout_list", v.timeout_list.data(), v.timeout_count, report);
+    const std::pair<const char*, const std::string*> pages[] = {
+        {"was_save_msg", &v.was_save_msg},         {"was_mobile_push", &v.was_mobile_push},
+        {"was_leave", &v.was_leave},               {"was_endroom", &v.was_endroom},
+        {"was_not_endroom", &v.was_not_endroom},   {"was_load_room", &v.was_load_room},
+        {"was_update_msgsend", &v.was_update_msgsend}, {"was_invite_request", &v.was_invite_request},
+        {"was_sendfailuser_request", &v.was_sendfailuser_request}};
+    for (const auto& [key, page] : pages)
+        if (page->empty()) report.warnings.push_back(v.config + ": <" + key + "> is empty: its requests go to \"\"");
+}
+
 }  // namespace
 
-bool ChatConfig::readConfig(int argc, char** argv, WasServerTable& was, ConfigReport* report) {
-    ConfigValues v = values();
+void ChatConfig::check(int argc, char** argv, ConfigValues& v, ConfigReport& report) {
     Config2 cfg;
     cfg.setConfFile(v.config);
     registerCommon(cfg, v);
-    const bool commonOk = cfg.readConfig(argc, argv, "tolvexd");
+    registerRereadFlags(cfg, v);
+    report.commonOk = cfg.readConfig(argc, argv, "tolvexd");
     v.config = cfg.confFile();
-    if (report) {
-        report->commonOk = commonOk;
-        report->unknownOptions = cfg.unknownOptions();
+    if (report.commonOk) {
+        readSection(cfg, "room_timeout_list", v, registerTimeoutList);
+        readSection(cfg, "trace", v, registerTrace);
+        readSection(cfg, "ping", v, registerPing);
+        readSection(cfg, "ghost", v, registerGhost);
+        report.waslistOk = readSection(cfg, "waslist", v, [](Config2& c, ConfigValues& x) {
+            registerWaslist(c, x, WasServerTable::kCapacity);
+        });
     }
-    if (!commonOk) {
+    // A broken document repeats its fault once per section read.
+    for (const std::string& e : cfg.errors())
+        if (std::find(report.errors.begin(), report.errors.end(), e) == report.errors.end()) report.errors.push_back(e);
+    report.warnings.insert(report.warnings.end(), cfg.warnings().begin(), cfg.warnings().end());
+    // A value that did not convert already says what is wrong with it.
+    if (report.errors.empty()) checkMeaning(v, report);
+}
+
+bool ChatConfig::readConfig(int argc, char** argv, WasServerTable& was, ConfigReport* report) {
+    ConfigReport scratch;
+    if (report == nullptr) report = &scratch;
+    ConfigValues v = values();
+    check(argc, argv, v, *report);
+    if (!report->errors.empty()) {
         TRACE(TRACE_CRITICAL, "read common config FAIL");
-        note(report, format("read common config FAIL: %s", v.config.c_str()));
-        publish(v);
         return false;
     }
     TRACE(TRACE_CRITICAL, "read common config OK : %s : %d", v.config.c_str(), v.serverId);
     note(report, format("read common config OK : %s : %d", v.config.c_str(), v.serverId));
-
-    if (readSection(cfg, "room_timeout_list", v, registerTimeoutList)) {
+    {
         std::lock_guard<std::mutex> lock(m_mutex);
         convertTimoutInfo(v.timeout_list.data(), v.timeout_count, m_tenants);
     }
-
-    if (!readSection(cfg, "trace", v, registerTrace)) {
-        TRACE(TRACE_CRITICAL, "read trace config FAIL");
-        publish(v);
-        return true;
-    }
+    TRACE(TRACE_CRITICAL, "read trace config OK");
     applyTrace(v);
-    if (!readSection(cfg, "ping", v, [](Config2& c, ConfigValues& x) {
-            c.setValue("checkping", 0, true, Config2::BOOL, &x.checkping);
-            c.setValue("pingcycle", 0, true, Config2::INT, &x.pingcycle);
-        })) {
-        TRACE(TRACE_CRITICAL, "ping config FAIL");
-        publish(v);
-        return true;
+    was.setSize(v.was_count);
+    was.convert2WasInfo(v.was.data(), v.was_count);
+    for (int i = 0; i < was.size(); ++i) {
+        const wasinfo_t w = was.entry(i);
+        note(report, format("WAS %s : %d", w.addr.c_str(), w.port));
     }
-    if (!readSection(cfg, "ghost", v, [](Config2& c, ConfigValues& x) {
-            c.setValue("checkghost", 0, true, Config2::BOOL, &x.checkghost);
-            c.setValue("ghostpingcycle", 0, true, Config2::INT, &x.ghostpingcycle);
-        })) {
-        TRACE(TRACE_CRITICAL, "read ghost config FAIL");
-        publish(v);
-        return true;
-    }
-
-    const bool wasOk = readSection(cfg, "waslist", v, [&](Config2& c, ConfigValues& x) {
-        registerWaslist(c, x, was.size());
-    });
-    if (report) report->waslistOk = wasOk;
-    if (wasOk) {
-        was.setSize(v.was_count);
-        was.convert2WasInfo(v.was.data(), v.was_count);
-        for (int i = 0; i < was.size(); ++i) {
-            const wasinfo_t w = was.entry(i);
-            note(report, format("WAS %s : %d", w.addr.c_str(), w.port));
-        }
-        g_strServerID = format("%s-%d", hostName().c_str(), v.serverId);
-        TRACE(TRACE_INFO, "server id       : %s", g_strServerID.c_str());
-        g_trace.setPrefix(format("tolvexd-%d", v.serverId));
-    } else {
-        TRACE(TRACE_CRITICAL, "read was config FAIL");
-        note(report, "read was config FAIL");
-    }
+    g_strServerID = format("%s-%d", hostName().c_str(), v.serverId);
+    TRACE(TRACE_INFO, "server id       : %s", g_strServerID.c_str());
+    g_trace.setPrefix(format("tolvexd-%d", v.serverId));
     publish(v);
     return true;
 }
@@ -168,17 +226,25 @@ bool ChatConfig::readConfig(int argc, char** argv, WasServerTable& was, ConfigRe
 ChatConfig::RereadResult ChatConfig::reread(WasServerTable& was, ConfigReport* report) {
     RereadResult result;
     ConfigValues v = values();
+    TRACE(TRACE_CRITICAL, "config file name:%s", v.config.c_str());
+    {
+        ConfigValues scratch = v;
+        ConfigReport checked;
+        check(0, nullptr, scratch, checked);
+        for (const std::string& w : checked.warnings) note(report, "config warning: " + w);
+        if (!checked.errors.empty()) {
+            for (const std::string& e : checked.errors) note(report, "config kept, the file is broken: " + e);
+            return result;
+        }
+    }
     Config2 cfg;
     cfg.setConfFile(v.config);
-    TRACE(TRACE_CRITICAL, "config file name:%s", v.config.c_str());
 
     v.isreadwas = v.isreadping = v.isreadghost = v.isreadtrace = false;
     result.ok = readSection(cfg, "tolvexd", v, [](Config2& c, ConfigValues& x) {
-        c.setValue("isreadwas", 0, true, Config2::BOOL, &x.isreadwas);
-        c.setValue("isreadping", 0, true, Config2::BOOL, &x.isreadping);
-        c.setValue("isreadghost", 0, true, Config2::BOOL, &x.isreadghost);
-        c.setValue("isreadtrace", 0, true, Config2::BOOL, &x.isreadtrace);
+        registerRereadFlags(c, x);
         registerChangeable(c, x);
+        limitCommon(c);
     });
     note(report, result.ok ? "Reread config OK" : "Reread config fail");
     note(report, format("isping:%d, isghost:%d, istrace:%d, iswas:%d ", v.isreadping, v.isreadghost,
@@ -190,19 +256,13 @@ ChatConfig::RereadResult ChatConfig::reread(WasServerTable& was, ConfigReport* r
     }
     if (v.isreadtrace && readSection(cfg, "trace", v, registerTrace)) applyTrace(v);
     if (v.isreadping) {
-        const bool ok = readSection(cfg, "ping", v, [](Config2& c, ConfigValues& x) {
-            c.setValue("checkping", 0, true, Config2::BOOL, &x.checkping);
-            c.setValue("pingcycle", 0, true, Config2::INT, &x.pingcycle);
-        });
+        const bool ok = readSection(cfg, "ping", v, registerPing);
         note(report, ok ? "Reread ping config OK" : "Reread ping config fail");
         note(report, format("isping:%d, pingCycle:%d", v.checkping, v.pingcycle));
         result.pingChanged = true;
     }
     if (v.isreadghost) {
-        const bool ok = readSection(cfg, "ghost", v, [](Config2& c, ConfigValues& x) {
-            c.setValue("checkghost", 0, true, Config2::BOOL, &x.checkghost);
-            c.setValue("ghostpingcycle", 0, true, Config2::INT, &x.ghostpingcycle);
-        });
+        const bool ok = readSection(cfg, "ghost", v, registerGhost);
         note(report, ok ? "Reread ghost config OK" : "Reread ghost config fail");
         note(report, format("isghost:%d, ghostPingCycle:%d", v.checkghost, v.ghostpingcycle));
         result.ghostChanged = true;

@@ -80,7 +80,11 @@ struct ConfigValues {
 struct ConfigReport {
     bool commonOk = false;
     bool waslistOk = false;
-    std::vector<std::string> unknownOptions;
+    // What keeps the daemon from starting (or a re-read from taking
+    // effect), and what it goes on without; each names the file and line,
+    // or the command-line option.
+    std::vector<std::string> errors;
+    std::vector<std::string> warnings;
     std::vector<std::string> lines;  // operational lines worth logging
 };
 
@@ -91,11 +95,19 @@ public:
     ChatConfig& operator=(const ChatConfig&) = delete;
 
     // Start-up read: command line plus every section, in order. Fills was
-    // with the server list. Returns false when the common section could not
-    // be read (the defaults stay).
+    // with the server list. Returns false, with the reasons in
+    // report->errors and nothing applied, when the file or the command line
+    // is not fit to start on.
     bool readConfig(int argc, char** argv, WasServerTable& was, ConfigReport* report);
 
+    // Every section of the file (and the command line, when argc > 0) read
+    // into v in start order and checked, with no other effect: the one
+    // judgement behind start, SIGUSR2 and a configuration check.
+    static void check(int argc, char** argv, ConfigValues& v, ConfigReport& report);
+
     // SIGUSR2 re-read of the changeable keys, without the command line.
+    // A file that check() finds errors in changes nothing (ok false, the
+    // reasons in the report's lines).
     // Ping and ghost changes are reported through pingChanged/ghostChanged.
     struct RereadResult {
         bool ok = false;

@@ -11,9 +11,9 @@
 
 namespace {
 
-bool wantsHelp(int argc, char** argv) {
+bool hasOption(int argc, char** argv, const char* longName, const char* shortName) {
     for (int i = 1; i < argc; ++i)
-        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) return true;
+        if (!std::strcmp(argv[i], longName) || (shortName && !std::strcmp(argv[i], shortName))) return true;
     return false;
 }
 
@@ -22,6 +22,7 @@ void printUsage() {
         "usage: tolvexd [-c FILE] [-n ID] [--KEY VALUE ...]\n"
         "  -c, --config FILE   configuration file (default ./config.xml)\n"
         "  -n, --serverid ID   instance number on this host, added to the service port\n"
+        "  -h, --help          this text;  --version  the version\n"
         "  --KEY VALUE         any key of the <tolvexd> section, over the file's value\n"
         "signals: SIGTERM/SIGINT stop, SIGUSR1 toggles the trace, SIGUSR2 re-reads the file\n");
 }
@@ -29,8 +30,12 @@ void printUsage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (wantsHelp(argc, argv)) {
+    if (hasOption(argc, argv, "--help", "-h")) {
         printUsage();
+        return 0;
+    }
+    if (hasOption(argc, argv, "--version", nullptr)) {
+        std::printf("tolvexd %s\n", TOLVEX_VERSION);
         return 0;
     }
     g_trace.off();
@@ -39,7 +44,11 @@ int main(int argc, char** argv) {
 
     auto app = std::make_unique<ChatApp>();
     g_pApp = app.get();
-    app->readConfig(argc, argv);
+    if (!app->readConfig(argc, argv)) {
+        std::fprintf(stderr, "tolvexd: not started; see tolvexd --help and the configuration keys in README.md\n");
+        g_pApp = nullptr;
+        return 1;
+    }
     if (int status = app->start(); status != 0) {
         app->shutdown();
         return status;

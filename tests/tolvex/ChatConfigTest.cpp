@@ -18,6 +18,8 @@ std::string wasList(int count, int firstPort) {
     return xml;
 }
 
+const std::string kServe = "<tolvexd><servicebindaddr>127.0.0.1:7000</servicebindaddr></tolvexd>";
+
 class ChatConfigTest : public ::testing::Test {
 protected:
     void TearDown() override { g_trace.off(); }
@@ -97,26 +99,26 @@ TEST_F(ChatConfigTest, EverySectionIsRead) {
 }
 
 TEST_F(ChatConfigTest, FortyWasServersKeepTheFirstThirty) {
-    ASSERT_TRUE(load("<tolvexd/><waslist>" + wasList(40, 9000) + "</waslist>"));
+    ASSERT_TRUE(load(kServe + "<waslist>" + wasList(40, 9000) + "</waslist>"));
     EXPECT_EQ(30, was.size());
     EXPECT_EQ(9029, was.entry(29).port);
 }
 
 TEST_F(ChatConfigTest, AReReadCanLowerTheServerCountButNeverRaiseIt) {
-    ASSERT_TRUE(load("<tolvexd/><waslist>" + wasList(3, 8000) + "</waslist>"));
-    rewrite("<tolvexd/><waslist>" + wasList(5, 9000) + "</waslist>");
+    ASSERT_TRUE(load(kServe + "<waslist>" + wasList(3, 8000) + "</waslist>"));
+    rewrite(kServe + "<waslist>" + wasList(5, 9000) + "</waslist>");
     EXPECT_TRUE(config.reread(was, &report).ok);
     EXPECT_EQ(3, was.size());
     EXPECT_EQ(9002, was.entry(2).port);
 
-    rewrite("<tolvexd/><waslist>" + wasList(2, 6000) + "</waslist>");
+    rewrite(kServe + "<waslist>" + wasList(2, 6000) + "</waslist>");
     config.reread(was, &report);
     EXPECT_EQ(2, was.size());
     EXPECT_EQ(6001, was.entry(1).port);
 }
 
 TEST_F(ChatConfigTest, AReReadChangesTimeoutsButPingOnlyWhenAskedTo) {
-    ASSERT_TRUE(load("<tolvexd/><ping><pingcycle>300</pingcycle></ping>"));
+    ASSERT_TRUE(load(kServe + "<ping><pingcycle>300</pingcycle></ping><waslist>" + wasList(1, 8000) + "</waslist>"));
     EXPECT_EQ(1000, config.wasMaxRequests());
     rewrite("<tolvexd><msg_relay_ack_timeout_sec>3</msg_relay_ack_timeout_sec>"
             "<was_max_requests>50</was_max_requests>"
@@ -128,8 +130,11 @@ TEST_F(ChatConfigTest, AReReadChangesTimeoutsButPingOnlyWhenAskedTo) {
     EXPECT_EQ(3, config.relayAckTimeoutSec());
     EXPECT_EQ(50, config.wasMaxRequests());
     EXPECT_EQ(300, config.values().pingcycle);
-    EXPECT_EQ(0, ntohs(config.values().servicebindaddr.sin_port)) << "the listening address is not re-read";
+    EXPECT_EQ(7000, ntohs(config.values().servicebindaddr.sin_port)) << "the listening address is not re-read";
 
+    rewrite("<tolvexd><isreadping>true</isreadping></tolvexd><ping><pingcycle>five</pingcycle></ping>");
+    EXPECT_FALSE(config.reread(was, &report).ok) << "a broken file changes nothing";
+    EXPECT_EQ(300, config.values().pingcycle);
     rewrite("<tolvexd><isreadping>true</isreadping></tolvexd><ping><pingcycle>5</pingcycle></ping>");
     r = config.reread(was, &report);
     EXPECT_TRUE(r.pingChanged);
@@ -139,7 +144,8 @@ TEST_F(ChatConfigTest, AReReadChangesTimeoutsButPingOnlyWhenAskedTo) {
 TEST_F(ChatConfigTest, TenantSizeAboveTheTableIsBounded) {
     std::string list;
     for (int i = 0; i < 12; ++i) list += "<timeout_list>t" + std::to_string(i) + ":0:0:" + std::to_string(i) + "</timeout_list>";
-    ASSERT_TRUE(load("<tolvexd/><room_timeout_list><tenant_size>50</tenant_size>" + list + "</room_timeout_list>"));
+    ASSERT_TRUE(load(kServe + "<room_timeout_list><tenant_size>50</tenant_size>" + list + "</room_timeout_list>"
+                     "<waslist>" + wasList(1, 8000) + "</waslist>"));
     const auto tenants = config.tenantTimeouts();
     ASSERT_EQ(10u, tenants.size());
     EXPECT_EQ("t9", tenants[9].tenantId);

@@ -4,6 +4,8 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <ostream>
+#include <vector>
 #include <string>
 
 #include "support/Process.h"
@@ -20,7 +22,7 @@ std::string wasList(int count) {
     return xml;
 }
 
-class DaemonTest : public ::testing::TestWithParam<const char*> {
+class DaemonFixture : public ::testing::Test {
 protected:
     void writeConfig(int basePort, const std::string& iotype, int wasCount) {
         dir.write("config.xml",
@@ -55,6 +57,8 @@ protected:
     TempDir dir;
 };
 
+class DaemonTest : public DaemonFixture, public ::testing::WithParamInterface<const char*> {};
+
 TEST_P(DaemonTest, ServesOnPortPlusServerIdWritesItsLogsAndEndsCleanlyOnSigterm) {
     fs::create_directory(dir.file("log"));
     const int port = freeTcpPort();
@@ -77,6 +81,14 @@ TEST_P(DaemonTest, ServesOnPortPlusServerIdWritesItsLogsAndEndsCleanlyOnSigterm)
     ASSERT_TRUE(waitFor([&] { return countOf(commandLog(), "SIGUSR2 Reread config OK") == 1; }));
     EXPECT_TRUE(canConnect(port));
 
+    // A broken file changes nothing, and the daemon says why.
+    writeConfig(port - 3, std::string(GetParam()) + "</iotyp><iotype>", 0);
+    ASSERT_TRUE(daemon->signal(SIGUSR2));
+    ASSERT_TRUE(waitFor([&] { return countOf(commandLog(), "SIGUSR2 config kept, the file is broken: ") == 1; }))
+        << commandLog();
+    EXPECT_EQ(1, countOf(commandLog(), "SIGUSR2 Reread config OK"));
+    EXPECT_TRUE(canConnect(port));
+
     ASSERT_TRUE(daemon->signal(SIGTERM));
     EXPECT_EQ(0, daemon->waitExit());
     EXPECT_FALSE(canConnect(port));
@@ -85,7 +97,7 @@ TEST_P(DaemonTest, ServesOnPortPlusServerIdWritesItsLogsAndEndsCleanlyOnSigterm)
 
 INSTANTIATE_TEST_SUITE_P(Pollers, DaemonTest, ::testing::Values("select", "poll", "epoll"));
 
-class DaemonStartFailureTest : public DaemonTest {};
+class DaemonStartFailureTest : public DaemonFixture {};
 
 TEST_F(DaemonStartFailureTest, APortInUseEndsTheDaemonWithAReason) {
     fs::create_directory(dir.file("log"));
@@ -101,13 +113,61 @@ TEST_F(DaemonStartFailureTest, APortInUseEndsTheDaemonWithAReason) {
     EXPECT_TRUE(canConnect(port)) << "the first daemon keeps serving";
 }
 
-TEST_F(DaemonStartFailureTest, AnUnknownIotypeEndsTheDaemonWithAReason) {
-    fs::create_directory(dir.file("log"));
-    writeConfig(freeTcpPort(), "kqueue", 1);
-    auto daemon = startDaemon();
+// One element a line, so the expected lines below stay readable.
+const char* kGoodConfig = R"(<?xml version="1.0"?>
+<config>
+<tolvexd>
+<servicebindaddr>127.0.0.1:PORT</servicebindaddr>
+<cmdlogpath>LOG</cmdlogpath>
+<iotype>epoll</iotype>
+<msg_relay_ack_timeout_sec>10</msg_relay_ack_timeout_sec>
+</tolvexd>
+<ping><checkping>true</checkping></ping>
+<waslist><was>127.0.0.1:7080</was><was_save_msg>/save</was_save_msg></waslist>
+</config>
+)";
+
+struct broken_config_t {
+    const char* name;
+    const char* from;  // replaced in kGoodConfig by to
+    const char* to;
+    std::vector<std::string> args;
+    const char* says;  // on standard error
+};
+
+void PrintTo(const broken_config_t& c, std::ostream* out) { *out << c.name; }
+
+class BrokenConfigTest : public DaemonFixture, public ::testing::WithParamInterface<broken_config_t> {};
+
+TEST_P(BrokenConfigTest, EndsTheDaemonWithOneLineNamingTheFault) {
+    const broken_config_t& c = GetParam();
+    std::string xml = kGoodConfig;
+    if (*c.from) xml.replace(xml.find(c.from), std::string(c.from).size(), c.to);
+    if (xml.find("PORT") != std::string::npos) xml.replace(xml.find("PORT"), 4, std::to_string(freeTcpPort()));
+    xml.replace(xml.find("LOG"), 3, dir.file("log"));
+    dir.write("config.xml", xml);
+
+    auto daemon = startDaemon(c.args);
     EXPECT_EQ(1, daemon->waitExit());
-    EXPECT_NE(std::string::npos, daemon->stderrText().find("unknown iotype \"kqueue\""));
-    EXPECT_NE(std::string::npos, dir.read("log/" + logFile("zpx_00.NNNNNNNN.log")).find("start failed: unknown iotype"));
+    EXPECT_NE(std::string::npos, daemon->stderrText().find(c.says)) << daemon->stderrText();
+    EXPECT_FALSE(fs::exists(dir.file("log"))) << "no log files for a daemon that never ran";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BrokenConfigTest,
+    ::testing::Values(
+        broken_config_t{"UnknownOption", "", "", {"--bogus"}, "command line: --bogus: unknown option"},
+        broken_config_t{"MissingFile", "", "", {"-c", "/nonexistent.xml"}, "/nonexistent.xml: cannot read"},
+        broken_config_t{"MismatchedTag", "epoll</iotype>", "epoll</iotyp>", {}, "config.xml: line 6: mismatched tag"},
+        broken_config_t{"MisspelledKey", "<servicebindaddr>127.0.0.1:PORT</servicebindaddr>",
+                        "<servicebindadr>127.0.0.1:7000</servicebindadr>", {},
+                        "config.xml: no <servicebindaddr> in <tolvexd>"},
+        broken_config_t{"PortWithALetter", ":PORT", ":73x0", {}, "config.xml:4: <servicebindaddr> \"127.0.0.1:73x0\""},
+        broken_config_t{"NumberInWords", ">10<", ">ten<", {}, "config.xml:7: <msg_relay_ack_timeout_sec> \"ten\""},
+        broken_config_t{"BooleanNotTrueOrFalse", ">true<", ">yes<", {}, "config.xml:9: <checkping> \"yes\": not true or false"},
+        broken_config_t{"UnknownIotype", ">epoll<", ">kqueue<", {}, "config.xml:6: <iotype> \"kqueue\": not one of"},
+        broken_config_t{"NoWasServer", "<was>127.0.0.1:7080</was>", "", {}, "no usable <was> server"},
+        broken_config_t{"OptionValueNotANumber", "", "", {"-n", "x"}, "command line: --serverid \"x\""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -70,18 +70,34 @@ TEST_F(Config2Test, CommandLineWinsOverTheFile) {
     EXPECT_EQ("cli", mode);
 }
 
-TEST_F(Config2Test, BoolIsTrueOnlyForLowerCaseTrue) {
-    writeConfig("<s><a>true</a><b>True</b><c>1</c></s>");
+TEST_F(Config2Test, ValuesThatDoNotConvertWholeAreErrorsAndLeaveTheirTargets) {
+    writeConfig("<s><a>true</a>\n<b>True</b><n> 12 </n><m>12x</m><big>99999999999</big><r>6</r></s>");
     bool a = false;
     bool b = true;
-    bool c = true;
+    int n = 0;
+    int m = 5;
+    int big = 5;
+    int r = 5;
     m_config.setValue("a", 0, true, Config2::BOOL, &a);
     m_config.setValue("b", 0, true, Config2::BOOL, &b);
-    m_config.setValue("c", 0, true, Config2::BOOL, &c);
+    m_config.setValue("n", 0, true, Config2::INT, &n);
+    m_config.setValue("m", 0, true, Config2::INT, &m);
+    m_config.setValue("big", 0, true, Config2::INT, &big);
+    m_config.setValue("r", 0, true, Config2::INT, &r);
+    m_config.setRange("r", 0, 5);
     ASSERT_TRUE(read("s"));
     EXPECT_TRUE(a);
-    EXPECT_FALSE(b);
-    EXPECT_FALSE(c);
+    EXPECT_TRUE(b);
+    EXPECT_EQ(12, n);
+    EXPECT_EQ(5, m);
+    EXPECT_EQ(5, big);
+    EXPECT_EQ(5, r);
+    const std::string file = m_config.confFile();
+    EXPECT_EQ((std::vector<std::string>{file + ":2: <b> \"True\": not true or false",
+                                        file + ":2: <m> \"12x\": not a whole number",
+                                        file + ":2: <big> \"99999999999\": not a whole number",
+                                        file + ":2: <r> \"6\": not a whole number from 0 to 5"}),
+              m_config.errors());
 }
 
 TEST_F(Config2Test, ElementOutsideTheSectionIsIgnored) {
@@ -111,8 +127,9 @@ TEST_F(Config2Test, AddressWithPortIsStoredInNetworkOrder) {
     EXPECT_EQ(AF_INET, bind.sin_family);
     EXPECT_EQ("10.0.0.5", dotted(bind));
     EXPECT_EQ(htons(7000), bind.sin_port);
-    EXPECT_EQ(htons(1), bare.sin_port);  // no ":": untouched
+    EXPECT_EQ(htons(1), bare.sin_port);  // no ":": an error, untouched
     EXPECT_EQ(0u, bare.sin_addr.s_addr);
+    EXPECT_EQ(1u, m_config.errors().size());
 }
 
 TEST_F(Config2Test, MissingFileLeavesEverythingUntouched) {
@@ -149,19 +166,16 @@ TEST_F(Config2Test, LongConfigOptionWorksWithoutADeclaredKey) {
     EXPECT_EQ("other file", v);
 }
 
-TEST_F(Config2Test, ArgumentsCanBeParsedAgainAndUnknownOnesAreListed) {
+TEST_F(Config2Test, UnknownOptionsAndMissingValuesAreErrors) {
     writeConfig("<s/>");
     int id = 0;
     m_config.setValue("n", 'n', true, Config2::INT, &id);
-    ASSERT_TRUE(read("s", {"-n", "2", "--bogus", "1", "-q"}));
+    m_config.setValue("long", 0, true, Config2::INT, &id);
+    ASSERT_TRUE(read("s", {"-n", "2", "--bogus", "-q", "--long"}));
     EXPECT_EQ(2, id);
-    EXPECT_EQ((std::vector<std::string>{"--bogus", "-q"}), m_config.unknownOptions());
-
-    m_config.clearItems();
-    m_config.setValue("n", 'n', true, Config2::INT, &id);
-    ASSERT_TRUE(read("s", {"-n", "3"}));
-    EXPECT_EQ(3, id);
-    EXPECT_TRUE(m_config.unknownOptions().empty());
+    EXPECT_EQ((std::vector<std::string>{"command line: --bogus: unknown option", "command line: -q: unknown option",
+                                        "command line: --long: needs a value"}),
+              m_config.errors());
 }
 
 TEST_F(Config2Test, ListFromTheCommandLineCountsWhatWasGiven) {
@@ -188,15 +202,15 @@ TEST_F(Config2Test, OneReaderServesSeveralSections) {
     EXPECT_EQ(60, ghost);
 }
 
-TEST_F(Config2Test, MalformedFileStillYieldsEarlierValues) {
-    m_config.setConfFile(m_dir.write("broken.xml", "<c><s><a>1</a><b>2</c>"));
+TEST_F(Config2Test, MalformedFileIsAnErrorAndUnknownElementsAWarning) {
+    m_config.setConfFile(m_dir.write("broken.xml", "<c><s><a>1</a>\n<typo>2</typo><b>2</c>"));
     int a = 0;
-    int b = 0;
     m_config.setValue("a", 0, true, Config2::INT, &a);
-    m_config.setValue("b", 0, true, Config2::INT, &b);
     ASSERT_TRUE(read("s"));
     EXPECT_EQ(1, a);
-    EXPECT_EQ(0, b);
+    const std::string file = m_config.confFile();
+    EXPECT_EQ((std::vector<std::string>{file + ": line 2: mismatched tag (not well-formed XML)"}), m_config.errors());
+    EXPECT_EQ((std::vector<std::string>{file + ":2: <typo>: unknown in <s>, ignored"}), m_config.warnings());
 }
 
 }  // namespace

@@ -198,6 +198,36 @@ TEST_F(EndToEndTest, DeliveryAndPushReachTheSendersReportAndTheWas) {
     stopDaemon(daemon);
 }
 
+TEST_F(EndToEndTest, RoomZeroIsRefusedEverywhereAndNothingIsAcknowledgedOrStored) {
+    DaemonHarness& daemon = startDaemon();
+    const std::string before = m_was.dump();
+
+    client::ChatClient& creator = connect(daemon);
+    client::RoomInitRequest init;
+    init.creatorId = kAlice;
+    init.creatorName = "A";
+    creator.sendRoomInit(init);
+    auto created = creator.waitFor(client::ROOM_CREATE_REPLY);
+    ASSERT_TRUE(created);
+    EXPECT_EQ(100, client::decodeRoomInitReply(*created)->result);
+    EXPECT_TRUE(creator.waitClosed());
+
+    client::ChatClient& joiner = connect(daemon);
+    joiner.sendJoin(client::JoinRequest{0, kBob, "B", client::OS_TYPE_PC});
+    auto joined = joiner.waitFor(client::USER_JOIN_REPLY);
+    ASSERT_TRUE(joined) << "a join of room 0 is answered at once, not left to a reload";
+    EXPECT_EQ(100, client::decodeJoinReply(*joined)->result);
+    EXPECT_TRUE(joiner.waitClosed());
+
+    client::ChatClient& sender = connect(daemon);
+    sender.sendMsg(client::MsgRequest{0, kAlice, "A", client::OS_TYPE_PC, "lost?", "", 5, 0, client::MSG_TALK});
+    EXPECT_TRUE(sender.waitClosed());
+    for (const client::Packet& p : sender.pending()) ADD_FAILURE() << "unexpected " << client::describe(p);
+
+    stopDaemon(daemon);
+    EXPECT_EQ(before, m_was.dump());
+}
+
 // The daemon against the fake WAS, started without waiting for its rooms.
 class RoomLoadingDaemonTest : public ::testing::Test {
 protected:

@@ -104,6 +104,15 @@ void dropSession(ChatSession* session) {
     session->removeSession();
 }
 
+// Room 0 is no room (no room can be opened, reloaded or ended under it),
+// and the WAS stores nothing for it: acknowledging would lose the message.
+bool refusedRoomZero(const msg_info& msg, const char* eventName, ChatSession* session) {
+    if (msg.roomId != 0) return false;
+    g_Logger.log("%s: room id 0 refused, session closed: user_id=%s", eventName, logText(fromIdOf(msg)).c_str());
+    dropSession(session);
+    return true;
+}
+
 void logHandlerException(const char* what) {
     TRACE(TRACE_ERROR, "%s Exception ERROR:%d(%s)", what, errno, std::strerror(errno));
     g_Logger.log("%s Exception ERROR:%d(%s)", what, errno, std::strerror(errno));
@@ -199,6 +208,7 @@ void MsgEventHandler::receiveMsg(const P2PPacket* pk, ChatSession* session) {
         dropSession(session);
         return;
     }
+    if (refusedRoomZero(msg, "MSG", session)) return;
     setSystemData(&msg);
     CommonHandler::updateUserInfo(&msg);
     std::string opt = takeResendNumber(&msg, "MSG_RESEND,");
@@ -219,6 +229,7 @@ void MsgEventHandler::receiveAttachMsg(const P2PPacket* pk, ChatSession* session
         dropSession(session);
         return;
     }
+    if (refusedRoomZero(msg, "ATTACH", session)) return;
     setSystemData(&msg);
     CommonHandler::updateUserInfo(&msg);
     // Unlike a text message's, the type follows a comma in every case.

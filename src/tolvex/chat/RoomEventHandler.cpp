@@ -131,6 +131,15 @@ void RoomEventHandler::roomInitReq(const P2PPacket* pk, ChatSession* session) {
         dropSession(session);
         return;
     }
+    if (data.roomId == 0) {
+        // Room 0 is no room: it could never be reloaded or ended, and the
+        // WAS stores nothing for it.
+        g_Logger.log("ROOM_CREATE: room id 0 refused: user_id=%s", logText(data.creatorId).c_str());
+        data.resCode = ROOM_JOIN_RES_NOT_EXIST_ROOM;
+        roomInitRsp(pk, session, data);
+        dropSession(session);
+        return;
+    }
     session->setProfile(data.creatorId, data.talkName, data.roomId, data.osType);
     ChatUtil::receiveLogging(data.roomId, -1, "ROOM_CREATE", data.creatorId, data.osType, "");
     rooms().addRoom(data.roomId, data.creatorId);
@@ -244,6 +253,7 @@ bool RoomEventHandler::parseJoinOrClose(const P2PPacket* pk, ChatSession* sessio
 void RoomEventHandler::joinReq(const P2PPacket* pk, ChatSession* session) {
     join_user_info info;
     if (!parseJoinOrClose(pk, session, &info)) return;
+    if (refusedRoomZero(pk, session, info)) return;
     ChatUtil::receiveLogging(info.roomId, -1, "USER_JOIN", info.userId, info.osType, "");
     int state = 0;
     uint16_t result = checkInvitedState(info.roomId, info.userId, &state);
@@ -269,6 +279,7 @@ void RoomEventHandler::joinReq(const P2PPacket* pk, ChatSession* session) {
 void RoomEventHandler::rejoinReq(const P2PPacket* pk, ChatSession* session) {
     join_user_info info;
     if (!parseJoinOrClose(pk, session, &info)) return;
+    if (refusedRoomZero(pk, session, info)) return;
     session->setProfile(info.userId, info.nameInfos, info.roomId, info.osType);
     ChatUtil::receiveLogging(info.roomId, -1, "USER_REJOIN", info.userId, info.osType, "");
     int state = 0;
@@ -288,6 +299,17 @@ void RoomEventHandler::rejoinReq(const P2PPacket* pk, ChatSession* session) {
         joinProcess(pk, msg, session);
     }
     finishJoin(pk, session, info, result);
+}
+
+bool RoomEventHandler::refusedRoomZero(const P2PPacket* pk, ChatSession* session, const join_user_info& info) {
+    if (info.roomId != 0) return false;
+    // No reload can ever find room 0, so the client is told at once rather
+    // than left waiting for a room that will not come.
+    g_Logger.log("%s: room id 0 refused: user_id=%s", pk->m_h.code == USER_REJOIN ? "USER_REJOIN" : "USER_JOIN",
+                 logText(info.userId).c_str());
+    joinRsp(pk, session, info, ROOM_JOIN_RES_NOT_EXIST_ROOM);
+    dropSession(session);
+    return true;
 }
 
 void RoomEventHandler::finishJoin(const P2PPacket* pk, ChatSession* session, const join_user_info& info,

@@ -122,6 +122,8 @@ private:
     void reloadRoom(const P2PPacket* pk, uint32_t roomId, const std::string& userId, ChatSession* session);
     void joinProcess(const P2PPacket* pk, msg_info& msg, ChatSession* session);
     void broadcastRealJoin(ChatSession* session, msg_info& msg);
+    // Answers a join or rejoin of room 0 with 100 and closes; false for any other room.
+    bool refusedRoomZero(const P2PPacket* pk, ChatSession* session, const join_user_info& info);
     void finishJoin(const P2PPacket* pk, ChatSession* session, const join_user_info& info, uint16_t result);
     void joinRsp(const P2PPacket* pk, ChatSession* session, const join_user_info& info, uint16_t result);
 

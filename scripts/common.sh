@@ -32,13 +32,17 @@ install_packages() {
     apt-get install -y -q $missing >/dev/null
 }
 
-# build DIR [cmake args...] [--target T]
+# build DIR [cmake args...] [--target T]...
 build() {
     local dir="$1"; shift
     local args=() target=()
     while [ $# -gt 0 ]; do
-        if [ "$1" = "--target" ]; then target=(--target "$2"); shift 2; else args+=("$1"); shift; fi
+        if [ "$1" = "--target" ]; then target+=("$2"); shift 2; else args+=("$1"); shift; fi
     done
     cmake -S "$ROOT" -B "$dir" -G Ninja "${args[@]}" >/dev/null
-    cmake --build "$dir" -j "$(nproc)" "${target[@]}"
+    if [ ${#target[@]} -gt 0 ]; then
+        cmake --build "$dir" -j "$(nproc)" --target "${target[@]}"
+    else
+        cmake --build "$dir" -j "$(nproc)"
+    fi
 }

@@ -232,7 +232,8 @@ bool Config2::readConfig(int argc, char** argv, const char* section) {
         return false;
     }
     if (!property.parseError().empty()) {
-        m_errors.push_back(m_confFile + ": " + property.parseError() + " (not well-formed XML)");
+        m_errors.push_back(m_confFile + ":" + std::to_string(property.parseErrorLine()) +
+                           ": not well-formed XML: " + property.parseError());
     }
     storeFileValues(property, section);
     property.clear();

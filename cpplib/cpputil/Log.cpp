@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cpputil/Trace.h"
@@ -194,17 +195,9 @@ void Log::closeFile() {
 
 namespace {
 
-// The calendar day before lt; mktime normalises the 0th of a month and of
-// January into the last day of the month and year before.
-tm previousDay(const tm& lt) {
-    tm prev = lt;
-    prev.tm_mday -= 1;
-    prev.tm_hour = 12;  // midday: a DST shift cannot push it into another day
-    prev.tm_min = 0;
-    prev.tm_sec = 0;
-    prev.tm_isdst = -1;
-    mktime(&prev);
-    return prev;
+// yyyymmdd of a local time.
+int dayKey(const tm& lt) {
+    return (lt.tm_year + 1900) * 10000 + (lt.tm_mon + 1) * 100 + lt.tm_mday;
 }
 
 // Appends the whole of from onto to and removes from. 0 or -1.
@@ -241,16 +234,26 @@ int LogStat::reopen(time_t now) {
     const tm lt = localTime(now);
     closeFile();
 
+    // Only lines of an earlier day move to a dated name, under the day they
+    // were written: a restart on the same day keeps appending, and an empty
+    // file never becomes a dated copy of a day it says nothing about.
     const std::string live = m_path + "/" + m_head + ".log";
-    const tm prev = previousDay(lt);
-    const std::string dated = format("%s/%s.%04d_%02d_%02d.log", m_path.c_str(), m_head.c_str(),
-                                     prev.tm_year + 1900, prev.tm_mon + 1, prev.tm_mday);
-    // A dated copy already exists after a restart on the same day or with
-    // hourly turnover; renaming over it would throw those lines away.
-    if (access(dated.c_str(), F_OK) == 0)
-        appendAndRemove(live, dated);
-    else
-        rename(live.c_str(), dated.c_str());  // no live file yet: nothing to move
+    const int today = dayKey(lt);
+    struct stat st {};
+    const bool hasLines = stat(live.c_str(), &st) == 0 && st.st_size > 0;
+    // Before this run's first open the file can only be an earlier run's.
+    const int written = m_day != 0 ? m_day : hasLines ? dayKey(localTime(st.st_mtime)) : 0;
+    if (hasLines && written != today) {
+        const std::string dated = format("%s/%s.%04d_%02d_%02d.log", m_path.c_str(), m_head.c_str(),
+                                         written / 10000, written / 100 % 100, written % 100);
+        // A dated copy may exist already (hourly turnover, a clock set
+        // back): renaming over it would throw those lines away.
+        if (access(dated.c_str(), F_OK) == 0)
+            appendAndRemove(live, dated);
+        else
+            rename(live.c_str(), dated.c_str());
+    }
+    m_day = today;
 
     if (openFile(live) != 0) return -1;
     setPeriod(now, lt);

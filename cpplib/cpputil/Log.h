@@ -61,9 +61,12 @@ private:
     mutable std::recursive_mutex m_mutex;  // guards the stream and the period
 };
 
-// A log written under a fixed name and moved to the previous day's dated
-// name when it turns over; suits daily turnover.
+// A log written under a fixed name and moved to a dated name, the day its
+// lines were written, once a later day begins; suits daily turnover.
 class LogStat : public Log {
 public:
     int reopen(time_t now) override;
+
+private:
+    int m_day = 0;  // yyyymmdd this run last opened the file on; 0 before the first open
 };

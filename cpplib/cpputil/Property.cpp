@@ -90,11 +90,8 @@ bool Property::read(const char* path, const char* section) {
     if (ok) ok = XML_Parse(parser.get(), nullptr, 0, XML_TRUE) == XML_STATUS_OK;
     // What was collected before a fault stays; the caller decides whether a
     // broken document may be used at all.
-    m_parseError.clear();
-    if (!ok) {
-        m_parseError = "line " + std::to_string(XML_GetCurrentLineNumber(parser.get())) + ": " +
-                       XML_ErrorString(XML_GetErrorCode(parser.get()));
-    }
+    m_parseError = ok ? "" : XML_ErrorString(XML_GetErrorCode(parser.get()));
+    m_parseErrorLine = ok ? 0 : static_cast<int>(XML_GetCurrentLineNumber(parser.get()));
     for (const auto& [name, line] : lines) m_lines[name].push_back(line);
     return true;
 }
@@ -127,4 +124,5 @@ void Property::clear() {
     m_map.clear();
     m_lines.clear();
     m_parseError.clear();
+    m_parseErrorLine = 0;
 }

@@ -19,9 +19,10 @@ public:
     // name. False only when the file cannot be opened; malformed XML keeps
     // the values collected before the fault and leaves parseError() set.
     bool read(const char* path, const char* section);
-    // "line N: <expat's reason>" for a file that is not well-formed XML;
-    // empty otherwise.
+    // Expat's reason a file is not well-formed XML, and the line where it
+    // saw the fault; empty and 0 otherwise.
     const std::string& parseError() const { return m_parseError; }
+    int parseErrorLine() const { return m_parseErrorLine; }
     // The line where the index-th value of name starts; 0 when unknown.
     int lineOf(const std::string& name, size_t index) const;
     // Every element name that has values, in name order.
@@ -38,4 +39,5 @@ private:
     std::map<std::string, std::vector<std::string>> m_map;
     std::map<std::string, std::vector<int>> m_lines;  // parallel to m_map's values
     std::string m_parseError;
+    int m_parseErrorLine = 0;
 };

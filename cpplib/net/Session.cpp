@@ -77,7 +77,9 @@ bool Session::dispatch(Poller::PollEvent* ev) {
 }
 
 void Session::release(Poller::PollEvent* ev) {
-    errorEvent(SESSION_EDELETE, errno);
+    // The teardown itself is no error: whatever errno holds here belongs to
+    // an unrelated earlier call, and the error that led here was reported.
+    errorEvent(SESSION_EDELETE, 0);
     if (m_sockfd >= 0) {
         closeSocket();
     } else if (g_pPoller) {

@@ -158,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         broken_config_t{"UnknownOption", "", "", {"--bogus"}, "command line: --bogus: unknown option"},
         broken_config_t{"MissingFile", "", "", {"-c", "/nonexistent.xml"}, "/nonexistent.xml: cannot read"},
-        broken_config_t{"MismatchedTag", "epoll</iotype>", "epoll</iotyp>", {}, "config.xml: line 6: mismatched tag"},
+        broken_config_t{"MismatchedTag", "epoll</iotype>", "epoll</iotyp>", {}, "config.xml:6: not well-formed XML: mismatched tag"},
         broken_config_t{"MisspelledKey", "<servicebindaddr>127.0.0.1:PORT</servicebindaddr>",
                         "<servicebindadr>127.0.0.1:7000</servicebindadr>", {},
                         "config.xml: no <servicebindaddr> in <tolvexd>"},

@@ -8,6 +8,7 @@
 #include "tolvex/Globals.h"
 #include "tolvex/chat/AckEventHandler.h"
 #include "tolvex/chat/MsgEventHandler.h"
+#include "tolvex/chat/MsgText.h"
 #include "tolvex/chat/RoomEventHandler.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatEventHandler.h"
@@ -33,6 +34,16 @@ private:
     std::atomic<int>& m_depth;
 };
 
+// What ended the session, for its log line: the error when there is one.
+const char* endText(Session::errortype_t type, int err) {
+    if (err != 0) return std::strerror(err);
+    switch (type) {
+        case Session::SESSION_ECLOSE: return "closed by the peer";
+        case Session::SESSION_EDELETE: return "released";
+        default: return "no system error";
+    }
+}
+
 }  // namespace
 
 ChatSession::ChatSession() = default;
@@ -53,9 +64,8 @@ void ChatSession::destroy() {
 }
 
 void ChatSession::errorEvent(errortype_t type, int err) {
-    const int sysErr = errno;
     g_Logger.log("ChatSession Event. userid=%s, room_id=%u, osType=%u, type=%d, err=%d, strerror=%s",
-                 m_userId.c_str(), m_roomId, m_osType, static_cast<int>(type), err, std::strerror(sysErr));
+                 logText(m_userId).c_str(), m_roomId, m_osType, static_cast<int>(type), err, endText(type, err));
     if (!m_isDeadAlive && !m_closed) {
         m_closed = true;
         m_isDeadAlive = true;

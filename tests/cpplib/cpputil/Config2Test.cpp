@@ -209,7 +209,7 @@ TEST_F(Config2Test, MalformedFileIsAnErrorAndUnknownElementsAWarning) {
     ASSERT_TRUE(read("s"));
     EXPECT_EQ(1, a);
     const std::string file = m_config.confFile();
-    EXPECT_EQ((std::vector<std::string>{file + ": line 2: mismatched tag (not well-formed XML)"}), m_config.errors());
+    EXPECT_EQ((std::vector<std::string>{file + ":2: not well-formed XML: mismatched tag"}), m_config.errors());
     EXPECT_EQ((std::vector<std::string>{file + ":2: <typo>: unknown in <s>, ignored"}), m_config.warnings());
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/time.h>
 
 #include "support/TextShape.h"
 
@@ -211,6 +212,10 @@ protected:
     std::string live() const { return m_dir.read("stat.log"); }
     std::string dated(const char* day) const { return m_dir.read(std::string("stat.") + day + ".log"); }
     bool exists(const std::string& name) const { return std::filesystem::exists(m_dir.file(name)); }
+    void writtenAt(const std::string& name, const timeval& t) const {
+        const timeval times[2] = {t, t};
+        ASSERT_EQ(0, utimes(m_dir.file(name).c_str(), times));
+    }
 
     TempDir m_dir;
     LogStat m_log;
@@ -236,20 +241,35 @@ TEST_F(LogStatTest, NewYearMovesToTheLastDayOfThePreviousYear) {
     EXPECT_EQ("2023-12-31 18:00:00.000:old year\n", dated("2023_12_31"));
 }
 
-TEST_F(LogStatTest, FirstWriteAfterStartMovesTheFileOfAnEarlierRun) {
+TEST_F(LogStatTest, AtStartAFileOfAnEarlierDayMovesUnderItsOwnDayAndOneOfTodayStays) {
     m_dir.write("stat.log", "earlier run\n");
+    writtenAt("stat.log", localAt(2024, 6, 12, 20, 0, 0));
     writeAt(localAt(2024, 6, 15, 8, 0, 0), "this run");
-    EXPECT_EQ("earlier run\n", dated("2024_06_14"));
+    EXPECT_EQ("earlier run\n", dated("2024_06_12"));
     EXPECT_EQ("2024-06-15 08:00:00.000:this run\n", live());
+
+    LogStat restarted;  // later the same day
+    restarted.init(m_dir.path().c_str(), "stat", REOPEN_DD);
+    writtenAt("stat.log", localAt(2024, 6, 15, 8, 0, 0));
+    restarted.logAt(localAt(2024, 6, 15, 11, 0, 0), "after restart");
+    EXPECT_EQ("2024-06-15 08:00:00.000:this run\n2024-06-15 11:00:00.000:after restart\n", live());
 }
 
-TEST_F(LogStatTest, MovingOntoAnExistingDatedCopyKeepsBothDays) {
-    // A restart later on the same day finds yesterday's copy already there.
-    m_dir.write("stat.2024_06_14.log", "moved at midnight\n");
-    m_dir.write("stat.log", "written this morning\n");
-    writeAt(localAt(2024, 6, 15, 11, 0, 0), "after restart");
-    EXPECT_EQ("moved at midnight\nwritten this morning\n", dated("2024_06_14"));
-    EXPECT_EQ("2024-06-15 11:00:00.000:after restart\n", live());
+TEST_F(LogStatTest, AnEmptyFileNeverBecomesADatedCopy) {
+    m_dir.write("stat.log", "");
+    writtenAt("stat.log", localAt(2024, 6, 14, 9, 0, 0));
+    writeAt(localAt(2024, 6, 15, 8, 0, 0), "first line");
+    EXPECT_FALSE(exists("stat.2024_06_14.log"));
+    EXPECT_EQ("2024-06-15 08:00:00.000:first line\n", live());
+}
+
+TEST_F(LogStatTest, MovingOntoAnExistingDatedCopyKeepsBothParts) {
+    m_dir.write("stat.2024_06_14.log", "moved before\n");
+    m_dir.write("stat.log", "written later that day\n");
+    writtenAt("stat.log", localAt(2024, 6, 14, 22, 0, 0));
+    writeAt(localAt(2024, 6, 15, 11, 0, 0), "next day");
+    EXPECT_EQ("moved before\nwritten later that day\n", dated("2024_06_14"));
+    EXPECT_EQ("2024-06-15 11:00:00.000:next day\n", live());
 }
 
 }  // namespace

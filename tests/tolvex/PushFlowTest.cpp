@@ -89,6 +89,9 @@ TEST_F(PushFlowTest, MemberIsPushedUpToTheLimitUntilItJoinsFromAMobile) {
     bobMobile.close();
     ASSERT_TRUE(m_daemon.waitForCommandLog("remove session: room_id=300, user_id=" + kBob + ", os_type=2"))
         << m_daemon.commandLog();
+    EXPECT_EQ(1, m_daemon.countInCommandLog("userid=" + kBob + ", room_id=300, osType=2, type=3, err=0, "
+                                            "strerror=closed by the peer"))
+        << m_daemon.commandLog();
 
     const uint32_t fifth = say("message 5");
     ASSERT_NE(0u, fifth);

@@ -44,6 +44,11 @@ std::string hexBytes(const std::string& bytes) {
     return out;
 }
 
+// A time column as people read it; "?" where none was recorded.
+std::string timeColumn(SqliteDb::Query& q, int column) {
+    return q->columnIsNull(column) ? std::string("?") : readableTime(q->columnInt(column));
+}
+
 void dumpRecipients(SqliteDb& db, std::ostream& out, int64_t roomId, const std::string& tenant,
                     int64_t msgSeq) {
     auto q = db.query(
@@ -66,7 +71,7 @@ void dumpMessages(SqliteDb& db, std::ostream& out, int64_t roomId, const std::st
     q->bind(1, roomId).bindText(2, tenant);
     while (q->step()) {
         out << "  message " << q->columnInt(0) << " type " << q->columnInt(1) << " time "
-            << q->columnInt(2) << " from " << quoted(q->columnBytes(3)) << " name "
+            << timeColumn(q, 2) << " from " << quoted(q->columnBytes(3)) << " name "
             << quoted(q->columnBytes(4)) << " os " << q->columnInt(5) << " trid "
             << q->columnInt(6) << " text " << quoted(q->columnBytes(7)) << "\n";
         std::string fileName = q->columnBytes(8);
@@ -86,7 +91,7 @@ void dumpMembers(SqliteDb& db, std::ostream& out, int64_t roomId, const std::str
         out << "  member " << quoted(q->columnBytes(0)) << " name " << quoted(q->columnBytes(1))
             << " join_seq " << q->columnInt(2);
         if (q->columnInt(3))
-            out << " left at " << q->columnInt(4)
+            out << " left at " << timeColumn(q, 4)
                 << (q->columnInt(5) ? " (whole history)" : "");
         else
             out << " member";
@@ -102,8 +107,8 @@ void dumpRooms(SqliteDb& db, std::ostream& out) {
         int64_t roomId = q->columnInt(0);
         std::string tenant = q->columnBytes(1);
         out << "room " << roomId << " tenant " << quoted(tenant) << " type " << q->columnInt(2)
-            << " max_msg_seq " << q->columnInt(3) << " last_activity " << q->columnInt(4);
-        if (q->columnInt(5)) out << " ended at " << q->columnInt(6);
+            << " max_msg_seq " << q->columnInt(3) << " last_activity " << timeColumn(q, 4);
+        if (q->columnInt(5)) out << " ended at " << timeColumn(q, 6);
         else out << " open";
         out << "\n";
         dumpMembers(db, out, roomId, tenant);
@@ -120,7 +125,7 @@ void dumpOutboxes(SqliteDb& db, std::ostream& out) {
             out << "push " << q->columnInt(0) << " room " << q->columnInt(1) << " msg "
                 << q->columnInt(2) << " to " << quoted(q->columnBytes(3)) << " from "
                 << quoted(q->columnBytes(4)) << " preview " << hexBytes(q->columnBytes(5))
-                << " conn " << quoted(q->columnBytes(6)) << " at " << q->columnInt(7) << "\n";
+                << " conn " << quoted(q->columnBytes(6)) << " at " << timeColumn(q, 7) << "\n";
     }
     {
         auto q = db.query(
@@ -130,7 +135,7 @@ void dumpOutboxes(SqliteDb& db, std::ostream& out) {
             out << "invite " << q->columnInt(0) << " from " << quoted(q->columnBytes(1))
                 << " to " << quoted(q->columnBytes(2)) << " targets "
                 << quoted(q->columnBytes(3)) << " contents " << quoted(q->columnBytes(4))
-                << " at " << q->columnInt(5) << "\n";
+                << " at " << timeColumn(q, 5) << "\n";
     }
     auto q = db.query("SELECT user_id FROM no_device ORDER BY user_id");
     while (q->step()) out << "no-device " << quoted(q->columnBytes(0)) << "\n";

@@ -1,14 +1,55 @@
 #include "was/WasServer.h"
 
 #include <httplib.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "was/RequestError.h"
 #include "was/WasReply.h"
+
+// httplib's server with its listening socket in reach. The shared library
+// listens with its built-in backlog of 5 whatever this build defines, so
+// WasServer::bind() sets the backlog again on that socket.
+class WasHttpServer : public httplib::Server {
+public:
+    int listeningSocket() const { return svr_sock_; }
+};
 
 namespace {
 
 // Larger than any form the daemon builds (three times its 64 KiB job input).
 constexpr size_t kMaxRequestBody = 1 << 20;
+
+// A daemon opens one connection per job, in bursts (a send-state update per
+// message every 3 s); a short accept queue overflows and turns them into
+// timeouts and retries. The kernel caps it at net.core.somaxconn.
+constexpr int kListenBacklog = 4096;
+
+// Replaces httplib's default, SO_REUSEPORT, which lets a second WAS listen on
+// the same address and take part of the daemon's requests into another
+// database. SO_REUSEADDR still lets a restart bind while old connections sit
+// in TIME_WAIT, and refuses an address another socket listens on. Should it
+// fail, only such a restart is refused, and bind() reports that.
+void exclusiveAddress(socket_t fd) {
+    int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+
+// httplib reports a failed bind as false alone; errno still holds what bind()
+// or listen() said, unless the host name did not resolve.
+std::string bindFailure(const std::string& host, int port, int savedErrno) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (rc != 0) return gai_strerror(rc);
+    freeaddrinfo(found);
+    return savedErrno != 0 ? strerror(savedErrno) : "bind failed";
+}
 
 // httplib matches routes as regular expressions; a page path is literal.
 std::string literalPattern(const std::string& path) {
@@ -26,13 +67,14 @@ std::string literalPattern(const std::string& path) {
 WasServer::WasServer(WasStore& store, const was_server_settings_t& settings)
     : m_messages(store),
       m_rooms(store, settings.roomsPerPage),
-      m_http(std::make_unique<httplib::Server>()) {
+      m_http(std::make_unique<WasHttpServer>()) {
     size_t threads = settings.threads == 0 ? 1 : settings.threads;
     // httplib's factory hands back a raw pointer and deletes the pool itself.
     m_http->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     // One request per connection: the daemon opens a fresh one each time and
     // waits for the close to know the reply is complete.
     m_http->set_keep_alive_max_count(1);
+    m_http->set_socket_options(exclusiveAddress);
     m_http->set_payload_max_length(kMaxRequestBody);
     m_http->set_exception_handler(
         [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
@@ -78,9 +120,20 @@ void WasServer::route(const std::string& path, Pages& pages,
     });
 }
 
-int WasServer::bind(const std::string& host, int port) {
-    if (port == 0) return m_http->bind_to_any_port(host);
-    return m_http->bind_to_port(host, port) ? port : -1;
+int WasServer::bind(const std::string& host, int port, std::string& reason) {
+    errno = 0;
+    int bound = port == 0 ? m_http->bind_to_any_port(host)
+                          : (m_http->bind_to_port(host, port) ? port : -1);
+    if (bound < 0) {
+        reason = bindFailure(host, port, errno);
+        return -1;
+    }
+    // Linux takes a second listen() on a listening socket as its new backlog.
+    if (::listen(m_http->listeningSocket(), kListenBacklog) != 0) {
+        reason = strerror(errno);
+        return -1;
+    }
+    return bound;
 }
 
 bool WasServer::run() {

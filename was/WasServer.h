@@ -13,9 +13,7 @@
 #include "was/RoomPages.h"
 #include "was/WasPagePaths.h"
 
-namespace httplib {
-class Server;
-}
+class WasHttpServer;
 class WasStore;
 
 struct was_server_settings_t {
@@ -31,8 +29,10 @@ public:
     WasServer& operator=(const WasServer&) = delete;
     ~WasServer();
 
-    // Binds host:port; port 0 picks a free one. Returns the port bound, or -1.
-    int bind(const std::string& host, int port);
+    // Binds host:port alone (no second WAS may share it) and listens with a
+    // deep backlog; port 0 picks a free one. Returns the port bound, or -1
+    // with reason set to why, as strerror or the resolver words it.
+    int bind(const std::string& host, int port, std::string& reason);
     // Serves until stop(). False when serving could not start.
     bool run();
     bool isRunning() const;
@@ -44,5 +44,5 @@ private:
 
     MessagePages m_messages;
     RoomPages m_rooms;
-    std::unique_ptr<httplib::Server> m_http;
+    std::unique_ptr<WasHttpServer> m_http;
 };

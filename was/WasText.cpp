@@ -2,8 +2,6 @@
 
 #include <time.h>
 
-#include <cstdio>
-
 #include "was/FieldLimits.h"
 
 std::string tenantOf(std::string_view userId) {
@@ -31,14 +29,27 @@ std::vector<std::string> splitList(std::string_view text, char separator) {
     }
 }
 
-std::string endTimeText(uint32_t seconds) {
+namespace {
+
+// Empty when gmtime cannot place the value (its year overflows an int).
+std::string utcText(int64_t seconds, const char* format) {
     time_t t = static_cast<time_t>(seconds);
     struct tm tm {};
-    gmtime_r(&t, &tm);
-    char text[32];
-    snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1,
-             tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return text;
+    if (!gmtime_r(&t, &tm)) return std::string();
+    char text[64];
+    size_t length = strftime(text, sizeof text, format, &tm);
+    return std::string(text, length);
+}
+
+}  // namespace
+
+std::string endTimeText(uint32_t seconds) {
+    return utcText(seconds, "%Y%m%d%H%M%S");
+}
+
+std::string readableTime(int64_t seconds) {
+    std::string text = utcText(seconds, "%Y-%m-%dT%H:%M:%SZ");
+    return text.empty() ? std::to_string(seconds) : text;
 }
 
 uint32_t nowSeconds() {

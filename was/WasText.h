@@ -21,6 +21,10 @@ std::vector<std::string> splitList(std::string_view text, char separator);
 // "YYYYMMDDhhmmss". The daemon only tests it for emptiness.
 std::string endTimeText(uint32_t seconds);
 
+// A stored time for people to read: ISO 8601 UTC, "2026-12-07T12:31:35Z".
+// A value no calendar date fits stays a plain number.
+std::string readableTime(int64_t seconds);
+
 // Length of the valid UTF-8 sequence of two to four bytes that starts at
 // text[i] and that XML accepts as a character; 0 when there is none (ASCII
 // bytes give 0 too: callers treat them on their own).

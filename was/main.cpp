@@ -53,10 +53,11 @@ int serve(const was_options_t& options) {
     signal(SIGPIPE, SIG_IGN);
 
     WasServer server(store, options.server);
-    int port = server.bind(options.host, options.port);
+    std::string reason;
+    int port = server.bind(options.host, options.port, reason);
     if (port < 0) {
-        fprintf(stderr, "tolvex-was: cannot listen on %s:%d\n", options.host.c_str(),
-                options.port);
+        fprintf(stderr, "tolvex-was: cannot listen on %s:%d: %s\n", options.host.c_str(),
+                options.port, reason.c_str());
         return 1;
     }
     std::atomic<bool> finished{false};

@@ -196,7 +196,7 @@ TEST_F(SaveMessagePageTest, DumpShowsMessagesWithTheirDeliveryStates) {
     const std::string text = dump();
     EXPECT_NE(std::string::npos,
               text.find("room 17 tenant \"example.com\" type 10 max_msg_seq 1 last_activity "
-                        "1700000000 open\n"));
+                        "2023-11-14T22:13:20Z open\n"));
     EXPECT_NE(std::string::npos, text.find("  member \"bob@corp.example.com\" name \"Bob\" "
                                            "join_seq 2 member\n"));
     EXPECT_NE(std::string::npos, text.find("text \"a\\x00b\"\n"));

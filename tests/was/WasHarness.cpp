@@ -148,8 +148,9 @@ void WasLoopbackTest::startWas(const was_server_settings_t& settings) {
     m_settings = settings;
     m_store = std::make_unique<WasStore>(m_dbPath);
     m_server = std::make_unique<WasServer>(*m_store, m_settings);
-    m_port = m_server->bind("127.0.0.1", 0);
-    ASSERT_GT(m_port, 0);
+    std::string reason;
+    m_port = m_server->bind("127.0.0.1", 0, reason);
+    ASSERT_GT(m_port, 0) << reason;
     WasServer* server = m_server.get();
     m_thread = std::thread([server] { server->run(); });
     // stop() only stops a server that is already running.

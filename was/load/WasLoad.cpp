@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +19,20 @@
 #include <thread>
 #include <vector>
 
+#ifndef TOLVEX_VERSION
+#define TOLVEX_VERSION "unknown"
+#endif
+
 namespace {
+
+const char* const kUsage =
+    "usage: tolvex-was-load [--host H] [--port P] [--page PATH] [--requests N]\n"
+    "                       [--concurrency C] [--rooms R] [--room-base B]\n"
+    "       tolvex-was-load --help | --version\n"
+    "Posts save-message requests to a WAS at H:P (default 127.0.0.1:7080) as the\n"
+    "daemon does, from C client threads (default 8), and prints throughput and\n"
+    "latency percentiles. Defaults: 20000 requests over 100 rooms, page\n"
+    "/was/saveMessage, room ids from a base that changes with each run.\n";
 
 struct load_settings_t {
     std::string host = "127.0.0.1";
@@ -110,19 +124,34 @@ void runClient(const load_settings_t& s, const sockaddr_in& addr, std::atomic<lo
     }
 }
 
-bool parseArgs(int argc, char** argv, load_settings_t& s) {
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string name = argv[i], value = argv[i + 1];
-        if (name == "--host") s.host = value;
-        else if (name == "--port") s.port = atoi(value.c_str());
-        else if (name == "--page") s.page = value;
-        else if (name == "--requests") s.requests = atol(value.c_str());
-        else if (name == "--concurrency") s.concurrency = atoi(value.c_str());
-        else if (name == "--rooms") s.rooms = atol(value.c_str());
-        else if (name == "--room-base") s.roomBase = atol(value.c_str());
-        else return false;
+enum class Command { Run, Help, Version, Bad };
+
+template <typename Number>
+bool parseNumber(const std::string& text, Number min, Number max, Number& out) {
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size() && out >= min && out <= max;
+}
+
+bool takeOption(const std::string& name, const std::string& value, load_settings_t& s) {
+    if (name == "--host") return s.host = value, true;
+    if (name == "--page") return s.page = value, true;
+    if (name == "--port") return parseNumber(value, 1, 65535, s.port);
+    if (name == "--requests") return parseNumber(value, 1L, 10000000L, s.requests);
+    // Each client is a thread; more than a few hundred measure the scheduler.
+    if (name == "--concurrency") return parseNumber(value, 1, 1000, s.concurrency);
+    if (name == "--rooms") return parseNumber(value, 1L, 1000000L, s.rooms);
+    if (name == "--room-base") return parseNumber(value, 0L, 4000000000L, s.roomBase);
+    return false;
+}
+
+Command parseArgs(int argc, char** argv, load_settings_t& s) {
+    for (int i = 1; i < argc; i += 2) {
+        std::string name = argv[i];
+        if (name == "--help" || name == "-h") return Command::Help;
+        if (name == "--version") return Command::Version;
+        if (i + 1 >= argc || !takeOption(name, argv[i + 1], s)) return Command::Bad;
     }
-    return argc % 2 == 1 && s.requests > 0 && s.concurrency > 0 && s.rooms > 0;
+    return Command::Run;
 }
 
 double percentile(const std::vector<double>& sorted, double p) {
@@ -134,10 +163,17 @@ double percentile(const std::vector<double>& sorted, double p) {
 
 int main(int argc, char** argv) {
     load_settings_t s;
-    if (!parseArgs(argc, argv, s)) {
-        fprintf(stderr,
-                "usage: tolvex-was-load [--host H] [--port P] [--page PATH] [--requests N]\n"
-                "                       [--concurrency C] [--rooms R] [--room-base B]\n");
+    switch (parseArgs(argc, argv, s)) {
+    case Command::Run:
+        break;
+    case Command::Help:
+        fputs(kUsage, stdout);
+        return 0;
+    case Command::Version:
+        printf("tolvex-was-load %s\n", TOLVEX_VERSION);
+        return 0;
+    case Command::Bad:
+        fputs(kUsage, stderr);
         return 2;
     }
     // Fresh room ids per run, so a second run on the same database saves new

@@ -49,8 +49,9 @@ inline constexpr size_t kMaxTagLen = 32;
 struct parse_result_t {
     bench_options_t options;
     bool ok = false;
-    bool help = false;  // --help: print usageText() and stop
-    std::string error;  // set when !ok && !help
+    bool help = false;     // --help: print usageText() and stop
+    bool version = false;  // --version: print the version and stop
+    std::string error;     // set when none of the above
 };
 
 // args excludes the program name.

@@ -33,11 +33,12 @@ std::string jsonString(const std::string& s) {
 }
 
 std::string latencyText(const char* what, const LatencyHistogram& h) {
-    std::string line = std::string(what) + " (us):";
+    std::string line = std::string(what) + " (ms):";
     if (h.count() == 0) return line + " no samples\n";
     for (size_t i = 0; i < std::size(kPercentiles); ++i)
-        line += std::string(" ") + kPercentileNames[i] + " " + std::to_string(h.percentile(kPercentiles[i]));
-    return line + " max " + std::to_string(h.max()) + printf1(" mean %.0f", h.mean()) + "\n";
+        line += std::string(" ") + kPercentileNames[i] + " " +
+                millisText(static_cast<double>(h.percentile(kPercentiles[i])));
+    return line + " max " + millisText(static_cast<double>(h.max())) + " mean " + millisText(h.mean()) + "\n";
 }
 
 std::string latencyJson(const LatencyHistogram& h) {
@@ -54,6 +55,18 @@ std::string modeText(const bench_options_t& o) {
 
 }  // namespace
 
+std::string counted(uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string millisText(double micros) {
+    const double ms = micros / 1000;
+    if (ms < 1) return printf1("%.3f", ms);
+    if (ms < 10) return printf1("%.2f", ms);
+    if (ms < 100) return printf1("%.1f", ms);
+    return printf1("%.0f", ms);
+}
+
 uint64_t bench_report_t::errorCount() const {
     uint64_t n = 0;
     for (const auto& [kind, count] : errors) n += count;
@@ -68,12 +81,13 @@ bool bench_report_t::clean() const {
 
 std::string formatText(const bench_report_t& r) {
     const bench_options_t& o = r.options;
-    std::string out = "tolvex-bench: " + std::to_string(o.rooms) + " rooms x " + std::to_string(o.members) +
-                      " members, " + std::to_string(r.senders) + " senders, " + modeText(o) + ", " +
-                      std::to_string(o.messageSize) + "-byte messages, " + printf1("%g s", o.durationSec) +
-                      printf1(", mobile share %g", o.mobileShare) + (o.relayAck ? "" : ", no relay ACKs") + "\n";
+    std::string out = "tolvex-bench: " + counted(o.rooms, "room", "rooms") + " x " +
+                      counted(o.members, "member", "members") + ", " + counted(r.senders, "sender", "senders") +
+                      ", " + modeText(o) + ", " + std::to_string(o.messageSize) + "-byte messages, " +
+                      printf1("%g s", o.durationSec) + printf1(", mobile share %g", o.mobileShare) +
+                      (o.relayAck ? "" : ", no relay ACKs") + "\n";
     if (!r.setupError.empty()) return out + "set-up failed: " + r.setupError + "\n";
-    out += printf1("set-up: %.2f s for ", r.setupSec) + std::to_string(r.connections) + " connections\n";
+    out += printf1("set-up: %.2f s for ", r.setupSec) + counted(r.connections, "connection", "connections") + "\n";
     if (o.idle > 0)
         out += "idle connections: " + std::to_string(r.idleOpen) + " of " + std::to_string(o.idle) + " open" +
                printf1(" in %.2f s", r.idleSetupSec) + ", " + std::to_string(r.idleOpenAtEnd) + " still open at the end" +
@@ -82,20 +96,23 @@ std::string formatText(const bench_report_t& r) {
     out += "messages accepted: " + std::to_string(r.accepted) + " of " + std::to_string(r.sent) + " sent" +
            printf1(" (%.1f/s)", r.acceptedPerSec());
     if (r.unacknowledged) out += ", " + std::to_string(r.unacknowledged) + " never acknowledged";
-    out += r.skipped ? ", " + std::to_string(r.skipped) + " paced sends skipped (window full)\n" : "\n";
+    out += r.skipped ? ", " + counted(r.skipped, "paced send", "paced sends") + " skipped (window full)\n" : "\n";
     out += "relays delivered: " + std::to_string(r.relays) + " of " + std::to_string(r.expectedRelays) +
            printf1(" (%.1f/s), ", r.relaysPerSec()) + std::to_string(r.lostRelays) + " lost, " +
            std::to_string(r.duplicateRelays) + " duplicated, " + std::to_string(r.orphanRelays) +
-           " of unacknowledged messages, " + std::to_string(r.relayAcks) + " relay ACKs sent\n";
+           " of unacknowledged messages, " + counted(r.relayAcks, "relay ACK", "relay ACKs") + " sent\n";
     out += latencyText("send -> MSG_ACK  ", r.ackLatency);
     out += latencyText("send -> MSG_RELAY", r.relayLatency);
     out += printf1("waited %.2f s after the last send for what was owed", r.settleSec) +
            printf1(" (drain %g s)\n", o.drainSec);
-    out += "delivery reports: " + std::to_string(r.reportedMessages) + " of " + std::to_string(r.accepted) +
-           printf1(" messages reported for every recipient (%.2f %%)", 100 * r.reportedShare()) + ", " +
-           std::to_string(r.resultNotices) + " MSG_RESULT notices";
-    if (r.duplicateReports) out += ", " + std::to_string(r.duplicateReports) + " recipients reported twice";
-    if (r.orphanReports) out += ", " + std::to_string(r.orphanReports) + " entries of unacknowledged messages";
+    out += "delivery reports: " + std::to_string(r.reportedMessages) + " of " +
+           counted(r.accepted, "message", "messages") +
+           printf1(" reported for every recipient (%.2f %%)", 100 * r.reportedShare()) + ", " +
+           counted(r.resultNotices, "MSG_RESULT notice", "MSG_RESULT notices");
+    if (r.duplicateReports)
+        out += ", " + counted(r.duplicateReports, "recipient", "recipients") + " reported twice";
+    if (r.orphanReports)
+        out += ", " + counted(r.orphanReports, "entry", "entries") + " of unacknowledged messages";
     if (!r.outcomes.empty()) {
         out += "; outcomes:";
         for (const auto& [code, count] : r.outcomes)

@@ -46,8 +46,9 @@ struct bench_report_t {
     double ackSpanSec = 0;    // from the first send to the last MSG_ACK
     double relaySpanSec = 0;  // from the first send to the last relay
 
-    LatencyHistogram ackLatency;    // send to MSG_ACK, microseconds
-    LatencyHistogram relayLatency;  // send to relay receipt, microseconds
+    // Microseconds, as the JSON gives them; the text prints milliseconds.
+    LatencyHistogram ackLatency;    // send to MSG_ACK
+    LatencyHistogram relayLatency;  // send to relay receipt
 
     std::map<std::string, uint64_t> errors;  // by kind: "closed", "refused", "decode", ...
 
@@ -67,6 +68,12 @@ struct bench_report_t {
     // daemon's connection ceiling is meant to find out.
     bool clean() const;
 };
+
+// "1 room", "2 rooms": n with the noun that fits it.
+std::string counted(uint64_t n, const char* one, const char* many);
+// Microseconds as milliseconds with about three significant digits:
+// "0.083", "4.86", "19.5", "287".
+std::string millisText(double micros);
 
 std::string formatText(const bench_report_t& r);
 // One JSON object on one line.

@@ -297,13 +297,13 @@ void LoadRunner::printProgress(Clock::time_point now) {
     const double accepted = static_cast<double>(m_report.accepted - m_tickAccepted) / span;
     const double relays = static_cast<double>(m_report.relays - m_tickRelays) / span;
     std::fprintf(stderr,
-                 "[%5.1fs] sent %llu accepted %llu (%.0f/s) relays %llu (%.0f/s) ack p50 %llu us relay p50 %llu us "
+                 "[%5.1fs] sent %llu accepted %llu (%.0f/s) relays %llu (%.0f/s) ack p50 %s ms relay p50 %s ms "
                  "fully reported %llu errors %llu\n",
                  seconds(now - m_epoch), static_cast<unsigned long long>(m_report.sent),
                  static_cast<unsigned long long>(m_report.accepted), accepted,
                  static_cast<unsigned long long>(m_report.relays), relays,
-                 static_cast<unsigned long long>(m_report.ackLatency.percentile(50)),
-                 static_cast<unsigned long long>(m_report.relayLatency.percentile(50)),
+                 millisText(static_cast<double>(m_report.ackLatency.percentile(50))).c_str(),
+                 millisText(static_cast<double>(m_report.relayLatency.percentile(50))).c_str(),
                  static_cast<unsigned long long>(m_ledger.completeReports()),
                  static_cast<unsigned long long>(m_report.errorCount()));
     m_lastTick = now;

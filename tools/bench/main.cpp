@@ -14,6 +14,10 @@
 #include "bench/LoadRunner.h"
 #include "bench/RoomBuilder.h"
 
+#ifndef TOLVEX_VERSION
+#define TOLVEX_VERSION "unknown"
+#endif
+
 namespace {
 
 // Every member and idle connection holds a socket; the default soft limit
@@ -44,6 +48,10 @@ int main(int argc, char** argv) {
         std::fputs(bench::usageText().c_str(), stdout);
         return 0;
     }
+    if (parsed.version) {
+        std::printf("tolvex-bench %s\n", TOLVEX_VERSION);
+        return 0;
+    }
     if (!parsed.ok) {
         std::fprintf(stderr, "tolvex-bench: %s\n\n%s", parsed.error.c_str(), bench::usageText().c_str());
         return 2;
@@ -72,8 +80,8 @@ int main(int argc, char** argv) {
     }
     const double setupSec = std::chrono::duration<double>(std::chrono::steady_clock::now() - setupStart).count();
     if (options.progress)
-        std::fprintf(stderr, "tolvex-bench: %d rooms with %d members open in %.2f s\n", options.rooms,
-                     options.members, setupSec);
+        std::fprintf(stderr, "tolvex-bench: %s of %d members open in %.2f s\n",
+                     bench::counted(options.rooms, "room", "rooms").c_str(), options.members, setupSec);
 
     // The load rooms open first: a daemon that runs out of connections must
     // do so on the idle ones, which the run then reports.

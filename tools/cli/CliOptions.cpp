@@ -200,8 +200,9 @@ std::string usageText() {
            "  --name TEXT         your display name (default: the id up to '@')\n"
            "  --mobile            connect as a mobile device (default: PC)\n"
            "  --room N            the room id\n"
-           "  --create            open a new room instead of joining one\n"
-           "  --invite ID,...     users to invite (with --create in the room init, otherwise after the join)\n"
+           "  --create            open a new room instead of joining one; if room N exists,\n"
+           "                      say so and list its members (--send then sends nothing)\n"
+           "  --invite ID,...     users to invite once the room is open\n"
            "  --send TEXT         one-shot: send TEXT, wait for its MSG_ACK and exit\n"
            "  --wait-result       with --send: also wait for every other member's delivery outcome\n"
            "  --timeout SEC       bound of the one-shot run and of opening the room (default 20)\n"
@@ -210,7 +211,9 @@ std::string usageText() {
            "At the end of standard input the client waits up to 3 s for the delivery reports\n"
            "still due, then closes. Exit status: 0 done, 1 refused, closed or no MSG_ACK,\n"
            "2 usage, 3 server unreachable, 4 server still loading its rooms,\n"
-           "5 accepted but some delivery outcomes missing at the timeout.\n";
+           "5 accepted but some delivery outcomes missing at the timeout,\n"
+           "6 the server does not answer like tolvexd (a reply that is no valid packet,\n"
+           "  or no answer to the join nor to a keep-alive ping).\n";
 }
 
 }  // namespace cli

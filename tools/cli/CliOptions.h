@@ -12,12 +12,13 @@ namespace cli {
 
 // Exit statuses, for scripts that drive the one-shot form.
 enum cli_exit_t : int {
-    kExitOk = 0,           // done: the message was accepted (and fully reported with --wait-result)
-    kExitFailed = 1,       // join refused, connection closed or replaced, no MSG_ACK in time
-    kExitUsage = 2,        // bad command line
-    kExitUnreachable = 3,  // nothing accepted the connection
-    kExitNotReady = 4,     // the daemon is still loading its rooms: try again shortly
-    kExitIncomplete = 5,   // accepted, but some recipients had no outcome before the timeout
+    kExitOk = 0,             // done: the message was accepted (and fully reported with --wait-result)
+    kExitFailed = 1,         // join refused, room to create exists (one-shot), closed or replaced, no MSG_ACK
+    kExitUsage = 2,          // bad command line
+    kExitUnreachable = 3,    // nothing accepted the connection
+    kExitNotReady = 4,       // the daemon is still loading its rooms: try again shortly
+    kExitIncomplete = 5,     // accepted, but some recipients had no outcome before the timeout
+    kExitNotChatServer = 6,  // the server sent bytes that are no packet, or answered not even a ping
 };
 
 struct cli_options_t {
@@ -28,7 +29,7 @@ struct cli_options_t {
     bool mobile = false;
     uint32_t roomId = 0;
     bool create = false;
-    std::vector<std::string> invitees;  // --create: in the room init; otherwise invited after the join
+    std::vector<std::string> invitees;  // invited once the room is open
     bool oneShot = false;               // --send given
     std::string sendText;
     bool waitResult = false;

@@ -54,7 +54,20 @@ int CliSession::run() {
 
 int CliSession::openAndChat(Clock::time_point deadline) {
     if (open_t result = openRoom(deadline); result != open_t::kOpen) return reportOpenFailure(result);
-    if (!m_options.invitees.empty() && !m_options.create) sendInvite(m_options.invitees);
+    const bool created = m_options.create && !m_roomExisted;
+    if (m_roomExisted)
+        complain(roomText() + " already exists, so it was not created; you are in it with its members");
+    // A room just made lists everybody it was made for; an existing room
+    // lists who is there, and the invitation notices follow.
+    if (created && !m_options.invitees.empty()) sendInvite(m_options.invitees);
+    print(m_printer.members(m_options.roomId, m_roomKind, time(nullptr)));
+    if (m_roomExisted && m_options.oneShot) {
+        // The message was meant for a new room's members, not for whoever
+        // is in the existing one.
+        complain("nothing sent and nobody invited; leave out --create to send to " + roomText());
+        return kExitFailed;
+    }
+    if (!created && !m_options.invitees.empty()) sendInvite(m_options.invitees);
     return m_options.oneShot ? runOneShot(deadline) : runInteractive();
 }
 
@@ -78,7 +91,18 @@ void CliSession::requireSent(bool ok) {
 // ---------------------------------------------------------------- opening
 
 CliSession::open_t CliSession::openRoom(Clock::time_point deadline) {
-    return m_options.create ? createRoom(deadline) : joinRoom(deadline);
+    if (!m_options.create) return joinRoom(deadline);
+    if (open_t r = createRoom(deadline); r != open_t::kOpen) return r;
+    // The room init's reply is the same for a room that was already there:
+    // the daemon adds the creator to it. A join on the same connection
+    // lists the real members and the room's message number; a new room has
+    // the creator alone and no message yet (the invitations go out later).
+    client::JoinReply joined;
+    if (open_t r = joinRoom(deadline, &joined); r != open_t::kOpen) return r;
+    m_roomExisted = joined.members.size() > 1 || joined.currentMsgNum != 0;
+    // The kind reported is that of a room of one; the invitations decide it.
+    if (!m_roomExisted) m_roomKind = 0;
+    return open_t::kOpen;
 }
 
 CliSession::open_t CliSession::createRoom(Clock::time_point deadline) {
@@ -87,7 +111,7 @@ CliSession::open_t CliSession::createRoom(Clock::time_point deadline) {
     init.creatorId = m_options.userId;
     init.creatorName = m_options.name;
     init.osType = m_osType;
-    for (const std::string& id : m_options.invitees) init.invitees.push_back({id, defaultName(id)});
+    // Invitations go out on their own once the room is known to be new.
     if (!m_client.sendRoomInit(init)) return open_t::kClosed;
     client::Packet reply;
     if (open_t r = awaitReply(client::ROOM_CREATE_REPLY, deadline, &reply); r != open_t::kOpen) return r;
@@ -98,13 +122,10 @@ CliSession::open_t CliSession::createRoom(Clock::time_point deadline) {
                  ")");
         return open_t::kRefused;
     }
-    m_roster.add(m_options.userId, m_options.name);
-    for (const auto& invitee : init.invitees) m_roster.add(invitee.userId, invitee.nameInfo);
-    print(m_printer.members(m_options.roomId, 0, time(nullptr)));
     return open_t::kOpen;
 }
 
-CliSession::open_t CliSession::joinRoom(Clock::time_point deadline) {
+CliSession::open_t CliSession::joinRoom(Clock::time_point deadline, client::JoinReply* joined) {
     const client::JoinRequest join{m_options.roomId, m_options.userId, m_options.name, m_osType};
     client::Packet reply;
     for (int attempt = 1;; ++attempt) {
@@ -112,6 +133,8 @@ CliSession::open_t CliSession::joinRoom(Clock::time_point deadline) {
         const open_t r = awaitReply(client::USER_JOIN_REPLY, std::min(deadline, Clock::now() + kJoinRetry), &reply);
         if (r == open_t::kOpen) break;
         if (r != open_t::kTimedOut || Clock::now() >= deadline) return r;
+        if (attempt == 1 && !answersPing(deadline))
+            return m_client.closed() && !m_client.protocolError() ? open_t::kClosed : open_t::kNotChatServer;
         if (attempt == kJoinAttempts) {
             // Every join went unanswered: the daemon looked for the room at
             // the WAS each time and did not find it.
@@ -130,13 +153,19 @@ CliSession::open_t CliSession::joinRoom(Clock::time_point deadline) {
     for (const client::member_t& m : decoded->members) m_roster.add(m.userId, m.nameInfo);
     m_roster.add(m_options.userId, m_options.name);
     m_roomKind = decoded->roomKind;
-    print(m_printer.members(m_options.roomId, m_roomKind, time(nullptr)));
+    if (joined) *joined = *decoded;
     return open_t::kOpen;
+}
+
+bool CliSession::answersPing(Clock::time_point deadline) {
+    const auto until = std::min(deadline, Clock::now() + kPingWait);
+    return m_client.ping(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()));
 }
 
 CliSession::open_t CliSession::awaitReply(uint16_t code, Clock::time_point deadline, client::Packet* out) {
     for (;;) {
         std::optional<client::Packet> p = m_client.receive(deadline);
+        if (!p && m_client.protocolError()) return open_t::kNotChatServer;
         if (!p) return m_client.closed() ? open_t::kClosed : open_t::kTimedOut;
         if (p->code == client::SERVER_NOT_READY_REPLY) return open_t::kNotReady;
         if (p->code == code) {
@@ -158,6 +187,12 @@ int CliSession::reportOpenFailure(open_t why) {
             complain("the server closed the connection before " + roomText() + " was open" +
                      (m_client.closeReason().empty() ? "" : " (" + m_client.closeReason() + ")"));
             return kExitFailed;
+        case open_t::kNotChatServer:
+            complain("the server at " + m_options.host + ":" + std::to_string(m_options.port) +
+                     " does not answer like tolvexd: " +
+                     (m_client.protocolError() ? "its reply is not a valid packet (" + m_client.closeReason() + ")"
+                                               : "neither the join nor a keep-alive ping got an answer"));
+            return kExitNotChatServer;
         case open_t::kTimedOut:
         case open_t::kOpen:
             break;
@@ -233,6 +268,11 @@ void CliSession::handlePending() {
 
 void CliSession::checkClosed() {
     if (m_finished || !m_client.closed()) return;
+    if (m_client.protocolError()) {
+        complain("the server sent bytes that are not a valid packet (" + m_client.closeReason() + ")");
+        finish(kExitNotChatServer);
+        return;
+    }
     if (!m_closeExpected) {
         const std::string& why = m_client.closeReason();
         complain("the server closed the connection" + (why.empty() || why == "closed by peer" ? "" : " (" + why + ")"));
@@ -353,6 +393,13 @@ void CliSession::sendKick(const std::string& id) {
         complain("use /leave to leave the room");
         return;
     }
+    // The daemon answers a removal of a non-member as if it had happened.
+    // The roster is the join reply's list kept up to date by the notices,
+    // so it knows better.
+    if (!m_roster.contains(id)) {
+        complain(displayText(id) + " is not a member; nothing changed");
+        return;
+    }
     client::ForceLeaveRequest r;
     r.roomId = m_options.roomId;
     r.fromId = m_options.userId;
@@ -360,7 +407,6 @@ void CliSession::sendKick(const std::string& id) {
     r.fromOsType = m_osType;
     r.toId = id;
     r.toName = m_roster.nameOf(id);
-    if (!m_roster.contains(id)) complain(displayText(id) + " is not a member as far as this client knows; asking anyway");
     requireSent(m_client.sendForceLeave(r));
 }
 
@@ -444,10 +490,13 @@ void CliSession::onJoinAlarm(const client::Packet& p) {
 }
 
 void CliSession::onLeaveAlarm(const client::Packet& p) {
-    const auto l = client::decodeUserLeaveAlarm(p);
+    auto l = client::decodeUserLeaveAlarm(p);
     if (!l) return onOther(p);
+    // Removed from the room: the removal notice already said so.
+    if (l->userId == m_options.userId && m_finished) return;
+    if (l->nameInfo.empty()) l->nameInfo = m_roster.nameOf(l->userId);
+    m_roster.remove(l->userId);
     print(m_printer.left(*l));
-    if (l->userId != m_options.userId) m_roster.remove(l->userId);
 }
 
 void CliSession::onForceLeave(const client::Packet& p) {
@@ -490,12 +539,11 @@ void CliSession::onResult(const client::Packet& p) {
     // Every notice is acknowledged, even one for a message this run did
     // not send: the daemon waits for the ACK either way.
     requireSent(m_client.sendResultAck(client::ResultAck{r->roomId, r->msgNum, r->trid, m_osType, r->resultSeq}));
+    // A report of another connection's message is news, not a fault.
     const outgoing_t* item = m_tracker.report(*r);
-    if (!item) {
-        complain("delivery report for message #" + std::to_string(r->msgNum) + " not sent by this client");
-        return;
-    }
-    for (const client::result_entry_t& e : r->results) print(m_printer.outcome(*item, e, time(nullptr)));
+    const time_t now = time(nullptr);
+    for (const client::result_entry_t& e : r->results)
+        print(item ? m_printer.outcome(*item, e, now) : m_printer.earlierOutcome(r->msgNum, e, now));
 }
 
 void CliSession::onInviteReply(const client::Packet& p) {
@@ -505,10 +553,9 @@ void CliSession::onInviteReply(const client::Packet& p) {
         complain("could not invite " + displayText(id));
         m_roster.remove(id);
     }
-    // trid 0: the invitation of the room init, already shown by its notices.
-    if (p.trid != 0)
-        print("[" + clockText(time(nullptr)) + "] * invitation done: " + std::to_string(r->memberCount) +
-              " members");
+    // trid 0 answers the invitation inside a room init, which this client
+    // does not send; its notices would have said it all.
+    if (p.trid != 0) print(m_printer.invitationDone(time(nullptr)));
 }
 
 void CliSession::onOther(const client::Packet& p) {

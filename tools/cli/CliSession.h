@@ -1,6 +1,7 @@
 #pragma once
-// One run of tolvex-cli: connects, opens the room (room init or join, with
-// the retries a join of a room not yet in memory needs), then either sends
+// One run of tolvex-cli: connects, opens the room (a join, after a room init
+// with --create, with the retries a join of a room not yet in memory needs
+// and a ping to tell a silent tolvexd from another server), then either sends
 // one message and waits for its report, or chats with standard input in a
 // single poll() loop over the socket and stdin. Acknowledges what it
 // receives the way a real client does. Owns its connection; one thread.
@@ -30,6 +31,9 @@ public:
     static constexpr std::chrono::milliseconds kJoinRetry{1000};
     // Unanswered joins before the room counts as not found.
     static constexpr int kJoinAttempts = 4;
+    // How long a server that left the first join unanswered has to answer a
+    // ping before it counts as no tolvexd.
+    static constexpr std::chrono::milliseconds kPingWait{1000};
     // How long the end of a run waits for the daemon to close its side.
     static constexpr std::chrono::milliseconds kCloseWait{1000};
 
@@ -42,14 +46,18 @@ public:
     int run();
 
 private:
-    enum class open_t { kOpen, kRefused, kNotReady, kClosed, kTimedOut };
+    enum class open_t { kOpen, kRefused, kNotReady, kClosed, kTimedOut, kNotChatServer };
 
     int openAndChat(Clock::time_point deadline);
     // Half-closes and waits for the daemon's close, so it reads everything sent.
     void closeGently();
+    // Creates (--create) and joins the room; the roster then holds its members.
     open_t openRoom(Clock::time_point deadline);
     open_t createRoom(Clock::time_point deadline);
-    open_t joinRoom(Clock::time_point deadline);
+    // joined, when given, receives the decoded reply.
+    open_t joinRoom(Clock::time_point deadline, client::JoinReply* joined = nullptr);
+    // False when no pong came within kPingWait (or by deadline).
+    bool answersPing(Clock::time_point deadline);
     // The next packet with code, handling the not-ready notice and a close;
     // other packets are handled as usual once the room is open.
     open_t awaitReply(uint16_t code, Clock::time_point deadline, client::Packet* out);
@@ -105,6 +113,7 @@ private:
     DeliveryTracker m_tracker;
     std::deque<client::Packet> m_early;  // arrived while the room was being opened
     uint16_t m_roomKind = 0;
+    bool m_roomExisted = false;  // --create found the room already there
     LineBuffer m_input;
     bool m_inputEnded = false;
     bool m_finished = false;

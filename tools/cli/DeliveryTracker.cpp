@@ -33,10 +33,11 @@ const outgoing_t* DeliveryTracker::accept(const client::MsgAck& ack) {
 
 const outgoing_t* DeliveryTracker::report(const client::MsgResult& result) {
     outgoing_t* item = lookup(result.trid);
-    // The trid is ours only if the number matches what the daemon gave it;
-    // a notice may also come before the ACK was read, so take its number.
-    if (!item || (item->accepted && item->msgNum != result.msgNum)) return nullptr;
-    if (!item->accepted) item->msgNum = result.msgNum;
+    // The trid alone does not make a report ours: every connection counts
+    // its trids from 1, and the daemon reports the messages of an earlier
+    // connection of this user and device kind to this one. The number the
+    // ACK gave decides; the ACK always comes first on the connection.
+    if (!item || !item->accepted || item->msgNum != result.msgNum) return nullptr;
     for (const client::result_entry_t& r : result.results) item->outcomes[r.userId] = r;
     return item;
 }

@@ -32,7 +32,8 @@ public:
     uint32_t add(std::string what, std::vector<std::string> recipients, bool file = false);
     // The acknowledged item, or nothing for an ACK of an item not sent here.
     const outgoing_t* accept(const client::MsgAck& ack);
-    // Records the notice's outcomes; the item, or nothing when unknown.
+    // Records the notice's outcomes; the item, or nothing for a report of a
+    // message this client did not send (or whose ACK it has not read).
     const outgoing_t* report(const client::MsgResult& result);
 
     const outgoing_t* find(uint32_t trid) const;

@@ -18,12 +18,7 @@ std::string stamp(time_t t) {
     return "[" + clockText(t) + "] ";
 }
 
-std::string membersAfter(uint32_t countBefore) {
-    const uint32_t n = countBefore > 0 ? countBefore - 1 : 0;
-    return std::to_string(n) + (n == 1 ? " member" : " members");
-}
-
-std::string countText(uint32_t n) {
+std::string countText(size_t n) {
     return std::to_string(n) + (n == 1 ? " member" : " members");
 }
 
@@ -121,11 +116,15 @@ std::string EventPrinter::attachment(const client::AttachAlarmRelay& a) const {
 
 std::string EventPrinter::joined(const client::UserJoinAlarm& j) const {
     const char* what = j.joinType == client::JOIN_TYPE_REAL ? " joined (" : " was invited (";
-    return stamp(j.msgTime) + "* " + member(j.userId, j.nameInfo) + what + countText(j.memberCount) + ")";
+    return stamp(j.msgTime) + "* " + member(j.userId, j.nameInfo) + what + countText(m_roster.size()) + ")";
 }
 
 std::string EventPrinter::left(const client::UserLeaveAlarm& l) const {
-    return stamp(l.msgTime) + "* " + member(l.userId, l.nameInfo) + " left (" + membersAfter(l.memberCount) + ")";
+    return stamp(l.msgTime) + "* " + member(l.userId, l.nameInfo) + " left (" + countText(m_roster.size()) + ")";
+}
+
+std::string EventPrinter::invitationDone(time_t now) const {
+    return stamp(now) + "* invitation done: " + countText(m_roster.size());
 }
 
 std::string EventPrinter::removedBy(const client::ForceLeaveNotice& f, time_t now) const {
@@ -159,12 +158,17 @@ std::string EventPrinter::outcome(const outgoing_t& item, const client::result_e
            outcomeText(r.code, r.osType);
 }
 
+std::string EventPrinter::earlierOutcome(uint32_t msgNum, const client::result_entry_t& r, time_t now) const {
+    return stamp(now) + "  #" + std::to_string(msgNum) + " (sent over an earlier connection) to " +
+           member(r.userId, r.nameInfo) + ": " + outcomeText(r.code, r.osType);
+}
+
 std::string EventPrinter::members(uint32_t roomId, uint16_t roomKind, time_t now) const {
     std::string kind;
     if (roomKind == client::ROOM_KIND_COUPLE) kind = ", one-to-one";
     else if (roomKind == client::ROOM_KIND_GROUP) kind = ", group";
     std::string text = stamp(now) + "room " + std::to_string(roomId) + ": " +
-                       countText(static_cast<uint32_t>(m_roster.size())) + kind;
+                       countText(m_roster.size()) + kind;
     for (const auto& [id, name] : m_roster.members()) {
         text += "\n  " + who(id, name);
         if (id == m_roster.selfId()) text += " - you";

@@ -35,8 +35,12 @@ public:
 
     std::string message(const client::MsgRelay& m) const;
     std::string attachment(const client::AttachAlarmRelay& a) const;
+    // Joins, leaves and invitations show the roster's member count, so call
+    // them once the roster holds the change. The notices' own counts leave
+    // out members whose connection ended, and a leave's is from before it.
     std::string joined(const client::UserJoinAlarm& j) const;
     std::string left(const client::UserLeaveAlarm& l) const;
+    std::string invitationDone(time_t now) const;
     // USER_FORCE_LEAVE_ALARM: this client's user was removed.
     std::string removedBy(const client::ForceLeaveNotice& f, time_t now) const;
     // The force-leave reply: this client removed someone.
@@ -46,6 +50,9 @@ public:
     // This client's own item, once the daemon accepted it.
     std::string accepted(const outgoing_t& item) const;
     std::string outcome(const outgoing_t& item, const client::result_entry_t& r, time_t now) const;
+    // An outcome of a message this user sent over an earlier connection of
+    // the same device kind: the daemon reports to the newest one.
+    std::string earlierOutcome(uint32_t msgNum, const client::result_entry_t& r, time_t now) const;
     // The roster, headed by the room and (when known) its kind.
     std::string members(uint32_t roomId, uint16_t roomKind, time_t now) const;
     // The closing line of a one-shot delivery report.

@@ -66,6 +66,7 @@ int ChatClient::connect(const std::string& host, int port, std::chrono::millisec
     m_pending.clear();
     m_pongs = 0;
     m_closed = false;
+    m_protocolError = false;
     m_closeReason.clear();
     return 0;
 }
@@ -201,6 +202,7 @@ void ChatClient::drainFrames() {
                 break;
             }
             case FrameReader::Event::kError:
+                m_protocolError = !m_closed;
                 markClosed(m_reader.error());
                 return;
         }

@@ -85,6 +85,9 @@ public:
     bool closed() const { return m_closed; }
     // Why reading stopped: "closed by peer", an errno text or a framing error.
     const std::string& closeReason() const { return m_closeReason; }
+    // Reading stopped because the bytes were not this protocol's packets
+    // (closeReason() says how): the peer is not a tolvexd.
+    bool protocolError() const { return m_protocolError; }
 
     size_t pendingCount() const { return m_pending.size(); }
     const std::deque<Packet>& pending() const { return m_pending; }
@@ -104,6 +107,7 @@ private:
     std::deque<Packet> m_pending;
     int m_pongs = 0;
     bool m_closed = false;
+    bool m_protocolError = false;
     std::string m_closeReason;
 };
 

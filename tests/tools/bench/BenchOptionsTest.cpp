@@ -113,9 +113,10 @@ TEST_F(BenchOptionsTest, UnknownOptionsAndMissingValuesAreNamed) {
     EXPECT_FALSE(refusal({"--tag", "a b"}).empty());
 }
 
-TEST_F(BenchOptionsTest, HelpWinsOverLaterArguments) {
+TEST_F(BenchOptionsTest, HelpAndVersionWinOverLaterArguments) {
     const auto h = parseBenchArgs({"--help", "--rooms", "0"});
     EXPECT_TRUE(h.help);
+    EXPECT_TRUE(parseBenchArgs({"--version", "--bogus"}).version);
     EXPECT_NE(std::string::npos, bench::usageText().find("--server HOST:PORT"));
 }
 

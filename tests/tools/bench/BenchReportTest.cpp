@@ -90,12 +90,17 @@ TEST_F(BenchReportTest, JsonCarriesRatesLatenciesDeliveryAndIdleFigures) {
     EXPECT_EQ("0", j.at("error_count"));
 }
 
-TEST_F(BenchReportTest, TextNamesLossAndTheReportedShare) {
+TEST_F(BenchReportTest, TextNamesLossTheReportedShareAndLatencyInMilliseconds) {
     m_r.lostRelays = 3;
     m_r.reportedMessages = 9;
+    m_r.relayLatency.record(287'400);
     const std::string text = bench::formatText(m_r);
+    EXPECT_NE(std::string::npos, text.find("tolvex-bench: 1 room x 3 members, 1 sender,")) << text;
     EXPECT_NE(std::string::npos, text.find("3 lost")) << text;
     EXPECT_NE(std::string::npos, text.find("9 of 10 messages reported for every recipient (90.00 %)")) << text;
+    EXPECT_NE(std::string::npos, text.find("send -> MSG_ACK   (ms): p50 0.150 ")) << text;
+    EXPECT_NE(std::string::npos, text.find(" max 287 mean 144\n")) << text;
+    EXPECT_EQ("4.86 19.5", bench::millisText(4'860) + " " + bench::millisText(19'540));
 }
 
 }  // namespace

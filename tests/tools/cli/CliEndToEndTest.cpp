@@ -1,10 +1,12 @@
 // tolvex-cli against the pair scripts/run starts (tolvex-was and tolvexd on
 // free ports, everything under a temporary directory): the one-shot form
 // with its delivery report and exit status, two interactive users chatting
-// through pipes, refused joins and an unreachable or still loading server,
-// and the script stopping both processes on SIGTERM.
+// through pipes with the member counts of invitations, joins and leaves,
+// refused joins and creations, an unreachable, still loading or foreign
+// server, and the script stopping both processes on SIGTERM.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 
 #include <filesystem>
@@ -14,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "cpplib/net/SocketHelpers.h"
 #include "support/DaemonHarness.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -22,6 +25,8 @@ namespace {
 
 const std::string kAlice = "alice@corp.example.com";
 const std::string kBob = "bob@corp.example.com";
+const std::string kCarol = "carol@corp.example.com";
+const std::string kDave = "dave@corp.example.com";
 
 std::string binDir() {
     const std::string daemon = binPath("tolvexd");
@@ -175,19 +180,42 @@ TEST_F(CliEndToEndTest, TwoUsersChatThroughPipesWithTypingFilesAndRemoval) {
     EXPECT_TRUE(chatLogHas(":MSG_RESULT_ACK:" + kBob + ":PC:SUCC:" + kAlice + ","));
     EXPECT_TRUE(chatLogHas(":MSG_RELAY_ACK:" + kAlice + ":PC:"));  // bob's message
 
-    ASSERT_TRUE(alice.writeStdin("/kick " + kBob + "\n"));
+    // Counts are the members who have not left, as /members lists them.
+    // The daemon's own leave out carol once her one-shot disconnects.
+    ASSERT_TRUE(alice.writeStdin("/invite " + kCarol + "," + kDave + "\n"));
+    EXPECT_TRUE(waitOutput(alice, "* invitation done: 4 members\n")) << transcript(alice);
+    EXPECT_EQ(0, oneShot({"--user", kCarol, "--room", "7002", "--send", "hi all"})->waitExit(10000));
+    Process& dave = interactive({"--user", kDave, "--name", "Dave", "--room", "7002"});
+    EXPECT_TRUE(waitOutput(alice, "* Dave (" + kDave + ") joined (4 members)\n")) << transcript(alice);
+    ASSERT_TRUE(dave.writeStdin("/leave\n"));
+    EXPECT_TRUE(waitOutput(alice, "* Dave (" + kDave + ") left (3 members)\n")) << transcript(alice);
+
+    ASSERT_TRUE(alice.writeStdin("/kick " + kBob + "\n/kick " + kDave + "\n"));
     EXPECT_TRUE(waitOutput(bob, "* you were removed from room 7002 by Alice (" + kAlice + ")")) << transcript(bob);
     EXPECT_EQ(1, bob.waitExit(5000)) << transcript(bob);
+    EXPECT_TRUE(waitOutput(alice, "* Bob (" + kBob + ") left (2 members)\n")) << transcript(alice);
     EXPECT_TRUE(waitOutput(alice, "* you removed Bob (" + kBob + ") from the room")) << transcript(alice);
+    ASSERT_TRUE(alice.writeStdin("/members\n"));
+    EXPECT_TRUE(waitOutput(alice, "room 7002: 2 members\n  Alice (" + kAlice + ") - you\n  carol (" + kCarol + ")\n"))
+        << transcript(alice);
 
     alice.closeStdin();
     EXPECT_EQ(0, alice.waitExit(8000)) << transcript(alice);
-    EXPECT_EQ("", alice.stderrText());
+    EXPECT_EQ("tolvex-cli: " + kDave + " is not a member; nothing changed\n", alice.stderrText());
+    EXPECT_EQ(std::string::npos, alice.stdoutText().find("you removed Dave")) << transcript(alice);
 }
 
 TEST_F(CliEndToEndTest, RefusedJoinsSayWhatTheResultMeans) {
     Process& alice = interactive({"--user", kAlice, "--room", "7003", "--create", "--invite", kBob});
     ASSERT_TRUE(waitOutput(alice, "room 7003: 2 members")) << transcript(alice);
+
+    // Creating it again shows who is there and sends nothing. (Mobile, so as
+    // not to replace alice's PC connection.)
+    auto again = oneShot({"--user", kAlice, "--mobile", "--room", "7003", "--create", "--send", "hello?"});
+    EXPECT_EQ(1, again->waitExit(10000)) << transcript(*again);
+    EXPECT_NE(std::string::npos, again->stdoutText().find("room 7003: 2 members")) << transcript(*again);
+    EXPECT_EQ(std::string::npos, again->stdoutText().find("you: hello?")) << transcript(*again);
+    EXPECT_NE(std::string::npos, again->stderrText().find("room 7003 already exists")) << transcript(*again);
 
     auto stranger = oneShot({"--user", "mallory@corp.example.com", "--room", "7003"});
     EXPECT_EQ(1, stranger->waitExit(10000));
@@ -215,6 +243,27 @@ TEST(CliServerTest, UnreachableServerIsNamedWithStatusThree) {
     EXPECT_EQ(3, cli->waitExit(10000));
     EXPECT_EQ("tolvex-cli: cannot reach the server at 127.0.0.1:" + std::to_string(closed) + ": Connection refused\n",
               cli->stderrText());
+}
+
+TEST(CliServerTest, ServerThatIsNotTolvexdEndsWithStatusSix) {
+    // Never accepted: the kernel completes the connection, nothing answers,
+    // not even a ping.
+    const UniqueFd silent = boundTcpSocket(true);
+    auto cli = startCli(localPort(silent.get()), {"--user", kAlice, "--room", "1", "--send", "anyone?"}, false);
+    EXPECT_EQ(6, cli->waitExit(10000)) << transcript(*cli);
+    EXPECT_NE(std::string::npos, cli->stderrText().find("does not answer like tolvexd: neither the join nor"))
+        << transcript(*cli);
+
+    // An HTTP server's answer to the join is no packet.
+    const UniqueFd http = boundTcpSocket(true);
+    cli = startCli(localPort(http.get()), {"--user", kAlice, "--room", "1", "--send", "anyone?"}, false);
+    pollfd pending{http.get(), POLLIN, 0};
+    ASSERT_EQ(1, ::poll(&pending, 1, 10000));
+    const UniqueFd peer(::accept(http.get(), nullptr, nullptr));
+    const std::string reply = "HTTP/1.1 400 Bad Request\r\n\r\n";
+    ASSERT_EQ(static_cast<ssize_t>(reply.size()), ::send(peer.get(), reply.data(), reply.size(), MSG_NOSIGNAL));
+    EXPECT_EQ(6, cli->waitExit(10000)) << transcript(*cli);
+    EXPECT_NE(std::string::npos, cli->stderrText().find("its reply is not a valid packet")) << transcript(*cli);
 }
 
 TEST(CliServerTest, ServerStillLoadingRoomsEndsWithStatusFour) {

@@ -77,22 +77,26 @@ TEST_F(EventPrinterTest, MessagesShowLocalTimeSenderNameAndId) {
 }
 
 TEST_F(EventPrinterTest, JoinsLeavesRemovalsAndClosesReadAsSentences) {
+    // Counts are the roster's once it holds the change; the notices' own
+    // leave out disconnected members.
+    m_roster.add("carol@corp.example.com", "Carol");
     client::UserJoinAlarm j;
     j.userId = "carol@corp.example.com";
     j.nameInfo = "Carol";
     j.msgTime = kTime;
-    j.memberCount = 3;
+    j.memberCount = 2;
     j.joinType = client::JOIN_TYPE_DUMMY;
     EXPECT_EQ("[03:04:05] * Carol (carol@corp.example.com) was invited (3 members)", m_printer.joined(j));
     j.joinType = client::JOIN_TYPE_REAL;
     EXPECT_EQ("[03:04:05] * Carol (carol@corp.example.com) joined (3 members)", m_printer.joined(j));
 
+    m_roster.remove("carol@corp.example.com");
     client::UserLeaveAlarm l;
-    l.userId = kBob;
-    l.nameInfo = "Bob";
+    l.userId = "carol@corp.example.com";
+    l.nameInfo = "Carol";
     l.msgTime = kTime;
-    l.memberCount = 2;  // before the leave
-    EXPECT_EQ("[03:04:05] * Bob (bob@corp.example.com) left (1 member)", m_printer.left(l));
+    l.memberCount = 3;  // before the leave
+    EXPECT_EQ("[03:04:05] * Carol (carol@corp.example.com) left (2 members)", m_printer.left(l));
 
     client::ForceLeaveNotice f;
     f.roomId = 42;
@@ -163,11 +167,14 @@ TEST_F(EventPrinterTest, MemberListMarksThisUserAndTheRoomKind) {
 TEST_F(EventPrinterTest, ReportSummaryNamesWhoseOutcomeIsMissing) {
     cli::DeliveryTracker tracker;
     const uint32_t trid = tracker.add("hi", {kBob, "carol"});
-    tracker.accept(client::MsgAck{42, 9, kAlice, trid, kTime});
     client::MsgResult result;
-    result.msgNum = 9;
+    result.msgNum = 7;  // an earlier connection's message with the same trid, reported before this one's ACK
     result.trid = trid;
     result.results.push_back({kBob, "Bob", client::OS_TYPE_PC, client::SEND_RESULT_SUCCESS});
+    EXPECT_FALSE(tracker.report(result));
+    tracker.accept(client::MsgAck{42, 9, kAlice, trid, kTime});
+    EXPECT_FALSE(tracker.report(result));
+    result.msgNum = 9;
     const cli::outgoing_t* item = tracker.report(result);
     ASSERT_TRUE(item);
     EXPECT_EQ("delivery report for #9: 1 of 2 recipients reported; no outcome within 2.5 s for carol",

@@ -3,7 +3,8 @@
 # port with a generated configuration (logs in a temporary directory), runs
 # tolvex-bench against it and stops it with SIGTERM.
 #   bench/relay.sh [--iotype epoll|poll|select] [--build DIR] [--was HOST:PORT]
-#                  [--keep-logs] [--] [tolvex-bench options...]
+#                  [--journal-sync always|interval|off] [--keep-logs]
+#                  [--] [tolvex-bench options...]
 # Without --was it starts the reference WAS (tolvex-was) on a temporary
 # database, so the daemon loads its (empty) room list and every message is
 # saved and pushed through it for real, as in production. Every tolvex-bench
@@ -20,8 +21,10 @@ BUILD="$ROOT/build"
 IOTYPE=epoll
 WAS=""
 KEEP_LOGS=0
+JOURNAL_SYNC=always
 while [ $# -gt 0 ]; do
     case "$1" in
+        --journal-sync) JOURNAL_SYNC="$2"; shift 2 ;;
         --iotype) IOTYPE="$2"; shift 2 ;;
         --build) BUILD="$2"; shift 2 ;;
         --was) WAS="$2"; shift 2 ;;
@@ -87,6 +90,7 @@ cat > "$WORK/config.xml" <<XML
     <was_timeout_sec>5</was_timeout_sec>
     <msg_relay_ack_timeout_sec>10</msg_relay_ack_timeout_sec>
     <msg_result_ack_timeout_sec>30</msg_result_ack_timeout_sec>
+    <journal_sync>$JOURNAL_SYNC</journal_sync>
   </tolvexd>
   <trace><tracelogpath>/dev/null</tracelogpath></trace>
   <waslist>

@@ -22,6 +22,11 @@ public:
     int appendValue(const char* name, int value);
     // As the first form over exactly valueLen bytes (zero bytes included).
     int appendValue(const char* name, const char* value, int valueLen, bool bencode);
+    // A whole body built earlier (and kept), as it was; the capacity becomes its size.
+    void assign(const std::string& body) {
+        m_buf = body;
+        m_buflen = static_cast<int>(body.size()) + 1;
+    }
 
     const char* c_str() const { return m_buf.c_str(); }
     const std::string& str() const { return m_buf; }

@@ -8,10 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "cpputil/Trace.h"
 #include "poller/Poller.h"
 #include "tolvex/chat/JobHandler.h"
+#include "tolvex/chat/JournalReplay.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatFactory.h"
 #include "tolvex/task/AckTask.h"
@@ -63,6 +65,7 @@ int ChatApp::start() {
     if (int err = App::init(v.iotype.c_str()); err != 0)
         return fail("cannot start the " + v.iotype + " poller: " + std::strerror(err));
     ChatFactory::getInst().setSendBufLimit(v.send_buffer_max);
+    if (int rc = openJournal(v); rc != 0) return rc;
     if (int rc = bindService(v); rc != 0) return rc;
 
     loggingStartTitle();
@@ -126,6 +129,30 @@ void ChatApp::loggingStartTitle() {
     g_FormatLogger.log("##### tolvexd start time:%s #####", when.c_str());
 }
 
+int ChatApp::openJournal(const ConfigValues& v) {
+    JobJournal::options_t options;
+    char name[32];
+    std::snprintf(name, sizeof name, "journal_%02d", g_serverId);
+    options.dir = v.journal_path.empty() ? v.cmdlogpath + "/" + name : v.journal_path;
+    options.maxBytes = static_cast<uint64_t>(v.journal_max_bytes);
+    options.sync = v.journal_sync == "off"        ? JobJournal::sync_t::OFF
+                   : v.journal_sync == "interval" ? JobJournal::sync_t::INTERVAL
+                                                  : JobJournal::sync_t::ALWAYS;
+    options.intervalMs = v.journal_sync_interval_ms;
+    auto journal = std::make_unique<JobJournal>();
+    std::vector<JobJournal::record_t> pending;
+    std::vector<std::string> notes;
+    std::string error;
+    if (journal->open(options, &pending, &notes, &error) != 0) return fail("cannot open the journal: " + error);
+    for (const std::string& note : notes) g_Logger.log("journal: %s", note.c_str());
+    g_Logger.log("journal: %s, sync %s, %llu bytes, %zu request(s) unanswered", options.dir.c_str(),
+                 v.journal_sync.c_str(), static_cast<unsigned long long>(journal->bytes()), pending.size());
+    m_journal = std::move(journal);
+    JournalReplay::getInst().setJournal(m_journal.get(), options.maxBytes);
+    JournalReplay::getInst().startup(pending);
+    return 0;
+}
+
 void ChatApp::startTasks() {
     for (const room_timout_info& entry : m_config.tenantTimeouts()) {
         if (entry.tenantId.empty()) continue;  // unused slot of the table
@@ -150,8 +177,13 @@ void ChatApp::shutdown() {
     RoomTask::getInstance().stop();
     SendStateTask::getInstance().stop();
     AckTask::getInstance().stop();
+    m_draining = true;
     finishWasJobs();
+    // Jobs still unanswered stay in the journal for the next start.
+    if (m_journal) m_journal->sync(std::chrono::steady_clock::now());
     App::exit();
+    JournalReplay::getInst().setJournal(nullptr);
+    m_journal.reset();
     for (Log* log : {&g_Logger, &g_FormatLogger, &g_LoggerForStat, static_cast<Log*>(&g_statLogger)})
         log->close();
     m_logsOpen = false;
@@ -176,6 +208,13 @@ void ChatApp::loopEvent() {
         MicroTimer::getInst().check2();
         // After the timers: the connections they freed go to waiting jobs.
         JobHandler::startWaitingJobs();
+        if (m_journal) {
+            // One sync for everything this pass appended; the ACKs that
+            // waited for it go out right after.
+            const auto now = std::chrono::steady_clock::now();
+            m_journal->sync(now);
+            if (!m_draining) JournalReplay::getInst().pump(now);
+        }
     } catch (...) {
         TRACE(TRACE_DEBUG, "loopEvent Exception ERROR:%d(%s)", errno, std::strerror(errno));
         errno = 0;

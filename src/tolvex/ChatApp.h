@@ -3,11 +3,13 @@
 // configuration, the logs and the service port. One per process (g_pApp),
 // created by main; everything here runs on the event-loop thread.
 
+#include <memory>
 #include <string>
 
 #include "cpputil/MicroTimer.h"
 #include "net/App.h"
 #include "tolvex/ChatConfig.h"
+#include "tolvex/task/JobJournal.h"
 
 class ChatApp : public App, public TimerEvent {
 public:
@@ -41,6 +43,9 @@ private:
     void registerTimers(const ConfigValues& v);
     int bindService(const ConfigValues& v);
     void startTasks();
+    // Opens the job journal and hands what an earlier run left to the
+    // replay. 0, or the exit status after saying why.
+    int openJournal(const ConfigValues& v);
     // Runs the loop until the WAS jobs in flight have ended, at most
     // was_timeout_sec. After run() returned.
     void finishWasJobs();
@@ -50,4 +55,6 @@ private:
     ChatConfig m_config;
     ConfigReport m_startReport;
     bool m_logsOpen = false;
+    std::unique_ptr<JobJournal> m_journal;
+    bool m_draining = false;  // after SIGTERM: no new replays
 };

@@ -40,6 +40,10 @@ struct ConfigValues {
     int was_max_requests = 1000;  // WAS requests in flight at once; 0: no limit
     std::string room_load_mode = "all";
     int send_buffer_max = 4 * 1024 * 1024;
+    std::string journal_path;  // empty: <cmdlogpath>/journal_NN
+    int journal_max_bytes = 1 << 30;
+    std::string journal_sync = "always";
+    int journal_sync_interval_ms = 100;
     bool isreadwas = false;
     bool isreadping = false;
     bool isreadghost = false;

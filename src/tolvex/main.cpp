@@ -8,6 +8,7 @@
 #include "cpputil/Trace.h"
 #include "tolvex/ChatApp.h"
 #include "tolvex/Globals.h"
+#include "tolvex/task/JobJournal.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ void printUsage() {
         "  -c, --config FILE   configuration file (default ./config.xml)\n"
         "  -n, --serverid ID   instance number on this host, added to the service port\n"
         "  -h, --help          this text;  --version  the version\n"
+        "  --journal-dump DIR  list the WAS requests kept in a journal folder and exit\n"
         "  --KEY VALUE         any key of the <tolvexd> section, over the file's value\n"
         "signals: SIGTERM/SIGINT stop, SIGUSR1 toggles the trace, SIGUSR2 re-reads the file\n");
 }
@@ -36,6 +38,10 @@ int main(int argc, char** argv) {
     }
     if (hasOption(argc, argv, "--version", nullptr)) {
         std::printf("tolvexd %s\n", TOLVEX_VERSION);
+        return 0;
+    }
+    if (argc == 3 && !std::strcmp(argv[1], "--journal-dump")) {
+        std::fputs(JobJournal::dump(argv[2]).c_str(), stdout);
         return 0;
     }
     g_trace.off();

@@ -58,6 +58,9 @@ bool DaemonHarness::startOnce(int timeoutMs) {
         return false;
     }
     const std::string config = m_dir.write("config.xml", configXml());
+    // A restart writes into the logs of the earlier run: only new lines count.
+    const int banners = countOf(commandLog(), "##### tolvexd start time:");
+    const int loaded = countOf(commandLog(), "Loading Room Complete");
     std::vector<std::string> args = {"-c", config, "-n", std::to_string(m_options.serverId)};
     args.insert(args.end(), m_options.args.begin(), m_options.args.end());
     m_process = std::make_unique<Process>(binPath("tolvexd"), args, m_dir.path(), m_options.env);
@@ -66,10 +69,11 @@ bool DaemonHarness::startOnce(int timeoutMs) {
     // loop runs, and the loop runs only after start-up is complete.
     const std::string listening = "listening on port " + std::to_string(m_port);
     const bool up = waitFor(
-        [&] { return !m_process->running() || countOf(commandLog(), "##### tolvexd start time:") > 0; }, timeoutMs);
+        [&] { return !m_process->running() || countOf(commandLog(), "##### tolvexd start time:") > banners; },
+        timeoutMs);
     if (up && m_process->running() && countOf(commandLog(), listening) > 0) {
         if (!m_options.waitForRooms) return true;
-        if (waitFor([&] { return !m_process->running() || countOf(commandLog(), "Loading Room Complete") > 0; },
+        if (waitFor([&] { return !m_process->running() || countOf(commandLog(), "Loading Room Complete") > loaded; },
                     timeoutMs) &&
             m_process->running())
             return true;
@@ -86,6 +90,12 @@ int DaemonHarness::stop(int timeoutMs) {
     if (!m_process) return -1;
     m_process->signal(SIGTERM);
     return m_process->waitExit(timeoutMs);
+}
+
+void DaemonHarness::kill() {
+    if (!m_process) return;
+    m_process->signal(SIGKILL);
+    m_process->waitExit(5000);
 }
 
 bool DaemonHarness::running() const {

@@ -63,6 +63,9 @@ public:
     bool start(int timeoutMs = 15000);
     // SIGTERM, then the exit status; -1 when it did not exit within timeoutMs.
     int stop(int timeoutMs = 10000);
+    // SIGKILL, as a crash would end it; start() brings it back on the same
+    // folder (logs, journal).
+    void kill();
     bool running() const;
 
     const char* host() const { return "127.0.0.1"; }

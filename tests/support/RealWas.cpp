@@ -19,11 +19,24 @@ bool RealWas::start() {
     // start fails fast and the next port is tried.
     for (int attempt = 0; attempt < 3; ++attempt) {
         m_port = freeTcpPort();
-        m_process = std::make_unique<Process>(binPath("tolvex-was"), args());
-        if (waitFor([&] { return !m_process->running() || canConnect(m_port); }, 10000) && m_process->running())
-            return true;
+        if (launch()) return true;
     }
     return false;
+}
+
+void RealWas::kill() {
+    if (!m_process) return;
+    m_process->signal(SIGKILL);
+    m_process->waitExit(3000);
+}
+
+bool RealWas::restart() {
+    return launch();
+}
+
+bool RealWas::launch() {
+    m_process = std::make_unique<Process>(binPath("tolvex-was"), args());
+    return waitFor([&] { return !m_process->running() || canConnect(m_port); }, 10000) && m_process->running();
 }
 
 std::string RealWas::dump() const {

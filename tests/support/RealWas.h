@@ -18,6 +18,10 @@ public:
     ~RealWas();
 
     bool start();
+    // SIGKILL: the WAS is gone at once, mid-request if need be.
+    void kill();
+    // Starts it again on the same port and database.
+    bool restart();
     std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
     std::string stderrText() const { return m_process ? m_process->stderrText() : ""; }
 
@@ -27,6 +31,7 @@ public:
 
 private:
     std::vector<std::string> args() const;
+    bool launch();
 
     std::string m_db;
     int m_port = 0;

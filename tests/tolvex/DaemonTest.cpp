@@ -106,6 +106,7 @@ TEST_F(DaemonStartFailureTest, APortInUseEndsTheDaemonWithAReason) {
     auto first = startDaemon({"-n", "3"});
     ASSERT_TRUE(waitFor([&] { return canConnect(port); })) << first->stderrText();
 
+    fs::create_directory(dir.file("log2"));  // its own logs and journal
     auto second = startDaemon({"-n", "3", "--cmdlogpath", dir.file("log2")});
     EXPECT_EQ(1, second->waitExit());
     EXPECT_NE(std::string::npos, second->stderrText().find("cannot listen on 127.0.0.1:" + std::to_string(port)))

@@ -12,6 +12,7 @@
 #include "tolvex/ChatApp.h"
 #include "tolvex/Globals.h"
 #include "tolvex/WasServerTable.h"
+#include "tolvex/chat/JournalReplay.h"
 #include "tolvex/session/ChatSession.h"
 
 namespace {
@@ -143,6 +144,7 @@ uint16_t JobHandler::doWAS(ChatSession* pFrom, const P2PPacket* pk, bool addRoom
             m_errmsg = "Fail get WAS info";
             return RES_NO_WAS_INFO;
         }
+        if (m_journalId == 0 && journaled()) journalRequest();
         return sendOrQueue();
     } catch (...) {
         logException("doWAS");
@@ -153,6 +155,7 @@ uint16_t JobHandler::doWAS(ChatSession* pFrom, const P2PPacket* pk, bool addRoom
 uint16_t JobHandler::sendOrQueue() {
     // Behind the jobs already waiting, even with a connection just freed.
     if (requestLine().waiting.empty() && connectionFree()) return sendNow();
+    if (m_journalId != 0 && requestLine().waiting.size() >= kMaxWaitingJobs) return RES_LEFT_TO_JOURNAL;
     // Without a limit a burst of jobs (a send-state pass at a busy hour)
     // opens a connection each at once: the WAS falls behind, the waits run
     // out, and the local ports run out with them.
@@ -235,7 +238,36 @@ void JobHandler::finish(uint16_t rescode) {
     MicroTimer::getInst().killTimer(this, kWaitTimerId);
     leaveCompanion();
     leaveWasSession();
+    settleJournal(rescode);
     done(rescode);
+}
+
+void JobHandler::journalRequest() {
+    JobJournal* journal = JournalReplay::getInst().journal();
+    if (!journal) return;
+    const uint32_t roomId = m_pcs ? m_pcs->getRoomId() : 0;
+    if (journal->append(roomId, m_wasPage, m_urlencode.str(), &m_journalId) != 0) {
+        // Messages are refused before it comes to this; what still comes
+        // (a leave, a send state) goes out unjournaled rather than not at all.
+        m_journalId = 0;
+        g_Logger.log("journal: no room for a request to %s; sent without a journal record", m_wasPage.c_str());
+    }
+}
+
+void JobHandler::settleJournal(uint16_t rescode) {
+    if (m_journalId == 0) return;
+    JournalReplay& replay = JournalReplay::getInst();
+    const uint64_t id = m_journalId;
+    m_journalId = 0;
+    if (rescode == RES_OK || rescode == RES_NO_WAS_INFO) {
+        replay.answered(id);  // done, or a record that is no longer there
+    } else if (rescode >= 400 && rescode < 500) {
+        // The WAS's own refusals (a malformed field, a different message
+        // under the same number): sending it again can never succeed.
+        replay.refused(id, std::to_string(rescode) + " " + m_errmsg + " (" + m_wasPage + ")");
+    } else {
+        replay.later(id, rescode == RES_LEFT_TO_JOURNAL ? m_journalAttempts : m_journalAttempts + 1);
+    }
 }
 
 void JobHandler::done(uint16_t) {

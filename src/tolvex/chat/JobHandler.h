@@ -30,6 +30,11 @@ public:
     static constexpr uint16_t RES_QUERY_FAILED = 1027;   // the HTTP query did not start
     static constexpr uint16_t RES_TIMEOUT = 1029;        // no reply in time, no retry left
     static constexpr uint16_t RES_BAD_REPLY = 1033;      // no body, or a bad reply header
+    static constexpr uint16_t RES_LEFT_TO_JOURNAL = 1040;  // the line was full; the journal keeps the request
+
+    // Jobs waiting for a connection in memory at most; a journaled request
+    // beyond them waits in the journal only, at about 2 KB a job less.
+    static constexpr size_t kMaxWaitingJobs = 10000;
 
     static constexpr int kWaitTimerId = 100;
     static constexpr uint8_t kReplyMagic = 0xFE;
@@ -96,6 +101,12 @@ protected:
     // pk is the input packet given to doit (may be null).
     virtual int getWASInfo(const P2PPacket* pk, std::string* page, URLEncode* form) = 0;
 
+    // True for the requests that record state at the WAS (saves, send
+    // states, leaves, room ends): they are journaled before they are sent
+    // and kept until the WAS answers them for good. Pushes and invitations
+    // notify people; sent late after a restart they would only mislead.
+    virtual bool journaled() const { return false; }
+
     // The reply payload after the result header (XML for pages that return
     // data). Called once per reply whatever the WAS result code; blen may
     // be 0. body is valid during the call only.
@@ -132,6 +143,8 @@ protected:
     in_addr m_ia{};               // the companion's peer address
     trid_t m_trid = 0;
     timeval m_begin{};
+    uint64_t m_journalId = 0;     // the request's journal record; 0 when not journaled
+    int m_journalAttempts = 0;    // earlier sends of that record that failed
 
 private:
     // Creates an HTTP session and posts the form to the next server.
@@ -150,6 +163,11 @@ private:
     void finish(uint16_t rescode);
     void leaveCompanion();
     void leaveWasSession();
+    // Appends the request to the journal (once it is built), when there is one.
+    void journalRequest();
+    // What the job's end means for its journal record: retired, set aside,
+    // or sent again later.
+    void settleJournal(uint16_t rescode);
     void handleReply(const Packet* p);
     void handleWasError(Session* s);
 

@@ -16,6 +16,7 @@
 #include "tolvex/chat/BodyWriter.h"
 #include "tolvex/chat/Broadcast.h"
 #include "tolvex/chat/CommonHandler.h"
+#include "tolvex/chat/JournalReplay.h"
 #include "tolvex/chat/MobilePush.h"
 #include "tolvex/chat/MsgText.h"
 #include "tolvex/chat/OutPacket.h"
@@ -111,6 +112,13 @@ bool refusedRoomZero(const msg_info& msg, const char* eventName, ChatSession* se
     g_Logger.log("%s: room id 0 refused, session closed: user_id=%s", eventName, logText(fromIdOf(msg)).c_str());
     dropSession(session);
     return true;
+}
+
+// A full journal cannot keep another message: it is neither acknowledged
+// nor relayed, so the client sends it again later. A resend only asks the
+// WAS whom it missed and stores nothing new.
+bool refusedForTheJournal(const msg_info& msg) {
+    return msg.msgNumFromClient == 0 && JournalReplay::getInst().refusesNewMessages();
 }
 
 void logHandlerException(const char* what) {
@@ -209,6 +217,7 @@ void MsgEventHandler::receiveMsg(const P2PPacket* pk, ChatSession* session) {
         return;
     }
     if (refusedRoomZero(msg, "MSG", session)) return;
+    if (refusedForTheJournal(msg)) return;
     setSystemData(&msg);
     CommonHandler::updateUserInfo(&msg);
     std::string opt = takeResendNumber(&msg, "MSG_RESEND,");
@@ -230,6 +239,7 @@ void MsgEventHandler::receiveAttachMsg(const P2PPacket* pk, ChatSession* session
         return;
     }
     if (refusedRoomZero(msg, "ATTACH", session)) return;
+    if (refusedForTheJournal(msg)) return;
     setSystemData(&msg);
     CommonHandler::updateUserInfo(&msg);
     // Unlike a text message's, the type follows a comma in every case.
@@ -325,13 +335,24 @@ void MsgEventHandler::sendServerAck(ChatSession* session, const msg_info& msg, u
     try {
         BodyWriter w(kAckBodyCapacity);
         w.u32(msg.roomId).u32(msg.msgNum).str16(msgText(msg.fromId, msg.fromIdLen)).u32(msg.trid).u32(msg.msgTime);
-        const std::vector<char> body = w.take();
-        // A reply to a header of our own: code unchanged, trid and session 0.
-        // The client matches the ACK by the body's trid.
-        const OutPacket ack(commandCode, {});
-        const int result = session->chatPush(ack.get(), body.data(), static_cast<uint16_t>(body.size()), 0);
-        ChatUtil::sendLogging(msg.roomId, static_cast<int>(msg.msgNum), "MSG_ACK", fromIdOf(msg), msg.fromOsType,
-                              result, std::to_string(memberCount));
+        auto send = [serial = session->serial(), body = w.take(), commandCode, roomId = msg.roomId,
+                     msgNum = msg.msgNum, fromId = fromIdOf(msg), osType = msg.fromOsType, memberCount] {
+            // A reply to a header of our own: code unchanged, trid and session
+            // 0. The client matches the ACK by the body's trid.
+            const OutPacket ack(commandCode, {});
+            ChatSession* session = ChatSession::findLive(serial);
+            const int result =
+                session ? session->chatPush(ack.get(), body.data(), static_cast<uint16_t>(body.size()), 0) : -1;
+            ChatUtil::sendLogging(roomId, static_cast<int>(msgNum), "MSG_ACK", fromId, osType, result,
+                                  std::to_string(memberCount));
+        };
+        // Accepted means stored: the ACK leaves once the message's save is
+        // on disk, at the end of this loop pass as a rule; the session may be
+        // gone by then.
+        if (JobJournal* journal = JournalReplay::getInst().journal())
+            journal->afterDurable(std::move(send));
+        else
+            send();
     } catch (const std::exception&) {
         logHandlerException("doAckSendMsg");
     }

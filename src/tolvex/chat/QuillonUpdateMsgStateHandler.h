@@ -15,6 +15,7 @@ public:
 
 protected:
     ~QuillonUpdateMsgStateHandler() override = default;
+    bool journaled() const override { return true; }
     int getWASInfo(const P2PPacket* pk, std::string* page, URLEncode* form) override;
     void processP2PPacket(const char*, int) override {}
     void done(uint16_t rescode) override;

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <mutex>
+#include <unordered_map>
 
 #include "cpputil/Trace.h"
 #include "tolvex/Globals.h"
@@ -46,11 +48,46 @@ const char* endText(Session::errortype_t type, int err) {
 
 }  // namespace
 
-ChatSession::ChatSession() = default;
+namespace {
+
+// Sessions by serial. Dummy sessions may be made off the loop, hence the lock.
+struct LiveSessions {
+    std::mutex mutex;
+    uint64_t last = 0;
+    std::unordered_map<uint64_t, ChatSession*> bySerial;
+};
+
+LiveSessions& liveSessions() {
+    static LiveSessions* const live = new LiveSessions;  // outlives every session
+    return *live;
+}
+
+uint64_t enlist(ChatSession* session) {
+    LiveSessions& live = liveSessions();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    live.bySerial[++live.last] = session;
+    return live.last;
+}
+
+}  // namespace
+
+ChatSession::ChatSession() : m_serial(enlist(this)) {}
 
 ChatSession::~ChatSession() {
+    {
+        LiveSessions& live = liveSessions();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        live.bySerial.erase(m_serial);
+    }
     // Whatever closed it, no registry may keep pointing at a deleted session.
     if (m_listedCount.load() > 0) SessionContainer::getInstance().unlistSession(this);
+}
+
+ChatSession* ChatSession::findLive(uint64_t serial) {
+    LiveSessions& live = liveSessions();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    auto it = live.bySerial.find(serial);
+    return it == live.bySerial.end() ? nullptr : it->second;
 }
 
 void ChatSession::destroy() {

@@ -59,6 +59,13 @@ public:
     bool isDeadAlive() const { return m_isDeadAlive; }
     void setIsDeadAlive(bool dead) { m_isDeadAlive = dead; }
 
+    // A number no other session of this process has, so work that outlives
+    // a loop pass (an ACK waiting for the disk) can find its session again,
+    // or learn that it is gone, without keeping a pointer across passes.
+    uint64_t serial() const { return m_serial; }
+    // The live session of that number, or null. Event-loop thread.
+    static ChatSession* findLive(uint64_t serial);
+
     // Same user and same device kind.
     bool isMySelf(const ChatSession* other) const;
     // Same user, whatever the device.
@@ -84,4 +91,5 @@ private:
     // How many container lists hold this session; changed under the
     // container's lock, read without it by the destructor.
     std::atomic<int> m_listedCount{0};
+    const uint64_t m_serial;
 };

@@ -8,6 +8,7 @@
 
 #include "tolvex/ChatApp.h"
 #include "tolvex/Globals.h"
+#include "tolvex/chat/JournalReplay.h"
 #include "tolvex/chat/QuillonNotEndRoomListHandler.h"
 #include "tolvex/room/RoomInitial.h"
 #include "tolvex/room/RoomManager.h"
@@ -110,6 +111,13 @@ int RoomInitTask::retryTicks() const {
 }
 
 void RoomInitTask::callRoomInfo() {
+    // Rooms load with the highest message numbers the WAS holds: the saves
+    // an earlier run left in the journal must reach it first, or numbers
+    // acknowledged before a crash would be given out again.
+    if (!JournalReplay::getInst().caughtUp()) {
+        RoomManager::getInst().setCallNextRoomListAvailable(true);
+        return;
+    }
     g_Logger.log("Call GetNotEndRoom.php");
     (new QuillonNotEndRoomListHandler())->doit(new RoomInitial(), nullptr);
 }

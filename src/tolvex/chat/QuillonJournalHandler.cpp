@@ -1,0 +1,22 @@
+#include "tolvex/chat/QuillonJournalHandler.h"
+
+#include "net/URLEncode.h"
+#include "tolvex/chat/JournalReplay.h"
+
+QuillonJournalHandler::QuillonJournalHandler(uint64_t id, int attempts) {
+    m_journalId = id;
+    m_journalAttempts = attempts;
+}
+
+QuillonJournalHandler::~QuillonJournalHandler() {
+    --JournalReplay::getInst().m_inFlight;
+}
+
+int QuillonJournalHandler::getWASInfo(const P2PPacket*, std::string* page, URLEncode* form) {
+    JobJournal* journal = JournalReplay::getInst().journal();
+    JobJournal::record_t record;
+    if (!journal || !journal->read(m_journalId, &record)) return -1;
+    *page = record.page;
+    form->assign(record.form);
+    return 0;
+}

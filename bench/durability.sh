@@ -13,6 +13,7 @@
 # Example: bench/durability.sh -- --rooms 4 --members 3 --window 4 --duration 8
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+source "$ROOT/bench/common.sh"
 BUILD="$ROOT/build"
 SYNC=always
 KILL_AFTER=3
@@ -30,7 +31,6 @@ for bin in tolvexd tolvex-was tolvex-bench; do
     [ -x "$BUILD/bin/$bin" ] || { echo "missing $BUILD/bin/$bin; build it first" >&2; exit 1; }
 done
 
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 WORK="$(mktemp -d /tmp/tolvex-durability-XXXXXX)"
 PIDS=()
 cleanup() {
@@ -41,27 +41,7 @@ trap cleanup EXIT
 mkdir -p "$WORK/log"
 PORT="$(free_port)"
 WAS="127.0.0.1:$(free_port)"
-page() { echo "<$1>/was/$1</$1>"; }
-cat > "$WORK/config.xml" <<XML
-<?xml version="1.0"?>
-<config>
-  <tolvexd>
-    <servicebindaddr>127.0.0.1:$PORT</servicebindaddr>
-    <cmdlogpath>$WORK/log</cmdlogpath>
-    <iotype>epoll</iotype>
-    <service_ip>127.0.0.1</service_ip>
-    <was_timeout_sec>5</was_timeout_sec>
-    <journal_sync>$SYNC</journal_sync>
-  </tolvexd>
-  <trace><tracelogpath>/dev/null</tracelogpath></trace>
-  <waslist>
-    <was>$WAS</was>
-    $(page was_save_msg) $(page was_mobile_push) $(page was_leave) $(page was_endroom)
-    $(page was_not_endroom) $(page was_load_room) $(page was_update_msgsend)
-    $(page was_invite_request) $(page was_sendfailuser_request)
-  </waslist>
-</config>
-XML
+write_config "$WORK/config.xml" "$PORT" "$WORK" epoll "$WAS" "$SYNC"
 
 "$BUILD/bin/tolvex-was" --config "$WORK/config.xml" --listen "$WAS" --db "$WORK/was.db" >"$WORK/was.out" 2>&1 &
 PIDS+=($!)

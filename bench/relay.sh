@@ -17,6 +17,7 @@
 # log (on stderr), since the tool itself only sees the client side.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+source "$ROOT/bench/common.sh"
 BUILD="$ROOT/build"
 IOTYPE=epoll
 WAS=""
@@ -40,12 +41,6 @@ WASBIN="$BUILD/bin/tolvex-was"
 for bin in "$DAEMON" "$BENCH"; do
     [ -x "$bin" ] || { echo "missing $bin; build it: cmake --build $BUILD --target tolvexd tolvex-bench" >&2; exit 1; }
 done
-
-# A port the kernel just handed out and released; good enough on loopback.
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' 2>/dev/null ||
-        echo $(( 20000 + RANDOM % 20000 ))
-}
 
 # tolvexd does not raise its own descriptor limit, and every client and
 # every WAS request holds a descriptor: give the daemon (and the tool) the
@@ -78,29 +73,7 @@ if [ -z "$WAS" ]; then
     WAS="127.0.0.1:$(free_port)"
     START_WAS=1
 fi
-page() { echo "<$1>/was/$1</$1>"; }
-cat > "$WORK/config.xml" <<XML
-<?xml version="1.0"?>
-<config>
-  <tolvexd>
-    <servicebindaddr>127.0.0.1:$PORT</servicebindaddr>
-    <cmdlogpath>$WORK/log</cmdlogpath>
-    <iotype>$IOTYPE</iotype>
-    <service_ip>127.0.0.1</service_ip>
-    <was_timeout_sec>5</was_timeout_sec>
-    <msg_relay_ack_timeout_sec>10</msg_relay_ack_timeout_sec>
-    <msg_result_ack_timeout_sec>30</msg_result_ack_timeout_sec>
-    <journal_sync>$JOURNAL_SYNC</journal_sync>
-  </tolvexd>
-  <trace><tracelogpath>/dev/null</tracelogpath></trace>
-  <waslist>
-    <was>$WAS</was>
-    $(page was_save_msg) $(page was_mobile_push) $(page was_leave) $(page was_endroom)
-    $(page was_not_endroom) $(page was_load_room) $(page was_update_msgsend)
-    $(page was_invite_request) $(page was_sendfailuser_request)
-  </waslist>
-</config>
-XML
+write_config "$WORK/config.xml" "$PORT" "$WORK" "$IOTYPE" "$WAS" "$JOURNAL_SYNC"
 
 if [ "$START_WAS" = 1 ]; then
     "$WASBIN" --config "$WORK/config.xml" --listen "$WAS" --db "$WORK/was.db" >"$WORK/was.out" 2>&1 &

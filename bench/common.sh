@@ -1,0 +1,38 @@
+# Shared by the bench scripts: free loopback ports and the daemon's
+# configuration for a run in a temporary folder. Sourced, not run.
+
+# A port the kernel just handed out and released; good enough on loopback.
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' 2>/dev/null ||
+        echo $(( 20000 + RANDOM % 20000 ))
+}
+
+# write_config FILE PORT WORK IOTYPE WAS JOURNAL_SYNC: tolvexd on PORT with its
+# logs (and journal) in WORK/log, saving through the WAS at host:port WAS
+# under the reference WAS's default page paths.
+write_config() {
+    local page
+    page() { echo "<$1>/was/$1</$1>"; }
+    cat > "$1" <<XML
+<?xml version="1.0"?>
+<config>
+  <tolvexd>
+    <servicebindaddr>127.0.0.1:$2</servicebindaddr>
+    <cmdlogpath>$3/log</cmdlogpath>
+    <iotype>$4</iotype>
+    <service_ip>127.0.0.1</service_ip>
+    <was_timeout_sec>5</was_timeout_sec>
+    <msg_relay_ack_timeout_sec>10</msg_relay_ack_timeout_sec>
+    <msg_result_ack_timeout_sec>30</msg_result_ack_timeout_sec>
+    <journal_sync>$6</journal_sync>
+  </tolvexd>
+  <trace><tracelogpath>/dev/null</tracelogpath></trace>
+  <waslist>
+    <was>$5</was>
+    $(page was_save_msg) $(page was_mobile_push) $(page was_leave) $(page was_endroom)
+    $(page was_not_endroom) $(page was_load_room) $(page was_update_msgsend)
+    $(page was_invite_request) $(page was_sendfailuser_request)
+  </waslist>
+</config>
+XML
+}

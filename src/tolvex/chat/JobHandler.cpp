@@ -155,7 +155,10 @@ uint16_t JobHandler::doWAS(ChatSession* pFrom, const P2PPacket* pk, bool addRoom
 uint16_t JobHandler::sendOrQueue() {
     // Behind the jobs already waiting, even with a connection just freed.
     if (requestLine().waiting.empty() && connectionFree()) return sendNow();
-    if (m_journalId != 0 && requestLine().waiting.size() >= kMaxWaitingJobs) return RES_LEFT_TO_JOURNAL;
+    if (requestLine().waiting.size() >= kMaxWaitingJobs) {
+        if (m_journalId != 0) return RES_LEFT_TO_JOURNAL;
+        if (!waitsWhenBehind()) return RES_LINE_FULL;
+    }
     // Without a limit a burst of jobs (a send-state pass at a busy hour)
     // opens a connection each at once: the WAS falls behind, the waits run
     // out, and the local ports run out with them.

@@ -31,6 +31,7 @@ public:
     static constexpr uint16_t RES_TIMEOUT = 1029;        // no reply in time, no retry left
     static constexpr uint16_t RES_BAD_REPLY = 1033;      // no body, or a bad reply header
     static constexpr uint16_t RES_LEFT_TO_JOURNAL = 1040;  // the line was full; the journal keeps the request
+    static constexpr uint16_t RES_LINE_FULL = 1041;        // the line was full; a notification is given up
 
     // Jobs waiting for a connection in memory at most; a journaled request
     // beyond them waits in the journal only, at about 2 KB a job less.
@@ -106,6 +107,9 @@ protected:
     // and kept until the WAS answers them for good. Pushes and invitations
     // notify people; sent late after a restart they would only mislead.
     virtual bool journaled() const { return false; }
+    // False for pushes and invitations: with the line full the WAS is far
+    // behind, and such a notification would come too late to help.
+    virtual bool waitsWhenBehind() const { return true; }
 
     // The reply payload after the result header (XML for pages that return
     // data). Called once per reply whatever the WAS result code; blen may

@@ -34,6 +34,7 @@ public:
 
 protected:
     ~QuillonNPushHandler() override = default;
+    bool waitsWhenBehind() const override { return false; }
     int getWASInfo(const P2PPacket* pk, std::string* page, URLEncode* form) override;
     void processP2PPacket(const char* body, int blen) override;
     void done(uint16_t rescode) override;

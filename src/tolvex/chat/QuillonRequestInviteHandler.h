@@ -15,6 +15,7 @@ public:
 
 protected:
     ~QuillonRequestInviteHandler() override = default;
+    bool waitsWhenBehind() const override { return false; }
     int getWASInfo(const P2PPacket* pk, std::string* page, URLEncode* form) override;
     void processP2PPacket(const char*, int) override {}
     void done(uint16_t rescode) override;

@@ -248,8 +248,8 @@ void JobHandler::finish(uint16_t rescode) {
 void JobHandler::journalRequest() {
     JobJournal* journal = JournalReplay::getInst().journal();
     if (!journal) return;
-    const uint32_t roomId = m_pcs ? m_pcs->getRoomId() : 0;
-    if (journal->append(roomId, m_wasPage, m_urlencode.str(), &m_journalId) != 0) {
+    m_journalRoom = m_pcs ? m_pcs->getRoomId() : 0;
+    if (journal->append(m_journalRoom, m_wasPage, m_urlencode.str(), &m_journalId) != 0) {
         // Messages are refused before it comes to this; what still comes
         // (a leave, a send state) goes out unjournaled rather than not at all.
         m_journalId = 0;
@@ -269,7 +269,7 @@ void JobHandler::settleJournal(uint16_t rescode) {
         // under the same number): sending it again can never succeed.
         replay.refused(id, std::to_string(rescode) + " " + m_errmsg + " (" + m_wasPage + ")");
     } else {
-        replay.later(id, rescode == RES_LEFT_TO_JOURNAL ? m_journalAttempts : m_journalAttempts + 1);
+        replay.later(id, m_journalRoom, rescode == RES_LEFT_TO_JOURNAL ? m_journalAttempts : m_journalAttempts + 1);
     }
 }
 

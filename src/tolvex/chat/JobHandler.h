@@ -148,6 +148,7 @@ protected:
     trid_t m_trid = 0;
     timeval m_begin{};
     uint64_t m_journalId = 0;     // the request's journal record; 0 when not journaled
+    uint32_t m_journalRoom = 0;   // the room it was journaled under
     int m_journalAttempts = 0;    // earlier sends of that record that failed
 
 private:

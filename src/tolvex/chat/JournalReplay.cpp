@@ -27,13 +27,14 @@ void JournalReplay::setJournal(JobJournal* journal, uint64_t maxBytes) {
     m_startup.clear();
     m_caughtUp = true;
     m_inFlight = 0;
+    m_roomsInFlight.clear();
     m_refusing = false;
 }
 
 void JournalReplay::startup(const std::vector<JobJournal::record_t>& pending) {
     const clock_t::time_point now = clock_t::now();
     for (const JobJournal::record_t& r : pending) {
-        m_due.push_back({r.id, 0, now});
+        m_due.push_back({r.id, r.roomId, 0, now});
         m_startup.insert(r.id);
     }
     m_caughtUp = m_startup.empty();
@@ -41,9 +42,9 @@ void JournalReplay::startup(const std::vector<JobJournal::record_t>& pending) {
         g_Logger.log("journal: %zu WAS request(s) of an earlier run to send before the rooms load", pending.size());
 }
 
-void JournalReplay::later(uint64_t id, int attempts) {
+void JournalReplay::later(uint64_t id, uint32_t roomId, int attempts) {
     const int sec = attempts <= 0 ? 0 : std::min(kMaxBackoffSec, 1 << std::min(attempts - 1, 6));
-    m_due.push_back({id, attempts, clock_t::now() + std::chrono::seconds(sec)});
+    m_due.push_back({id, roomId, attempts, clock_t::now() + std::chrono::seconds(sec)});
 }
 
 void JournalReplay::answered(uint64_t id) {
@@ -73,14 +74,15 @@ void JournalReplay::pump(clock_t::time_point now) {
     for (auto it = m_due.begin(); it != m_due.end() && scanned < 64;) {
         if (m_inFlight >= limit || JobHandler::jobsWaitingForAConnection() > 0) return;
         ++scanned;
-        if (it->at > now) {
+        if (it->at > now || (it->roomId != 0 && m_roomsInFlight.count(it->roomId) != 0)) {
             ++it;
             continue;
         }
         const due_t due = *it;
         it = m_due.erase(it);
         ++m_inFlight;
-        (new QuillonJournalHandler(due.id, due.attempts))->doit(nullptr, nullptr);
+        if (due.roomId != 0) m_roomsInFlight.insert(due.roomId);
+        (new QuillonJournalHandler(due.id, due.roomId, due.attempts))->doit(nullptr, nullptr);
     }
 }
 

@@ -33,9 +33,10 @@ public:
     // The records an earlier run left unanswered, in order. Rooms load only
     // once these are answered (caughtUp()).
     void startup(const std::vector<JobJournal::record_t>& pending);
-    // A record to send again: at once after attempts 0, else after a back-off
-    // that doubles per attempt up to a minute.
-    void later(uint64_t id, int attempts);
+    // A record (of roomId, 0 when unknown) to send again: at once after
+    // attempts 0, else after a back-off that doubles per attempt up to a
+    // minute.
+    void later(uint64_t id, uint32_t roomId, int attempts);
     // The WAS took the request, or refused it for good (set aside with why).
     void answered(uint64_t id);
     void refused(uint64_t id, const std::string& why);
@@ -54,6 +55,7 @@ private:
     JournalReplay() = default;
     struct due_t {
         uint64_t id = 0;
+        uint32_t roomId = 0;
         int attempts = 0;
         clock_t::time_point at;
     };
@@ -65,6 +67,9 @@ private:
     std::unordered_set<uint64_t> m_startup;  // of the earlier run, not yet answered
     std::atomic<bool> m_caughtUp{true};
     int m_inFlight = 0;                      // replay jobs started and not ended
+    // Rooms with a replay in flight: a room's requests reach the WAS one at
+    // a time, in the order they were journaled.
+    std::unordered_set<uint32_t> m_roomsInFlight;
     bool m_refusing = false;
     friend class QuillonJournalHandler;
 };

@@ -3,13 +3,16 @@
 #include "net/URLEncode.h"
 #include "tolvex/chat/JournalReplay.h"
 
-QuillonJournalHandler::QuillonJournalHandler(uint64_t id, int attempts) {
+QuillonJournalHandler::QuillonJournalHandler(uint64_t id, uint32_t roomId, int attempts) {
     m_journalId = id;
+    m_journalRoom = roomId;
     m_journalAttempts = attempts;
 }
 
 QuillonJournalHandler::~QuillonJournalHandler() {
-    --JournalReplay::getInst().m_inFlight;
+    JournalReplay& replay = JournalReplay::getInst();
+    --replay.m_inFlight;
+    replay.m_roomsInFlight.erase(m_journalRoom);
 }
 
 int QuillonJournalHandler::getWASInfo(const P2PPacket*, std::string* page, URLEncode* form) {

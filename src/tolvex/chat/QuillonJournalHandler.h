@@ -10,7 +10,7 @@
 
 class QuillonJournalHandler : public JobHandler {
 public:
-    QuillonJournalHandler(uint64_t id, int attempts);
+    QuillonJournalHandler(uint64_t id, uint32_t roomId, int attempts);
 
 protected:
     ~QuillonJournalHandler() override;

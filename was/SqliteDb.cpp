@@ -45,14 +45,18 @@ int SqliteDb::changes() const {
     return sqlite3_changes(m_db);
 }
 
+bool SqliteDb::inTransaction() const {
+    return sqlite3_get_autocommit(m_db) == 0;
+}
+
 SqliteDb::Query SqliteDb::query(const char* sql) {
     auto& slot = m_statements[sql];
     if (!slot) slot = std::make_unique<SqliteStatement>(m_db, sql);
     return Query(*slot);
 }
 
-SqliteTransaction::SqliteTransaction(SqliteDb& db) : m_db(db) {
-    m_db.exec("BEGIN IMMEDIATE");
+SqliteTransaction::SqliteTransaction(SqliteDb& db, Lock lock) : m_db(db) {
+    m_db.exec(lock == Lock::Write ? "BEGIN IMMEDIATE" : "BEGIN");
 }
 
 SqliteTransaction::~SqliteTransaction() {

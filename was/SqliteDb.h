@@ -1,7 +1,7 @@
 #pragma once
 // One open SQLite database file with its cache of prepared statements.
-// Owned by WasStore (or by a one-shot reader such as --dump). Not
-// thread-safe: the owner serialises every call. Errors throw SqliteError.
+// Owned by WasStore's writer or reader pool (or by a one-shot reader such as
+// --dump). Not thread-safe: one thread at a time. Errors throw SqliteError.
 
 #include <map>
 #include <memory>
@@ -24,6 +24,11 @@ public:
     void exec(const char* sql);
     // Rows changed by the last INSERT, UPDATE or DELETE.
     int changes() const;
+    // False once SQLite has ended a transaction on its own, as it may after
+    // an I/O error, a full disk or a failed COMMIT.
+    bool inTransaction() const;
+    // For calls this wrapper does not cover, such as a test's commit hook.
+    sqlite3* handle() const { return m_db; }
 
     // A cached statement, rewound when the Query ends, so no statement keeps
     // a read snapshot open between requests.
@@ -45,11 +50,15 @@ private:
     std::map<std::string, std::unique_ptr<SqliteStatement>> m_statements;
 };
 
-// BEGIN IMMEDIATE on construction, ROLLBACK on destruction unless commit()
-// ran: every write of one request lands whole or not at all.
+// BEGIN on construction, ROLLBACK on destruction unless commit() ran: the
+// writes inside land whole or not at all. Write takes the write lock at once
+// (BEGIN IMMEDIATE); Read only pins one snapshot for several queries and
+// works on a read-only connection.
 class SqliteTransaction {
 public:
-    explicit SqliteTransaction(SqliteDb& db);
+    enum class Lock { Write, Read };
+
+    explicit SqliteTransaction(SqliteDb& db, Lock lock = Lock::Write);
     SqliteTransaction(const SqliteTransaction&) = delete;
     SqliteTransaction& operator=(const SqliteTransaction&) = delete;
     ~SqliteTransaction();

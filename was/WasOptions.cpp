@@ -42,7 +42,7 @@ bool applyConfig(const std::string& path, was_options_t& options, std::string& e
 
 bool takesValue(const std::string& name, was_options_t& options) {
     for (const char* known : {"--db", "--listen", "--config", "--no-device", "--rooms-per-page",
-                              "--threads"})
+                              "--threads", "--commit-window-us", "--commit-batch"})
         if (name == known) return true;
     return name.rfind("--was_", 0) == 0 && options.server.pages.byKey(name.substr(2));
 }
@@ -70,6 +70,12 @@ bool takeOption(const std::string& name, const std::string& value, was_options_t
     } else if (name == "--threads") {
         if (!parseNumber(value, 1, 256, number)) return error = "bad --threads", false;
         options.server.threads = static_cast<size_t>(number);
+    } else if (name == "--commit-window-us") {
+        if (!parseNumber(value, 0, 1000000, number)) return error = "bad --commit-window-us", false;
+        options.commit.window = std::chrono::microseconds(number);
+    } else if (name == "--commit-batch") {
+        if (!parseNumber(value, 1, 4096, number)) return error = "bad --commit-batch", false;
+        options.commit.maxBatch = static_cast<size_t>(number);
     } else if (name.rfind("--was_", 0) == 0 && options.server.pages.byKey(name.substr(2))) {
         pending.pages.emplace_back(name.substr(2), value);
     } else {
@@ -143,7 +149,12 @@ The reference WAS of tolvexd: answers the daemon's WAS pages from one SQLite fil
                          was_sendfailuser_request; and was_no_device for the page
                          that registers users without a push device
   --rooms-per-page N     rooms per not-ended room list page (default 100)
-  --threads N            worker threads (default 8)
+  --threads N            worker threads (default 32)
+  --commit-window-us N   how long a write waits for others to share its commit,
+                         in microseconds (default 1000); 0 commits each request
+                         on its own
+  --commit-batch N       most requests in one commit (default 32, at most
+                         --threads)
   --no-device USER_ID    register a user as having no push device (repeatable)
   --dump                 print what the database holds and exit
   --help, --version

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "was/GroupCommitter.h"
 #include "was/WasServer.h"
 
 struct was_options_t {
@@ -13,6 +14,7 @@ struct was_options_t {
     std::string host = "127.0.0.1";
     int port = 7080;
     was_server_settings_t server;
+    commit_settings_t commit;
     std::vector<std::string> noDeviceUsers;
     bool dump = false;
     bool help = false;

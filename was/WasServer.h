@@ -19,7 +19,9 @@ class WasStore;
 struct was_server_settings_t {
     was_page_paths_t pages;
     uint32_t roomsPerPage = 100;  // not-ended rooms per page, load mode other than "all"
-    size_t threads = 8;
+    // A thread that waits for its commit costs no CPU, and each one is a
+    // request that can share that commit.
+    size_t threads = 32;
 };
 
 class WasServer {

@@ -1,23 +1,26 @@
 #pragma once
 // The WAS's durable state in one SQLite file: rooms, members, messages with
 // per-recipient delivery, push and invite outboxes. Owned by main or a test.
-// Any thread: one mutex serialises the single connection, and each request
-// is one transaction. Errors throw RequestError or SqliteError.
+// Any thread: writes go to one write connection, which commits them in
+// batches (see GroupCommitter), and return once committed; reads use pooled
+// read-only connections. Each request's effect is whole or nothing. Errors
+// throw RequestError or SqliteError.
 
 #include <cstdint>
 #include <iosfwd>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "was/SqliteDb.h"
+#include "was/GroupCommitter.h"
+#include "was/SqliteReaderPool.h"
 #include "was/WasRecords.h"
 
 class WasStore {
 public:
     // Creates the file and its tables when missing.
-    explicit WasStore(const std::string& path);
+    explicit WasStore(const std::string& path,
+                      const commit_settings_t& commit = commit_settings_t());
     WasStore(const WasStore&) = delete;
     WasStore& operator=(const WasStore&) = delete;
 
@@ -55,14 +58,6 @@ public:
     void dump(std::ostream& out);
 
 private:
-    void createSchema();
-    void upsertRoom(const saved_message_t& message);
-    void upsertMember(const saved_message_t& message, const recipient_t& member);
-    void upsertRecipient(const saved_message_t& message, const recipient_t& recipient);
-    bool alreadyStored(const saved_message_t& message);
-    std::vector<room_row_t> readRoomRows(SqliteDb::Query& query);
-    bool hasNoDevice(const std::string& userId);
-
-    std::mutex m_mutex;
-    SqliteDb m_db;  // guarded by m_mutex
+    GroupCommitter m_writer;
+    SqliteReaderPool m_readers;
 };

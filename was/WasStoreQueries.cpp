@@ -1,9 +1,12 @@
 // The read side of WasStore: room rows for room loading and the recipients a
-// resent message still has to reach.
+// resent message still has to reach. Each read borrows a pooled connection;
+// a query or read transaction begun now sees every write already answered.
 #include "was/WasStore.h"
 
 #include <limits>
 #include <string>
+
+#include "was/SqliteDb.h"
 
 namespace {
 
@@ -36,9 +39,7 @@ uint32_t u32(int64_t value) {
     return static_cast<uint32_t>(value);
 }
 
-}  // namespace
-
-std::vector<room_row_t> WasStore::readRoomRows(SqliteDb::Query& q) {
+std::vector<room_row_t> readRoomRows(SqliteDb::Query& q) {
     std::vector<room_row_t> rows;
     while (q->step()) {
         room_row_t row;
@@ -58,25 +59,27 @@ std::vector<room_row_t> WasStore::readRoomRows(SqliteDb::Query& q) {
     return rows;
 }
 
+}  // namespace
+
 std::vector<room_row_t> WasStore::notEndedRooms(uint32_t startAfter,
                                                 std::optional<uint32_t> pageRooms) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    SqliteReaderPool::Lease db = m_readers.lend();
     // One read transaction, so the page bound and the rows see the same data.
-    SqliteTransaction tx(m_db);
+    SqliteTransaction tx(*db, SqliteTransaction::Lock::Read);
     int64_t last = std::numeric_limits<uint32_t>::max();
     if (pageRooms) {
-        auto q = m_db.query(kPageLastRoom);
+        auto q = db->query(kPageLastRoom);
         q->bind(1, startAfter).bind(2, int64_t(*pageRooms) - 1);
         if (q->step()) last = q->columnInt(0);
     }
-    auto q = m_db.query(kNotEndedRows.c_str());
+    auto q = db->query(kNotEndedRows.c_str());
     q->bind(1, startAfter).bind(2, last);
     return readRoomRows(q);
 }
 
 std::vector<room_row_t> WasStore::roomRows(uint32_t roomId, const std::string& tenantId) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto q = m_db.query(kOneRoomRows.c_str());
+    SqliteReaderPool::Lease db = m_readers.lend();
+    auto q = db->query(kOneRoomRows.c_str());
     q->bind(1, roomId).bindText(2, tenantId);
     return readRoomRows(q);
 }
@@ -84,12 +87,12 @@ std::vector<room_row_t> WasStore::roomRows(uint32_t roomId, const std::string& t
 std::optional<std::vector<fail_row_t>> WasStore::failedRecipients(uint32_t roomId,
                                                                   const std::string& tenantId,
                                                                   uint32_t msgSeq) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    SqliteTransaction tx(m_db);
+    SqliteReaderPool::Lease db = m_readers.lend();
+    SqliteTransaction tx(*db, SqliteTransaction::Lock::Read);
     uint32_t trid = 0;
     std::string sender;
     {
-        auto q = m_db.query(
+        auto q = db->query(
             "SELECT trid, sender_id FROM messages "
             "WHERE room_id = ?1 AND tenant_id = ?2 AND msg_seq = ?3");
         q->bind(1, roomId).bindText(2, tenantId).bind(3, msgSeq);
@@ -99,7 +102,7 @@ std::optional<std::vector<fail_row_t>> WasStore::failedRecipients(uint32_t roomI
     }
     // The sender is listed among the room's members when the message is
     // saved, but a relay never goes back to it.
-    auto q = m_db.query(
+    auto q = db->query(
         "SELECT user_id FROM recipients WHERE room_id = ?1 AND tenant_id = ?2 AND msg_seq = ?3 "
         "AND delivered = 0 AND user_id <> ?4 ORDER BY user_id");
     q->bind(1, roomId).bindText(2, tenantId).bind(3, msgSeq).bindText(4, sender);

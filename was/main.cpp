@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -40,7 +41,11 @@ void createParentDirectory(const std::string& path) {
 
 int serve(const was_options_t& options) {
     createParentDirectory(options.dbPath);
-    WasStore store(options.dbPath);
+    // Each write in a batch holds a worker thread while it waits, so a batch
+    // larger than the pool would never fill and always wait out the window.
+    commit_settings_t commit = options.commit;
+    commit.maxBatch = std::min(commit.maxBatch, options.server.threads);
+    WasStore store(options.dbPath, commit);
     for (const std::string& user : options.noDeviceUsers) store.setNoDevice(user, true);
 
     // Block the stop signals in every thread; one thread waits for them, so

@@ -3,14 +3,21 @@
 # fresh database in a temporary directory, posts save-message requests the
 # way the daemon does (one HTTP/1.0 connection per request) and prints
 # requests per second and latency percentiles.
-#   bench/was/save_message.sh [BUILD_DIR] [tolvex-was-load options...]
+#   bench/was/save_message.sh [BUILD_DIR] [tolvex-was-load options...] [-- tolvex-was options...]
 # BUILD_DIR defaults to build/; for example:
-#   bench/was/save_message.sh build --requests 20000 --concurrency 8
+#   bench/was/save_message.sh build --requests 20000 --concurrency 8 -- --commit-window-us 0
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
 BUILD="${1:-$ROOT/build}"
 [ $# -gt 0 ] && shift
+LOAD_ARGS=()
+while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+    LOAD_ARGS+=("$1")
+    shift
+done
+[ $# -gt 0 ] && shift
+WAS_ARGS=("$@")
 BIN="$BUILD/bin"
 for tool in tolvex-was tolvex-was-load; do
     if [ ! -x "$BIN/$tool" ]; then
@@ -30,7 +37,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$BIN/tolvex-was" --db "$WORK/was.db" --listen 127.0.0.1:0 2>"$WORK/was.log" &
+"$BIN/tolvex-was" --db "$WORK/was.db" --listen 127.0.0.1:0 ${WAS_ARGS[@]+"${WAS_ARGS[@]}"} \
+    2>"$WORK/was.log" &
 WAS_PID=$!
 PORT=""
 for _ in $(seq 1 100); do
@@ -44,5 +52,5 @@ if [ -z "$PORT" ]; then
     exit 1
 fi
 
-echo "tolvex-was on port $PORT, database $WORK/was.db ($(nproc) cores)"
-"$BIN/tolvex-was-load" --port "$PORT" "$@"
+echo "tolvex-was ${WAS_ARGS[*]-} on port $PORT, database $WORK/was.db ($(nproc) cores)"
+"$BIN/tolvex-was-load" --port "$PORT" ${LOAD_ARGS[@]+"${LOAD_ARGS[@]}"}

@@ -2,9 +2,6 @@
 // daemon posts them, checked on the reply bytes and on the database file.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
 #include "WasHarness.h"
 
 namespace {
@@ -160,31 +157,6 @@ TEST_F(SaveMessagePageTest, FailedRecipientsOfAnUnknownMessageIsAnEmptyList) {
     xml_rows_t rows = xmlRows(reply.payload, "send_fail_info");
     EXPECT_TRUE(rows.parsed);
     EXPECT_TRUE(rows.rows.empty());
-}
-
-TEST_F(SaveMessagePageTest, ConcurrentSavesLoseNothing) {
-    constexpr int kThreads = 6;
-    constexpr int kPerThread = 20;
-    std::atomic<int> failures{0};
-    std::vector<std::thread> senders;
-    for (int t = 0; t < kThreads; ++t)
-        senders.emplace_back([&, t] {
-            for (int i = 0; i < kPerThread; ++i) {
-                save_args_t args;
-                args.roomId = 100 + static_cast<uint32_t>(t);
-                args.msgSeq = static_cast<uint32_t>(i + 1);
-                args.msg = "message " + std::to_string(i);
-                if (save(args).code != 0) ++failures;
-            }
-        });
-    for (auto& sender : senders) sender.join();
-
-    EXPECT_EQ(0, failures.load());
-    EXPECT_EQ((std::vector<std::vector<std::string>>{{"120"}}), sql("SELECT COUNT(*) FROM messages"));
-    EXPECT_EQ((std::vector<std::vector<std::string>>{{"360"}}),
-              sql("SELECT COUNT(*) FROM recipients"));
-    EXPECT_EQ((std::vector<std::vector<std::string>>{{"6", "20"}}),
-              sql("SELECT COUNT(*), MIN(max_msg_seq) FROM rooms"));
 }
 
 TEST_F(SaveMessagePageTest, DumpShowsMessagesWithTheirDeliveryStates) {

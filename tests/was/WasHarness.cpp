@@ -144,9 +144,11 @@ void WasLoopbackTest::TearDown() {
     stopWas();
 }
 
-void WasLoopbackTest::startWas(const was_server_settings_t& settings) {
+void WasLoopbackTest::startWas(const was_server_settings_t& settings,
+                               const commit_settings_t& commit) {
     m_settings = settings;
-    m_store = std::make_unique<WasStore>(m_dbPath);
+    m_commit = commit;
+    m_store = std::make_unique<WasStore>(m_dbPath, m_commit);
     m_server = std::make_unique<WasServer>(*m_store, m_settings);
     std::string reason;
     m_port = m_server->bind("127.0.0.1", 0, reason);
@@ -168,7 +170,7 @@ void WasLoopbackTest::stopWas() {
 
 void WasLoopbackTest::restartWas() {
     stopWas();
-    startWas(m_settings);
+    startWas(m_settings, m_commit);
 }
 
 std::string WasLoopbackTest::exchange(const std::string& wire, bool halfClose) {

@@ -97,7 +97,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    void startWas(const was_server_settings_t& settings = was_server_settings_t());
+    void startWas(const was_server_settings_t& settings = was_server_settings_t(),
+                  const commit_settings_t& commit = commit_settings_t());
     void stopWas();
     // Stops and starts again on the same database file.
     void restartWas();
@@ -125,6 +126,7 @@ private:
     TempDir m_dir;
     std::string m_dbPath;
     was_server_settings_t m_settings;
+    commit_settings_t m_commit;
     std::unique_ptr<WasStore> m_store;
     std::unique_ptr<WasServer> m_server;
     std::thread m_thread;

@@ -62,9 +62,18 @@ TEST_F(WasOptionsTest, BadInputIsRefusedWithAReason) {
     EXPECT_NE(std::string::npos, m_error.find("HOST:PORT"));
     EXPECT_FALSE(parse({"--was_nothing", "/x"}));
     EXPECT_FALSE(parse({"--threads", "0"}));
+    EXPECT_FALSE(parse({"--commit-window-us", "-1"}));
+    EXPECT_FALSE(parse({"--commit-batch", "0"}));
     EXPECT_FALSE(parse({"--db"}));
     EXPECT_FALSE(parse({"--config", m_dir.file("missing.xml")}));
     EXPECT_FALSE(parse({"--config", m_dir.write("bad.xml", "<waslist><was>")}));
+}
+
+// The benchmark's baseline: every request its own commit.
+TEST_F(WasOptionsTest, AZeroCommitWindowTurnsBatchingOff) {
+    ASSERT_TRUE(parse({"--commit-window-us", "0", "--commit-batch=8"})) << m_error;
+    EXPECT_EQ(0, m_options.commit.window.count());
+    EXPECT_EQ(8u, m_options.commit.maxBatch);
 }
 
 TEST_F(WasOptionsTest, RepeatableAndFlagOptions) {

@@ -240,6 +240,7 @@ ChatConfig::RereadResult ChatConfig::reread(WasServerTable& was, ConfigReport* r
         check(0, nullptr, scratch, checked);
         for (const std::string& w : checked.warnings) note(report, "config warning: " + w);
         if (!checked.errors.empty()) {
+            note(report, "Reread config fail");
             for (const std::string& e : checked.errors) note(report, "config kept, the file is broken: " + e);
             return result;
         }

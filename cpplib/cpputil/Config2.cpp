@@ -186,7 +186,7 @@ bool Config2::parseArg(int argc, char** argv) {
     int opt;
     while ((opt = getopt_long(argc, argv, shortOptions.c_str(), longOptions.data(), nullptr)) !=
            -1) {
-        if (opt == '?' || opt == ':') {
+        if (opt == '?') {
             const std::string option = isShortLetter(optopt) ? std::string("-") + static_cast<char>(optopt)
                                                              : std::string(argv[optind - 1]);
             // getopt sets optopt to the option's number when only its value

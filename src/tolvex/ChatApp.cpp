@@ -148,7 +148,7 @@ int ChatApp::openJournal(const ConfigValues& v) {
     g_Logger.log("journal: %s, sync %s, %llu bytes, %zu request(s) unanswered", options.dir.c_str(),
                  v.journal_sync.c_str(), static_cast<unsigned long long>(journal->bytes()), pending.size());
     m_journal = std::move(journal);
-    JournalReplay::getInst().setJournal(m_journal.get(), options.maxBytes);
+    JournalReplay::getInst().setJournal(m_journal.get());
     JournalReplay::getInst().startup(pending);
     return 0;
 }

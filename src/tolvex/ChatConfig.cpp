@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <utility>
 #include <cstdio>
+#include <utility>
 
 #include "cpputil/Config2.h"
 #include "cpputil/Trace.h"
@@ -188,7 +188,7 @@ void ChatConfig::check(int argc, char** argv, ConfigValues& v, ConfigReport& rep
         readSection(cfg, "trace", v, registerTrace);
         readSection(cfg, "ping", v, registerPing);
         readSection(cfg, "ghost", v, registerGhost);
-        report.waslistOk = readSection(cfg, "waslist", v, [](Config2& c, ConfigValues& x) {
+        readSection(cfg, "waslist", v, [](Config2& c, ConfigValues& x) {
             registerWaslist(c, x, WasServerTable::kCapacity);
         });
     }

@@ -83,7 +83,6 @@ struct ConfigValues {
 // What a read pass found, for the command log once it is open.
 struct ConfigReport {
     bool commonOk = false;
-    bool waslistOk = false;
     // What keeps the daemon from starting (or a re-read from taking
     // effect), and what it goes on without; each names the file and line,
     // or the command-line option.

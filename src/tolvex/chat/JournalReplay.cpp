@@ -20,9 +20,8 @@ JournalReplay& JournalReplay::getInst() {
     return inst;
 }
 
-void JournalReplay::setJournal(JobJournal* journal, uint64_t maxBytes) {
+void JournalReplay::setJournal(JobJournal* journal) {
     m_journal = journal;
-    m_maxBytes = maxBytes;
     m_due.clear();
     m_startup.clear();
     m_caughtUp = true;
@@ -88,7 +87,7 @@ void JournalReplay::pump(clock_t::time_point now) {
 
 bool JournalReplay::refusesNewMessages() {
     if (!m_journal) return false;
-    const uint64_t max = m_maxBytes;
+    const uint64_t max = m_journal->maxBytes();
     const bool refuse = m_journal->full() || (max > kMessageHeadroom && m_journal->bytes() > max - kMessageHeadroom);
     if (refuse != m_refusing)
         g_Logger.log(refuse ? "journal: full (%llu bytes): new messages are refused until the WAS catches up"

@@ -25,9 +25,8 @@ public:
     JournalReplay(const JournalReplay&) = delete;
     JournalReplay& operator=(const JournalReplay&) = delete;
 
-    // The journal jobs write to, and its size limit; null (the default)
-    // journals nothing.
-    void setJournal(JobJournal* journal, uint64_t maxBytes = 0);
+    // The journal jobs write to; null (the default) journals nothing.
+    void setJournal(JobJournal* journal);
     JobJournal* journal() const { return m_journal; }
 
     // The records an earlier run left unanswered, in order. Rooms load only
@@ -62,7 +61,6 @@ private:
     void settled(uint64_t id);
 
     JobJournal* m_journal = nullptr;
-    uint64_t m_maxBytes = 0;
     std::deque<due_t> m_due;                 // in the order they became due
     std::unordered_set<uint64_t> m_startup;  // of the earlier run, not yet answered
     std::atomic<bool> m_caughtUp{true};

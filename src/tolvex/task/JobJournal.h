@@ -69,6 +69,7 @@ public:
     void afterDurable(std::function<void()> fn);
     uint64_t bytes() const { return m_bytes; }  // bytes of all segment files
     size_t unretired() const { return m_index.size(); }
+    uint64_t maxBytes() const { return m_options.maxBytes; }
     bool full() const { return m_full; }  // the last append failed and nothing was compacted since
     // A readable listing of every segment: one line per record (id, room, page, form length,
     // retired or not) and per corrupt region, for `--journal-dump`. Reads only.

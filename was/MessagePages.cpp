@@ -167,14 +167,16 @@ std::string MessagePages::sendFailUsers(std::string_view body) {
         uint32_t msgSeq = form.u32("msg_num");
         std::string tenant = form.id("tenant_id", kMaxTenant);
         auto rows = m_store.failedRecipients(roomId, tenant, msgSeq);
-        XmlRows xml("send_fail_list");
+        std::string reply = rows ? replyHeader(WAS_OK, "")
+                                 : replyHeader(WAS_NOT_FOUND, "unknown message");
+        XmlRows xml(reply, "send_fail_list");
         for (const fail_row_t& row : rows.value_or(std::vector<fail_row_t>()))
             xml.add("send_fail_info", {{"room_id", xmlNumber(row.roomId)},
                                        {"msg_num", xmlNumber(row.msgSeq)},
                                        {"trid", xmlNumber(row.trid)},
                                        {"user_id", row.userId}});
-        if (!rows) return replyHeader(WAS_NOT_FOUND, "unknown message") + xml.document();
-        return replyHeader(WAS_OK, "") + xml.document();
+        xml.finish();
+        return reply;
     });
 }
 
@@ -182,14 +184,16 @@ std::string MessagePages::mobilePush(std::string_view body) {
     return answerPage("mobilePush", [&] {
         push_request_t push = pushRequestOf(FormBody::parse(body));
         std::vector<push_result_t> results = m_store.recordPush(push);
-        XmlRows xml("results");
+        std::string reply = replyHeader(WAS_OK, "");
+        XmlRows xml(reply, "results");
         for (const push_result_t& result : results)
             xml.add("result", {{"room_id", xmlNumber(push.roomId)},
                                {"msg_num", xmlNumber(push.msgSeq)},
                                {"to_id", result.userId},
                                {"result_code", std::to_string(result.code)},
                                {"result_msg", result.text}});
-        return replyHeader(WAS_OK, "") + xml.document();
+        xml.finish();
+        return reply;
     });
 }
 

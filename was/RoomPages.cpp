@@ -1,6 +1,6 @@
 #include "was/RoomPages.h"
 
-#include <vector>
+#include <optional>
 
 #include "was/FieldLimits.h"
 #include "was/FormBody.h"
@@ -41,19 +41,18 @@ leave_t leaveOf(const FormBody& form) {
 // Attributes in the order the daemon reads them: room id, user id, name
 // information, join sequence, highest message sequence, end time text,
 // last activity, member count, highest join sequence.
-std::string roomDocument(const std::vector<room_row_t>& rows) {
-    XmlRows xml("rooms");
-    for (const room_row_t& row : rows)
-        xml.add("room", {{"room_id", xmlNumber(row.roomId)},
-                         {"user_id", row.userId},
-                         {"name_info", row.nameInfo},
-                         {"join_seq", xmlNumber(row.joinSeq)},
-                         {"max_msg_seq", xmlNumber(row.maxMsgSeq)},
-                         {"end_ymdt", row.left ? endTimeText(row.leftAt) : std::string()},
-                         {"last_recv_time", xmlNumber(row.lastActivity)},
-                         {"member_cnt", xmlNumber(row.memberCount)},
-                         {"max_join_seq", xmlNumber(row.maxJoinSeq)}});
-    return xml.document();
+void addRoomRow(XmlRows& xml, const room_row_t& row) {
+    xml.openElement("room")
+        .attribute("room_id", row.roomId)
+        .attribute("user_id", row.userId)
+        .attribute("name_info", row.nameInfo)
+        .attribute("join_seq", row.joinSeq)
+        .attribute("max_msg_seq", row.maxMsgSeq)
+        .attribute("end_ymdt", row.left ? endTimeText(row.leftAt) : std::string())
+        .attribute("last_recv_time", row.lastActivity)
+        .attribute("member_cnt", row.memberCount)
+        .attribute("max_join_seq", row.maxJoinSeq)
+        .closeElement();
 }
 
 }  // namespace
@@ -75,15 +74,27 @@ std::string RoomPages::endRoom(std::string_view body) {
     });
 }
 
-std::string RoomPages::notEndedRooms(std::string_view body) {
-    return answerPage("notEndRoomList", [&] {
+// The whole list goes out in one reply, so it is written straight into the
+// reply's blocks as the store reads it: a start-up list may hold a million
+// rows. answerPage gives back the refusal header, or nothing once the list
+// is whole.
+ReplyBlocks RoomPages::notEndedRooms(std::string_view body) {
+    ReplyBlocks list;
+    std::string refusal = answerPage("notEndRoomList", [&] {
         FormBody form = FormBody::parse(body);
         uint32_t start = form.u32("start_roomid");
         bool all = form.optionalText("load_mode", kMaxLoadMode) == "all";
-        auto rows = m_store.notEndedRooms(start, all ? std::nullopt
-                                                     : std::optional<uint32_t>(m_roomsPerPage));
-        return replyHeader(WAS_OK, "") + roomDocument(rows);
+        list.tail().append(replyHeader(WAS_OK, ""));
+        XmlRows xml(list.tail(), "rooms");
+        m_store.notEndedRooms(start, all ? std::nullopt : std::optional<uint32_t>(m_roomsPerPage),
+                              [&](const room_row_t& row) {
+                                  addRoomRow(xml, row);
+                                  list.cutWhenFull();
+                              });
+        xml.finish();
+        return std::string();
     });
+    return refusal.empty() ? std::move(list) : ReplyBlocks(std::move(refusal));
 }
 
 std::string RoomPages::loadRoom(std::string_view body) {
@@ -91,8 +102,15 @@ std::string RoomPages::loadRoom(std::string_view body) {
         FormBody form = FormBody::parse(body);
         uint32_t roomId = roomIdOf(form);
         std::string tenant = form.id("tenant_id", kMaxTenant);
-        auto rows = m_store.roomRows(roomId, tenant);
-        if (rows.empty()) return replyHeader(WAS_NOT_FOUND, "unknown room") + roomDocument(rows);
-        return replyHeader(WAS_OK, "") + roomDocument(rows);
+        std::string document;
+        XmlRows xml(document, "rooms");
+        bool found = false;
+        m_store.roomRows(roomId, tenant, [&](const room_row_t& row) {
+            addRoomRow(xml, row);
+            found = true;
+        });
+        xml.finish();
+        if (!found) return replyHeader(WAS_NOT_FOUND, "unknown room") + document;
+        return replyHeader(WAS_OK, "") + document;
     });
 }

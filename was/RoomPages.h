@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "was/WasReply.h"
+
 class WasStore;
 
 class RoomPages {
@@ -20,7 +22,7 @@ public:
 
     std::string leave(std::string_view body);
     std::string endRoom(std::string_view body);
-    std::string notEndedRooms(std::string_view body);
+    ReplyBlocks notEndedRooms(std::string_view body);
     std::string loadRoom(std::string_view body);
 
 private:

@@ -76,10 +76,14 @@ bool SqliteStatement::columnIsNull(int column) const {
 }
 
 std::string SqliteStatement::columnBytes(int column) const {
+    return std::string(columnView(column));
+}
+
+std::string_view SqliteStatement::columnView(int column) const {
     // Ask for the blob first: for a text column it is the same bytes and
     // avoids a conversion that would stop at a zero byte.
     const void* data = sqlite3_column_blob(m_stmt, column);
     int size = sqlite3_column_bytes(m_stmt, column);
-    if (!data || size <= 0) return std::string();
-    return std::string(static_cast<const char*>(data), static_cast<size_t>(size));
+    if (!data || size <= 0) return std::string_view();
+    return std::string_view(static_cast<const char*>(data), static_cast<size_t>(size));
 }

@@ -43,6 +43,8 @@ public:
     int64_t columnInt(int column) const;
     bool columnIsNull(int column) const;
     std::string columnBytes(int column) const;  // text or blob, zero bytes included
+    // The same bytes without a copy; valid until the next step() or reset().
+    std::string_view columnView(int column) const;
 
 private:
     [[noreturn]] void fail(const char* what) const;

@@ -65,7 +65,7 @@ bool takeOption(const std::string& name, const std::string& value, was_options_t
     } else if (name == "--no-device") {
         options.noDeviceUsers.push_back(value);
     } else if (name == "--rooms-per-page") {
-        if (!parseNumber(value, 1, 100000, number)) return error = "bad --rooms-per-page", false;
+        if (!parseNumber(value, 1, 1000000, number)) return error = "bad --rooms-per-page", false;
         options.server.roomsPerPage = static_cast<uint32_t>(number);
     } else if (name == "--threads") {
         if (!parseNumber(value, 1, 256, number)) return error = "bad --threads", false;

@@ -62,6 +62,25 @@ std::string literalPattern(const std::string& path) {
     return out;
 }
 
+const char* const kReplyType = "application/octet-stream";
+
+// Moved in rather than set_content(), which copies.
+void respond(httplib::Response& res, std::string reply) {
+    res.body = std::move(reply);
+    res.set_header("Content-Type", kReplyType);
+}
+
+// Sent block by block. With the length known, httplib sends a Content-Length
+// and the bytes as they are: the daemon understands no chunked encoding.
+void respond(httplib::Response& res, ReplyBlocks reply) {
+    auto blocks = std::make_shared<const ReplyBlocks>(std::move(reply));
+    res.set_content_provider(blocks->size(), kReplyType,
+                             [blocks](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 std::string_view bytes = blocks->from(offset).substr(0, length);
+                                 return !bytes.empty() && sink.write(bytes.data(), bytes.size());
+                             });
+}
+
 }  // namespace
 
 WasServer::WasServer(WasStore& store, const was_server_settings_t& settings)
@@ -79,8 +98,7 @@ WasServer::WasServer(WasStore& store, const was_server_settings_t& settings)
     m_http->set_exception_handler(
         [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
             res.status = 200;
-            res.set_content(replyHeader(WAS_STORAGE_ERROR, "internal error"),
-                            "application/octet-stream");
+            respond(res, replyHeader(WAS_STORAGE_ERROR, "internal error"));
         });
 
     const was_page_paths_t& p = settings.pages;
@@ -101,9 +119,9 @@ WasServer::~WasServer() = default;
 // Pages read the body through a content reader: httplib's own body reading
 // refuses form bodies above 8 KiB, and a save carries up to 8191 message
 // bytes, each of which may take three characters once encoded.
-template <typename Pages>
+template <typename Pages, typename Reply>
 void WasServer::route(const std::string& path, Pages& pages,
-                      std::string (Pages::*page)(std::string_view)) {
+                      Reply (Pages::*page)(std::string_view)) {
     m_http->Post(literalPattern(path), [&pages, page](const httplib::Request&,
                                                       httplib::Response& res,
                                                       const httplib::ContentReader& reader) {
@@ -116,7 +134,7 @@ void WasServer::route(const std::string& path, Pages& pages,
             res.status = 400;
             return;
         }
-        res.set_content((pages.*page)(body), "application/octet-stream");
+        respond(res, (pages.*page)(body));
     });
 }
 

@@ -41,8 +41,8 @@ public:
     void stop();
 
 private:
-    template <typename Pages>
-    void route(const std::string& path, Pages& pages, std::string (Pages::*page)(std::string_view));
+    template <typename Pages, typename Reply>
+    void route(const std::string& path, Pages& pages, Reply (Pages::*page)(std::string_view));
 
     MessagePages m_messages;
     RoomPages m_rooms;

@@ -7,6 +7,7 @@
 // throw RequestError or SqliteError.
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -37,11 +38,15 @@ public:
     // WAS_NOT_FOUND when the room is not stored.
     void endRoom(uint32_t roomId, const std::string& tenantId, uint32_t time);
 
+    // Takes room rows one at a time, in order; a row lives only for the call.
+    // A list may hold a row per member of every room, so none is kept.
+    using RoomRowVisitor = std::function<void(const room_row_t&)>;
     // Member rows of the rooms not ended with ids above startAfter, ordered by
     // room id; at most pageRooms room ids when given.
-    std::vector<room_row_t> notEndedRooms(uint32_t startAfter, std::optional<uint32_t> pageRooms);
+    void notEndedRooms(uint32_t startAfter, std::optional<uint32_t> pageRooms,
+                       const RoomRowVisitor& visit);
     // Member rows of one room, ended or not.
-    std::vector<room_row_t> roomRows(uint32_t roomId, const std::string& tenantId);
+    void roomRows(uint32_t roomId, const std::string& tenantId, const RoomRowVisitor& visit);
     // Recipients of the message, sender excluded, not marked delivered;
     // nothing when the message is not stored.
     std::optional<std::vector<fail_row_t>> failedRecipients(uint32_t roomId,

@@ -3,66 +3,105 @@
 // a query or read transaction begun now sees every write already answered.
 #include "was/WasStore.h"
 
+#include <algorithm>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "was/SqliteDb.h"
 
 namespace {
 
-// Columns shared by both room row queries, in room_row_t order. The count
-// and highest join sequence cover every member, left ones included, as the
-// daemon's room keeps them too.
+// Columns shared by both room row queries. Rows come grouped by room (id
+// and tenant), so that RoomGroups can count each room's members itself.
+// Led by the room, each room is read once rather than once per member.
 const std::string kRoomRowSelect =
-    "SELECT m.room_id, m.tenant_id, m.user_id, m.name, m.join_seq, r.max_msg_seq, m.has_left, "
-    "m.left_at, r.last_activity, "
-    "(SELECT COUNT(*) FROM members c WHERE c.room_id = m.room_id AND c.tenant_id = m.tenant_id), "
-    "(SELECT MAX(join_seq) FROM members c WHERE c.room_id = m.room_id "
-    "AND c.tenant_id = m.tenant_id) "
-    "FROM members m JOIN rooms r ON r.room_id = m.room_id AND r.tenant_id = m.tenant_id ";
+    "SELECT r.room_id, r.tenant_id, m.user_id, m.name, m.join_seq, r.max_msg_seq, m.has_left, "
+    "m.left_at, r.last_activity "
+    "FROM rooms r JOIN members m ON m.room_id = r.room_id AND m.tenant_id = r.tenant_id ";
 
 const std::string kNotEndedRows = kRoomRowSelect +
-    "WHERE r.ended = 0 AND m.room_id > ?1 AND m.room_id <= ?2 "
-    "ORDER BY m.room_id, m.tenant_id, m.user_id";
+    "WHERE r.ended = 0 AND r.room_id > ?1 AND r.room_id <= ?2 "
+    "ORDER BY r.room_id, r.tenant_id, m.user_id";
 
 const std::string kOneRoomRows =
-    kRoomRowSelect + "WHERE m.room_id = ?1 AND m.tenant_id = ?2 ORDER BY m.user_id";
+    kRoomRowSelect + "WHERE r.room_id = ?1 AND r.tenant_id = ?2 ORDER BY m.user_id";
 
 // The last room id of a page of pageRooms distinct ids. Only rooms with
 // members count: a page made only of empty rooms would look like the end.
 const char* const kPageLastRoom =
-    "SELECT DISTINCT m.room_id FROM members m JOIN rooms r "
-    "ON r.room_id = m.room_id AND r.tenant_id = m.tenant_id "
-    "WHERE r.ended = 0 AND m.room_id > ?1 ORDER BY m.room_id LIMIT 1 OFFSET ?2";
+    "SELECT DISTINCT r.room_id FROM rooms r WHERE r.ended = 0 AND r.room_id > ?1 "
+    "AND EXISTS (SELECT 1 FROM members m WHERE m.room_id = r.room_id "
+    "AND m.tenant_id = r.tenant_id) ORDER BY r.room_id LIMIT 1 OFFSET ?2";
 
 uint32_t u32(int64_t value) {
     return static_cast<uint32_t>(value);
 }
 
-std::vector<room_row_t> readRoomRows(SqliteDb::Query& q) {
-    std::vector<room_row_t> rows;
-    while (q->step()) {
-        room_row_t row;
+// Hands the rows of a room query on one room at a time, each with the
+// room's member count and highest join sequence. Every member of a listed
+// room is among its rows, left ones included as the daemon's room keeps
+// them, so both come from the rows alone; a query per row would read each
+// room again for every member. Rows and their strings are reused from room
+// to room.
+class RoomGroups {
+public:
+    explicit RoomGroups(const WasStore::RoomRowVisitor& visit) : m_visit(visit) {}
+
+    void readAll(SqliteDb::Query& q) {
+        while (q->step()) {
+            if (m_count > 0 && !sameRoom(q)) handOn();
+            read(q, nextRow());
+        }
+        handOn();
+    }
+
+private:
+    bool sameRoom(SqliteDb::Query& q) const {
+        return q->columnInt(0) == m_roomId && q->columnView(1) == m_rows[0].tenantId;
+    }
+
+    room_row_t& nextRow() {
+        if (m_count == m_rows.size()) m_rows.emplace_back();
+        return m_rows[m_count++];
+    }
+
+    void read(SqliteDb::Query& q, room_row_t& row) {
         row.roomId = u32(q->columnInt(0));
-        row.tenantId = q->columnBytes(1);
-        row.userId = q->columnBytes(2);
-        row.nameInfo = q->columnBytes(3);
-        row.joinSeq = u32(q->columnInt(4));
+        row.tenantId.assign(q->columnView(1));
+        row.userId.assign(q->columnView(2));
+        row.nameInfo.assign(q->columnView(3));
+        int64_t joinSeq = q->columnInt(4);
+        row.joinSeq = u32(joinSeq);
         row.maxMsgSeq = u32(q->columnInt(5));
         row.left = q->columnInt(6) != 0;
         row.leftAt = u32(q->columnInt(7));
         row.lastActivity = u32(q->columnInt(8));
-        row.memberCount = u32(q->columnInt(9));
-        row.maxJoinSeq = u32(q->columnInt(10));
-        rows.push_back(std::move(row));
+        if (m_count == 1) m_roomId = q->columnInt(0);
+        m_maxJoinSeq = m_count == 1 ? joinSeq : std::max(m_maxJoinSeq, joinSeq);
     }
-    return rows;
-}
+
+    void handOn() {
+        for (size_t i = 0; i < m_count; ++i) {
+            room_row_t& row = m_rows[i];
+            row.memberCount = u32(static_cast<int64_t>(m_count));
+            row.maxJoinSeq = u32(m_maxJoinSeq);
+            m_visit(row);
+        }
+        m_count = 0;
+    }
+
+    const WasStore::RoomRowVisitor& m_visit;
+    std::vector<room_row_t> m_rows;  // m_rows[0, m_count) are the room's so far
+    size_t m_count = 0;
+    int64_t m_roomId = 0;
+    int64_t m_maxJoinSeq = 0;
+};
 
 }  // namespace
 
-std::vector<room_row_t> WasStore::notEndedRooms(uint32_t startAfter,
-                                                std::optional<uint32_t> pageRooms) {
+void WasStore::notEndedRooms(uint32_t startAfter, std::optional<uint32_t> pageRooms,
+                             const RoomRowVisitor& visit) {
     SqliteReaderPool::Lease db = m_readers.lend();
     // One read transaction, so the page bound and the rows see the same data.
     SqliteTransaction tx(*db, SqliteTransaction::Lock::Read);
@@ -74,14 +113,15 @@ std::vector<room_row_t> WasStore::notEndedRooms(uint32_t startAfter,
     }
     auto q = db->query(kNotEndedRows.c_str());
     q->bind(1, startAfter).bind(2, last);
-    return readRoomRows(q);
+    RoomGroups(visit).readAll(q);
 }
 
-std::vector<room_row_t> WasStore::roomRows(uint32_t roomId, const std::string& tenantId) {
+void WasStore::roomRows(uint32_t roomId, const std::string& tenantId,
+                        const RoomRowVisitor& visit) {
     SqliteReaderPool::Lease db = m_readers.lend();
     auto q = db->query(kOneRoomRows.c_str());
     q->bind(1, roomId).bindText(2, tenantId);
-    return readRoomRows(q);
+    RoomGroups(visit).readAll(q);
 }
 
 std::optional<std::vector<fail_row_t>> WasStore::failedRecipients(uint32_t roomId,

@@ -1,5 +1,6 @@
 // tolvex-was: the reference WAS. Parses the command line, opens the store and
 // serves until SIGINT or SIGTERM; with --dump prints the store and exits.
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -40,6 +41,11 @@ void createParentDirectory(const std::string& path) {
 }
 
 int serve(const was_options_t& options) {
+    // A start-up room list is built in blocks of a few megabytes. Mapped on
+    // their own, they go back to the system once sent, instead of staying
+    // in the heap of whichever worker built them: one per worker, each the
+    // size of the list.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     createParentDirectory(options.dbPath);
     // Each write in a batch holds a worker thread while it waits, so a batch
     // larger than the pool would never fill and always wait out the window.

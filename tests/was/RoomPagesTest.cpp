@@ -120,6 +120,51 @@ TEST_F(RoomPagesTest, OneRoomIdUnderTwoTenantsStaysOnOnePage) {
     EXPECT_EQ((std::vector<std::string>{"7", "7", "7"}), roomIds(notEndedPage(6)));
 }
 
+TEST_F(RoomPagesTest, MemberCountAndHighestJoinSequenceAreEachTenantsOwn) {
+    saveIn(5);
+    save_args_t other;
+    other.roomId = 5;
+    other.senderId = "dave@corp.other.org";
+    other.members = {{"dave@corp.other.org", "Dave", 1, "y"},
+                     {"erin@corp.other.org", "Erin", 7, "n"}};
+    ASSERT_EQ(0, post("/was/saveMessage", saveForm(other)).code);
+
+    Rows counts;
+    for (const auto& row : notEndedPage(0, "all"))
+        counts.push_back({row.at(1), row.at(7), row.at(8)});  // user, member count, max join seq
+    EXPECT_EQ((Rows{{kAlice, "3", "3"},
+                    {kBob, "3", "3"},
+                    {kCarol, "3", "3"},
+                    {"dave@corp.other.org", "2", "7"},
+                    {"erin@corp.other.org", "2", "7"}}),
+              counts);
+}
+
+// Several megabytes: the reply is built and sent in more than one block.
+TEST_F(RoomPagesTest, AListOfManyMegabytesArrivesWholeWithItsLength) {
+    saved_message_t message;
+    message.tenantId = "example.com";
+    message.senderId = "m0@corp.example.com";
+    for (int k = 0; k < 1000; ++k)
+        message.recipients.push_back(
+            {"m" + std::to_string(k) + "@corp.example.com", "Member", 1, "n"});
+    for (message.roomId = 1; message.roomId <= 40; ++message.roomId) store().saveMessage(message);
+
+    was_reply_t reply = post("/was/notEndRoomList", Form()
+                                                        .text("svr_ip", "10.0.0.1")
+                                                        .num("svr_port", 7000)
+                                                        .num("start_roomid", 0)
+                                                        .text("load_mode", "all"));
+    ASSERT_GT(reply.body.size(), 5u << 20);
+    EXPECT_NE(std::string::npos,
+              reply.headers.find("Content-Length: " + std::to_string(reply.body.size()) + "\r\n"));
+    xml_rows_t rows = xmlRows(reply.payload, "room");
+    ASSERT_TRUE(rows.parsed);
+    ASSERT_EQ(40000u, rows.rows.size());
+    EXPECT_EQ((std::vector<std::string>{"40", "m9@corp.example.com"}),
+              (std::vector<std::string>{rows.rows.back().at(0), rows.rows.back().at(1)}));
+}
+
 TEST_F(RoomPagesTest, EndedRoomsLeaveTheListButCanStillBeReloaded) {
     saveIn(5);
     saveIn(9);

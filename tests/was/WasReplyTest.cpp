@@ -10,10 +10,12 @@ namespace {
 
 // What the daemon's reader gets back for one attribute value.
 std::string roundTrip(const std::string& value) {
-    XmlRows xml("rows");
+    std::string document;
+    XmlRows xml(document, "rows");
     xml.add("row", {{"v", value}});
-    xml_rows_t parsed = xmlRows(xml.document(), "row");
-    EXPECT_TRUE(parsed.parsed) << xml.document();
+    xml.finish();
+    xml_rows_t parsed = xmlRows(document, "row");
+    EXPECT_TRUE(parsed.parsed) << document;
     return parsed.rows.empty() ? std::string("<none>") : parsed.rows[0].at(0);
 }
 

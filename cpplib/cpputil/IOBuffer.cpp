@@ -19,7 +19,11 @@ void IOBuffer::setBufSize(int size) {
     // The new storage holds none of the old bytes, so no data survives.
     m_posRead = 0;
     m_posWrite = 0;
-    if (m_sizeBuf > 0) m_buf = std::make_unique<char[]>(static_cast<size_t>(m_sizeBuf) + 1);
+    if (m_sizeBuf <= 0) return;
+    // Not zeroed: only bytes up to the write position are ever read, and a
+    // streamed WAS reply gets a buffer of a quarter megabyte per request.
+    m_buf = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(m_sizeBuf) + 1);
+    terminate();
 }
 
 void IOBuffer::terminate() {

@@ -12,7 +12,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tolvex/ack/AckRoom.h"
@@ -47,6 +49,8 @@ public:
 
     // Takes out every message at least timeoutSec old at now, in room-key
     // and then message-number order. Nothing else can reach them afterwards.
+    // Costs in proportion to the messages registered since the last call
+    // that came due, not to the rooms.
     std::vector<std::unique_ptr<SendMsgDetail>> getTimeoutList(int timeoutSec, time_t now);
 
     // Find or create / find only.
@@ -75,12 +79,18 @@ public:
 
 private:
     AckManager() = default;
+    // Find or create; m_ackMutex held.
+    std::shared_ptr<AckRoom>& ackRoomLocked(const room_ref& ref);
 
     std::mutex m_ackMutex;  // taken before any AckRoom's lock
     // Rooms are shared so a caller that looked one up may finish with it
     // after clearAckExpectRoom dropped it. Not removed when empty.
-    std::map<room_key, std::shared_ptr<AckRoom>> m_ackExpectList;  // guarded by m_ackMutex
+    std::map<room_key, std::shared_ptr<AckRoom>, room_order> m_ackExpectList;  // guarded by m_ackMutex
+    // (message time, room) of each registered message, filed with it, so
+    // the timeout scan visits only rooms with a message come due. An entry
+    // whose message was acknowledged stays until its time comes.
+    std::set<std::pair<time_t, room_key>> m_timeIndex;  // guarded by m_ackMutex
 
     std::mutex m_resultAckMutex;  // never held with m_ackMutex or a room's lock
-    std::map<room_key, ResultAckRoom> m_resultAckList;  // guarded by m_resultAckMutex, rooms and all
+    std::map<room_key, ResultAckRoom, room_order> m_resultAckList;  // guarded by m_resultAckMutex, rooms and all
 };

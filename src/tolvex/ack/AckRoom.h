@@ -39,7 +39,7 @@ public:
     explicit AckRoom(uint32_t roomId) : m_roomId(roomId) {}
     AckRoom(const AckRoom&) = delete;
     AckRoom& operator=(const AckRoom&) = delete;
-    virtual ~AckRoom() = default;
+    ~AckRoom() = default;
 
     uint32_t getRoomId() const { return m_roomId; }
 

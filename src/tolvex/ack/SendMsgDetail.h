@@ -16,7 +16,7 @@ public:
     using UserList = std::map<std::string, std::list<uint16_t>>;
 
     SendMsgDetail() = default;
-    virtual ~SendMsgDetail() = default;
+    ~SendMsgDetail() = default;
     SendMsgDetail(const SendMsgDetail&) = default;
     SendMsgDetail& operator=(const SendMsgDetail&) = default;
 

@@ -1,14 +1,42 @@
 #include "tolvex/room/Room.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "tolvex/util/ChatCodes.h"
 #include "tolvex/util/ChatUtil.h"
 
 Room::Room(uint32_t roomId, std::string tenantId)
-    : m_roomId(roomId), m_tenantId(std::move(tenantId)), m_lastActionTime(ChatUtil::getUTCTimeSecond()) {}
+    : m_roomId(roomId),
+      m_lastActionTime(ChatUtil::getUTCTimeSecond()),
+      m_tenantId(std::move(tenantId)) {}
 
 Room::~Room() = default;
+
+namespace {
+
+// The first member whose id is not below userId.
+template <typename It>
+It lowerBoundOf(It first, It last, std::string_view userId) {
+    return std::lower_bound(first, last, userId,
+                            [](const std::unique_ptr<User>& u, std::string_view id) { return u->getUserId() < id; });
+}
+
+}  // namespace
+
+Room::UserList::iterator Room::lowerBound(std::string_view userId) {
+    return lowerBoundOf(m_userList.begin(), m_userList.end(), userId);
+}
+
+Room::UserList::const_iterator Room::lowerBound(std::string_view userId) const {
+    return lowerBoundOf(m_userList.begin(), m_userList.end(), userId);
+}
+
+void Room::countUser(const User& user, int sign) {
+    const uint32_t state = user.getJoinState();
+    if (state == JOIN_INVITED || state == JOIN_JOIN) m_activeUserCount += sign;
+    if (state == JOIN_INVITED || state == JOIN_JOIN || state == JOIN_SESSION_CLOSE) m_allUserCount += sign;
+}
 
 void Room::addUser(const std::string& userId, const std::string& nameInfo) {
     if (isActiveMember(userId)) return;
@@ -24,9 +52,14 @@ std::unique_ptr<User> Room::createUser(const std::string& userId, const std::str
 
 void Room::insertUser(std::unique_ptr<User> user) {
     if (!user) return;
-    const std::string id = user->getUserId();
-    m_userList[id] = std::move(user);
-    checkActiveUser();
+    countUser(*user, 1);
+    auto it = lowerBound(user->getUserId());
+    if (it != m_userList.end() && (*it)->getUserId() == user->getUserId()) {
+        countUser(**it, -1);
+        *it = std::move(user);
+    } else {
+        m_userList.insert(it, std::move(user));
+    }
 }
 
 void Room::setUser(std::unique_ptr<User> user) {
@@ -41,40 +74,36 @@ void Room::setUser(std::unique_ptr<User> user) {
 void Room::joinUser(const std::string& userId) {
     User* user = getUser(userId);
     if (!user) return;
+    countUser(*user, -1);
     if (user->getJoinState() == JOIN_LEFT) user->setJoinSeq(++m_joinSeqNumber);
     user->setJoinState(JOIN_JOIN);
-    checkActiveUser();
+    countUser(*user, 1);
 }
 
 void Room::leaveUser(const std::string& userId) {
     User* user = getUser(userId);
     if (!user) return;
+    countUser(*user, -1);
     user->leave();
-    checkActiveUser();
+    countUser(*user, 1);
 }
 
 void Room::checkActiveUser() {
-    uint32_t active = 0;
-    uint32_t all = 0;
-    for (const auto& [id, user] : m_userList) {
-        const uint32_t state = user->getJoinState();
-        if (state == JOIN_INVITED || state == JOIN_JOIN) ++active;
-        if (state == JOIN_INVITED || state == JOIN_JOIN || state == JOIN_SESSION_CLOSE) ++all;
-    }
-    m_activeUserCount = active;
-    m_allUserCount = all;
+    m_activeUserCount = 0;
+    m_allUserCount = 0;
+    for (const auto& user : m_userList) countUser(*user, 1);
 }
 
 std::vector<User*> Room::getActiveUserList() const {
     std::vector<User*> users;
-    for (const auto& [id, user] : m_userList)
+    for (const auto& user : m_userList)
         if (user->getJoinState() != JOIN_LEFT) users.push_back(user.get());
     return users;
 }
 
 User* Room::getUser(const std::string& userId) const {
-    auto it = m_userList.find(userId);
-    return it == m_userList.end() ? nullptr : it->second.get();
+    auto it = lowerBound(userId);
+    return it != m_userList.end() && (*it)->getUserId() == userId ? it->get() : nullptr;
 }
 
 bool Room::isMember(const std::string& userId) const {

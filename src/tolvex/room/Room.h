@@ -4,9 +4,9 @@
 // lock; a Room* handed to the event-loop thread is for that thread only.
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tolvex/room/User.h"
@@ -16,7 +16,7 @@ public:
     Room(uint32_t roomId, std::string tenantId);
     Room(const Room&) = delete;
     Room& operator=(const Room&) = delete;
-    virtual ~Room();
+    ~Room();
 
     // Adds a new member record unless userId is an active member already
     // (a member who left gets a new record and a new join sequence).
@@ -51,6 +51,8 @@ public:
     void setMaxMsgSeqNum(uint32_t n);
     void setMaxJoinSeqNum(uint32_t n);
 
+    // Through RoomManager::updateActionTime for a registered room: only it
+    // tells the idle check that the time moved back.
     void updateLastActionTime(uint32_t t) { m_lastActionTime = t; }
     uint32_t getLastActionTime() const { return m_lastActionTime; }
     // At least timeoutMin whole minutes idle (never for timeoutMin < 1).
@@ -76,14 +78,29 @@ public:
     void setRoomType(uint16_t type) { m_roomType = type; }
 
 private:
+    friend class RoomIdleHeap;
+
+    // Sorted by user id, each id held once (by its User). A vector: loaded
+    // rooms are many and small, and even a room of thousands inserts by
+    // moving pointers.
+    using UserList = std::vector<std::unique_ptr<User>>;
+
+    UserList::iterator lowerBound(std::string_view userId);
+    UserList::const_iterator lowerBound(std::string_view userId) const;
+    // Adds (sign 1) or takes away (sign -1) what user counts for in the
+    // active and all-member counts.
+    void countUser(const User& user, int sign);
+
     uint32_t m_roomId;
-    std::map<std::string, std::unique_ptr<User>> m_userList;
     uint32_t m_msgSeqNumber = 0;
     uint32_t m_joinSeqNumber = 0;
     uint32_t m_activeUserCount = 0;  // JOIN_INVITED or JOIN_JOIN
     uint32_t m_allUserCount = 0;     // everyone who has not left
-    std::string m_tenantId;
     uint32_t m_msgResultSequence = 0;
-    uint16_t m_roomType = 0;
     uint32_t m_lastActionTime;
+    uint32_t m_idleCheckTime = 0;  // RoomIdleHeap's: when the room is next looked at
+    uint32_t m_idleSlot = 0;       // RoomIdleHeap's: where the room sits in it
+    uint16_t m_roomType = 0;
+    std::string m_tenantId;
+    UserList m_userList;
 };

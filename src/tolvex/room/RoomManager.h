@@ -7,13 +7,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "tolvex/room/Room.h"
+#include "tolvex/room/RoomIdleHeap.h"
 #include "tolvex/util/ChatTypes.h"
 
 class RoomManager {
@@ -36,6 +37,11 @@ public:
     // when the room is absent).
     void addRoomUser(uint32_t roomId, std::unique_ptr<User> user);
     void setRoomType(uint32_t roomId, const std::string& userId, uint16_t type);
+    // One member row loaded from the WAS, under one lock: addRoom, then
+    // setRoomType, addRoomUser(user), setMaxMsgSeq, setMaxJoinSeq and
+    // updateActionTime, all for user's id.
+    void loadMember(uint32_t roomId, uint16_t roomType, std::unique_ptr<User> user, uint32_t maxMsgSeq,
+                    uint32_t maxJoinSeq, uint32_t lastRecvTime);
     void joinUser(uint32_t roomId, const std::string& userId);
     void leaveUser(uint32_t roomId, const std::string& userId);
 
@@ -64,11 +70,19 @@ public:
     // left stays left.
     void setSessionClosed(uint32_t roomId, const std::string& userId);
 
-    // The keys of every room, copied under the lock (workers walk these).
+    // The keys of every room, copied under the lock.
     std::vector<room_key> getRoomList();
-    // Runs fn on every room under the lock; fn must not call back into
-    // the registry or the session container.
-    void forEachRoom(const std::function<void(const room_key&, Room&)>& fn);
+
+    // The idle check looks only at rooms that may be due. Each room is filed
+    // under the time it is next to be looked at: a new room, and one whose
+    // last action moved back, at once. Calls recheck once for every room
+    // filed at now or before, under the lock (taken batch by batch), and
+    // files the room again under the time recheck returns, but no earlier
+    // than now + 1. recheck must not call back into the registry or the
+    // session container.
+    void recheckDueRooms(uint32_t now, const std::function<uint32_t(const Room&)>& recheck);
+    // Files every room to be looked at once (the idle timeouts changed).
+    void recheckAllRooms();
     // Closes the room (its end line names reason), removes and deletes it.
     // False when absent. Loop thread.
     bool closeRoom(const room_key& key, const std::string& reason);
@@ -86,15 +100,35 @@ public:
     bool getCallNextRoomListAvailable() const { return m_callNextRoomListAvailable; }
 
 private:
+    // Rooms by id, then tenant, found by their own fields, so that a room's
+    // tenant is held once.
+    struct RoomOrder {
+        using is_transparent = void;
+        static room_ref refOf(const std::unique_ptr<Room>& r) { return {r->getRoomId(), r->getTenantId()}; }
+        static room_ref refOf(const room_ref& r) { return r; }
+        template <typename A, typename B>
+        bool operator()(const A& a, const B& b) const {
+            return room_order()(refOf(a), refOf(b));
+        }
+    };
+    using RoomSet = std::set<std::unique_ptr<Room>, RoomOrder>;
+    static constexpr size_t kRecheckBatch = 256;
+
     RoomManager();
-    // The room for key, or null; m_mutx must be held.
-    Room* findLocked(const room_key& key) const;
+    // m_mutx must be held by all of these.
+    Room* findLocked(const room_ref& ref) const;
     User* findUserLocked(uint32_t roomId, const std::string& userId) const;
+    // The room of userId's tenant, created (and logged) when absent.
+    Room* addRoomLocked(uint32_t roomId, const std::string& userId);
+    void setActionTimeLocked(Room& room, uint32_t time);
+    // One batch of recheckDueRooms; true when more rooms are due.
+    bool recheckBatch(uint32_t now, const std::function<uint32_t(const Room&)>& recheck);
 
     // A leaf lock: nothing but a log's own mutex is taken while it is held,
     // so it may be taken under the session container's lock.
     mutable std::mutex m_mutx;
-    std::map<room_key, std::unique_ptr<Room>> m_roomList;  // guarded by m_mutx
+    RoomSet m_roomList;     // guarded by m_mutx
+    RoomIdleHeap m_idleIndex;  // guarded by m_mutx; rooms of m_roomList
     std::atomic<uint32_t> m_roomInit{0};
     std::atomic<uint32_t> m_maxLoadedRoomId{0};
     std::atomic<bool> m_callNextRoomListAvailable{true};

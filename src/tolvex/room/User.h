@@ -12,7 +12,7 @@ public:
     User(std::string userId, std::string nameInfo);
     User(const User&) = delete;
     User& operator=(const User&) = delete;
-    virtual ~User() = default;
+    ~User() = default;
 
     void init();
     // JOIN_LEFT, device kinds and push count cleared; the join sequence stays.

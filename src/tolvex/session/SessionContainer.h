@@ -8,8 +8,11 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "tolvex/util/ChatTypes.h"
 
@@ -18,9 +21,9 @@ class P2PPacket;
 
 class SessionContainer {
 public:
+    // The copies handed out.
     using sessionlist_t = std::list<ChatSession*>;
     using sessionmap_t = std::map<std::string, sessionlist_t>;  // user id -> sessions, registration order
-    using room_sessionmap_t = std::map<room_key, sessionmap_t>;
 
     static SessionContainer& getInstance();
 
@@ -69,28 +72,63 @@ public:
     void releaseSessionLock() { m_lock.unlock(); }
 
 private:
+    using sessionvec_t = std::vector<ChatSession*>;  // registration order
+
+    // One user listed in a room. Most are loaded members who never connect,
+    // so the id takes a single allocation and the sessions none until one
+    // is listed.
+    class Member {
+    public:
+        explicit Member(std::string_view userId);
+        std::string_view id() const;
+        // Null when none is listed.
+        sessionvec_t* listed() { return m_sessions.get(); }
+        const sessionvec_t* listed() const { return m_sessions.get(); }
+        sessionvec_t& sessions();
+        // Gives back the session list once it is empty.
+        void compact();
+
+    private:
+        std::unique_ptr<char[]> m_id;  // the length (uint32_t), then the bytes
+        std::unique_ptr<sessionvec_t> m_sessions;
+    };
+    using Members = std::vector<Member>;  // sorted by user id
+    using RoomMap = std::map<room_key, Members, room_order>;
+
     struct listing_t {
         room_key key;
         std::string userId;
     };
+    // A user's entry (null when absent), its room's key and members.
+    struct found_t {
+        const room_key* key = nullptr;
+        Members* members = nullptr;
+        Member* member = nullptr;
+    };
 
     SessionContainer() = default;
 
-    // With m_lock held. Returns whether joinSession may be listed.
-    bool clearDuplicatedSession(const room_key& key, uint32_t roomId, const std::string& userId,
+    void clearRoom(const room_ref& ref);
+    int getSessionCount(const room_ref& ref);
+
+    // All of these with m_lock held.
+    found_t findLocked(const room_ref& ref, std::string_view userId);
+    // Returns whether joinSession may be listed.
+    bool clearDuplicatedSession(const room_key& key, uint32_t roomId, const std::string& userId, Member& member,
                                 uint16_t osType, ChatSession* joinSession);
-    void listLocked(const room_key& key, const std::string& userId, sessionlist_t& list, ChatSession* s);
-    sessionlist_t::iterator unlistLocked(const room_key& key, const std::string& userId, sessionlist_t& list,
-                                         sessionlist_t::iterator it);
-    void forgetListLocked(const room_key& key, const std::string& userId, const sessionlist_t& list);
-    void clearRoomLocked(const room_key& key);
-    sessionlist_t* findListLocked(const room_key& key, const std::string& userId);
-    ChatSession* findSessionLocked(const room_key& key, const std::string& userId, uint16_t osType);
+    void listLocked(const room_key& key, std::string_view userId, sessionvec_t& list, ChatSession* s);
+    sessionvec_t::iterator unlistLocked(const room_key& key, std::string_view userId, sessionvec_t& list,
+                                        sessionvec_t::iterator it);
+    // Unlists session from the found entry; false when it is not listed there.
+    bool unlistOneLocked(const found_t& found, std::string_view userId, ChatSession* session);
+    void forgetListingsLocked(const room_key& key, Member& member);
+    void clearRoomLocked(const room_ref& ref);
+    ChatSession* findSessionLocked(const room_ref& ref, std::string_view userId, uint16_t osType);
 
     // Lock order: this lock, then a session's own lock (a push), then the
     // room registry's leaf lock. Not recursive: nothing run while it is held
     // may call back into a locking operation here.
     std::mutex m_lock;
-    room_sessionmap_t m_roomSessionList;                 // guarded by m_lock
+    RoomMap m_roomSessionList;                                // guarded by m_lock
     std::multimap<const ChatSession*, listing_t> m_listings;  // where each session is listed; m_lock
 };

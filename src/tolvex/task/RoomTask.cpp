@@ -1,5 +1,6 @@
 #include "tolvex/task/RoomTask.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -48,8 +49,13 @@ RoomTask::~RoomTask() {
 }
 
 void RoomTask::setTimeoutMinute(const std::string& tenantId, int minutes) {
-    std::lock_guard<std::mutex> lock(m_timeoutMutex);
-    m_timeoutList.emplace(tenantId, minutes);
+    {
+        std::lock_guard<std::mutex> lock(m_timeoutMutex);
+        if (!m_timeoutList.emplace(tenantId, minutes).second) return;
+        ++m_timeoutVersion;
+    }
+    // Rooms of that tenant are filed under the default timeout's times.
+    RoomManager::getInst().recheckAllRooms();
 }
 
 int RoomTask::getTimeoutMinute(const std::string& tenantId) const {
@@ -58,9 +64,18 @@ int RoomTask::getTimeoutMinute(const std::string& tenantId) const {
     return it == m_timeoutList.end() ? kDefaultTimeoutMinute : it->second;
 }
 
-void RoomTask::clearTimeouts() {
+uint64_t RoomTask::timeoutVersion() const {
     std::lock_guard<std::mutex> lock(m_timeoutMutex);
-    m_timeoutList.clear();
+    return m_timeoutVersion;
+}
+
+void RoomTask::clearTimeouts() {
+    {
+        std::lock_guard<std::mutex> lock(m_timeoutMutex);
+        m_timeoutList.clear();
+        ++m_timeoutVersion;
+    }
+    RoomManager::getInst().recheckAllRooms();
 }
 
 bool RoomTask::start() {
@@ -85,7 +100,7 @@ void RoomTask::applyEnvironment() {
         g_Logger.log("RoomTask: first pass after %lld s (%s)", sec, kFirstPassEnv);
     }
     if (const long long sec = envSeconds(kMinuteEnv, 1); sec >= 1) {
-        m_minuteSec = static_cast<uint32_t>(sec);
+        setMinuteSeconds(static_cast<uint32_t>(sec));
         g_Logger.log("RoomTask: an idle minute lasts %lld s (%s)", sec, kMinuteEnv);
     }
 }
@@ -127,22 +142,33 @@ void RoomTask::run() {
 }
 
 std::vector<room_key> RoomTask::iterateRooms(uint32_t now) {
-    std::map<std::string, int> timeouts;
+    timeout_map_t timeouts;
+    uint64_t version = 0;
     {
         std::lock_guard<std::mutex> lock(m_timeoutMutex);
         timeouts = m_timeoutList;
+        version = m_timeoutVersion;
     }
-    // The registry's lock is a leaf: under it only plain values are read,
-    // the keys and the last activity, and no other lock is taken.
+    // Only rooms that may be due are looked at. The registry's lock is a
+    // leaf: under it only plain values are read and no other lock is taken.
     std::vector<room_key> idle;
-    RoomManager::getInst().forEachRoom([&](const room_key& key, Room& room) {
-        auto it = timeouts.find(key.tenantId);
+    RoomManager::getInst().recheckDueRooms(now, [&](const Room& room) {
+        auto it = timeouts.find(room.getTenantId());
         const int timeout = it == timeouts.end() ? kDefaultTimeoutMinute : it->second;
-        if (isOld(timeout, room.getLastActionTime(), now)) idle.push_back(key);
+        const uint32_t due = dueTime(timeout, room.getLastActionTime());
+        if (due > now) return due;
+        idle.push_back({room.getRoomId(), room.getTenantId()});
+        // Looked at again next pass, in case a session keeps it open.
+        return now + 1;
     });
+    // A timeout added meanwhile may make rooms due earlier than this pass
+    // filed them.
+    if (timeoutVersion() != version) RoomManager::getInst().recheckAllRooms();
+    // Handed over in key order, whatever order they came due in.
+    std::sort(idle.begin(), idle.end());
     std::vector<room_key> closing;
-    for (const room_key& key : idle)
-        if (SessionContainer::getInstance().getSessionCount(key) == 0) closing.push_back(key);
+    for (room_key& key : idle)
+        if (SessionContainer::getInstance().getSessionCount(key) == 0) closing.push_back(std::move(key));
     if (!closing.empty()) postClosing(closing);
     return closing;
 }
@@ -173,30 +199,38 @@ bool RoomTask::closeIdleRoom(const room_key& key, uint32_t now) {
     const std::string reason = "OLD," + std::to_string(idleMinutes(lastAction, now));
     // The room is gone from here on; only its key is used.
     if (!rooms.closeRoom(key, reason)) return false;
-    g_Logger.log("ROOM_CLOSE:%u,%s,%s", key.roomId, key.tenantId, reason.c_str());
+    g_Logger.log("ROOM_CLOSE:%u,%s,%s", key.roomId, key.tenantId.c_str(), reason.c_str());
     clearRelations(key);
     return true;
 }
 
 void RoomTask::clearRelations(const room_key& key) {
-    const std::string tenantId(key.tenantId);
-    AckManager::getInstance().clearAckExpectRoom(key.roomId, tenantId);
+    AckManager::getInstance().clearAckExpectRoom(key.roomId, key.tenantId);
     SessionContainer::getInstance().clearRoom(key);
     // The end-room job owns its companion from here on.
-    (new RoomEndSession())->callEndRoomPage(key.roomId, tenantId);
+    (new RoomEndSession())->callEndRoomPage(key.roomId, key.tenantId);
 }
 
 uint32_t RoomTask::now() const {
     return m_now ? m_now() : ChatUtil::getUTCTimeSecond();
 }
 
+uint32_t RoomTask::minuteSec() const {
+    return m_minuteSec ? m_minuteSec : kDefaultMinuteSec;
+}
+
 uint32_t RoomTask::idleMinutes(uint32_t lastActionTime, uint32_t now) const {
-    const uint32_t minuteSec = m_minuteSec ? m_minuteSec : kDefaultMinuteSec;
-    return now > lastActionTime ? (now - lastActionTime) / minuteSec : 0;
+    return now > lastActionTime ? (now - lastActionTime) / minuteSec() : 0;
 }
 
 bool RoomTask::isOld(int timeout, uint32_t lastActionTime, uint32_t now) const {
     return timeout >= 1 && idleMinutes(lastActionTime, now) >= static_cast<uint32_t>(timeout);
+}
+
+uint32_t RoomTask::dueTime(int timeout, uint32_t lastActionTime) const {
+    if (timeout < 1) return kNever;
+    const uint64_t due = uint64_t{lastActionTime} + uint64_t(timeout) * minuteSec();
+    return due < kNever ? static_cast<uint32_t>(due) : kNever;
 }
 
 void RoomTask::setNowFunction(std::function<uint32_t()> now) {
@@ -213,4 +247,5 @@ void RoomTask::setCycleInterval(std::chrono::milliseconds interval) {
 
 void RoomTask::setMinuteSeconds(uint32_t seconds) {
     m_minuteSec = seconds ? seconds : kDefaultMinuteSec;
+    RoomManager::getInst().recheckAllRooms();
 }

@@ -1,10 +1,11 @@
 #pragma once
-// The idle-room timeout thread: after a first wait it looks at every room
-// once a second and picks those idle longer than their tenant's timeout
-// with no session; the event loop then closes them (checking again), drops
-// their ACK and session entries and tells the WAS. A singleton; start(),
-// stop() and the setters from the main thread, iterateRooms() from the
-// task's thread (or a test), closeIdleRoom() on the loop.
+// The idle-room timeout thread: after a first wait it looks once a second
+// at the rooms that may have come due and picks those idle longer than
+// their tenant's timeout with no session; the event loop then closes them
+// (checking again), drops their ACK and session entries and tells the WAS.
+// A singleton; start(), stop() and the setters from the main thread,
+// iterateRooms() from the task's thread (or a test), closeIdleRoom() on the
+// loop.
 
 #include <chrono>
 #include <condition_variable>
@@ -33,7 +34,8 @@ public:
     virtual ~RoomTask();
 
     // The first entry for a tenant counts. A timeout of 0 or less never
-    // closes that tenant's rooms.
+    // closes that tenant's rooms. Every room is looked at again at the next
+    // pass when the timeouts change.
     void setTimeoutMinute(const std::string& tenantId, int minutes);
     int getTimeoutMinute(const std::string& tenantId) const;
 
@@ -45,8 +47,8 @@ public:
     void stop();
     bool isRunning() const;
 
-    // One pass as of now: the keys of the rooms found idle and without a
-    // session, whose closing was handed to the loop.
+    // One pass as of now over the rooms due by then: the keys of those found
+    // idle and without a session, whose closing was handed to the loop.
     std::vector<room_key> iterateRooms(uint32_t now);
     // Loop thread: closes the room of key if it is still there, still idle
     // at now and without a session; true when it did.
@@ -63,14 +65,21 @@ public:
     void clearTimeouts();
 
 private:
+    using timeout_map_t = std::map<std::string, int, std::less<>>;
+    static constexpr uint32_t kNever = UINT32_MAX;
+
     RoomTask() = default;
     void run();
     void applyEnvironment();
     uint32_t now() const;
+    uint32_t minuteSec() const;
+    uint64_t timeoutVersion() const;
     // Whole idle minutes of a room last active at lastActionTime.
     uint32_t idleMinutes(uint32_t lastActionTime, uint32_t now) const;
     // Idle for timeout minutes or more; never for a timeout below 1.
     bool isOld(int timeout, uint32_t lastActionTime, uint32_t now) const;
+    // The first second at which isOld holds (kNever for a timeout below 1).
+    uint32_t dueTime(int timeout, uint32_t lastActionTime) const;
     void postClosing(std::vector<room_key> keys);
     static void clearRelations(const room_key& key);
 
@@ -80,7 +89,8 @@ private:
     bool m_bStopRoomTaskThread = false;  // guarded by m_mutex
 
     mutable std::mutex m_timeoutMutex;
-    std::map<std::string, int> m_timeoutList;  // guarded by m_timeoutMutex
+    timeout_map_t m_timeoutList;  // guarded by m_timeoutMutex
+    uint64_t m_timeoutVersion = 0;  // guarded by m_timeoutMutex; counts changes to m_timeoutList
 
     // Set while stopped, read by the thread.
     std::function<uint32_t()> m_now;

@@ -51,7 +51,7 @@ struct update_lists_t {
 };
 
 OutPacket makeUpdatePacket(const msg_key& key, const update_lists_t& lists) {
-    const std::string_view tenant = cText(key.tenantId);
+    const std::string_view tenant = key.tenantId;
     BodyWriter w(SendStateTask::kUpdateCapacity);
     w.u32(key.roomId).u32(key.msgSeq);
     w.u32(static_cast<uint32_t>(tenant.size())).raw(tenant.data(), tenant.size());
@@ -273,7 +273,7 @@ OutPacket SendStateTask::makeMsgRelayResultPush(const kept_msg_t& msg, const std
 
 std::vector<OutPacket> SendStateTask::makeUpdatePackets(const msg_key& key,
                                                         const std::vector<update_member_t>& members) {
-    const size_t head = kUpdateHeadLen + cText(key.tenantId).size();
+    const size_t head = kUpdateHeadLen + key.tenantId.size();
     std::vector<OutPacket> packets;
     update_lists_t lists;
     for (const update_member_t& m : members) {

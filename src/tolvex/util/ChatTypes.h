@@ -3,43 +3,49 @@
 // message keys, one recipient's delivery outcome and an attachment notice.
 // Values: copied freely, owned by whoever holds them; any thread.
 
+#include <compare>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <string_view>
 
 #include "tolvex/util/ChatCodes.h"
 
 // Identity of a room: the same room id under two tenants is two rooms.
+// Ordered by room id, then tenant.
 struct room_key {
     uint32_t roomId = 0;
-    char tenantId[MAX_ID_LEN + 1] = {};  // zero-terminated
-    uint32_t tenantIdLen = 0;
+    std::string tenantId;
 
-    friend bool operator<(const room_key& a, const room_key& b) {
+    friend auto operator<=>(const room_key&, const room_key&) = default;
+};
+
+// A room named without owning its tenant: lookups by a user id need no copy.
+struct room_ref {
+    uint32_t roomId = 0;
+    std::string_view tenantId;
+};
+
+// Orders room_key and room_ref alike, so maps keyed by room_key can be
+// searched with a room_ref.
+struct room_order {
+    using is_transparent = void;
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const {
         if (a.roomId != b.roomId) return a.roomId < b.roomId;
-        return std::strncmp(a.tenantId, b.tenantId, sizeof a.tenantId) < 0;
-    }
-    friend bool operator==(const room_key& a, const room_key& b) {
-        return a.roomId == b.roomId && std::strncmp(a.tenantId, b.tenantId, sizeof a.tenantId) == 0;
+        return std::string_view(a.tenantId) < std::string_view(b.tenantId);
     }
 };
 
-// Identity of one message of a room.
+// Identity of one message of a room. Ordered by room id, message number,
+// then tenant.
 struct msg_key {
     uint32_t roomId = 0;
-    char tenantId[MAX_ID_LEN + 1] = {};  // zero-terminated
-    uint32_t tenantIdLen = 0;
     uint32_t msgSeq = 0;
+    std::string tenantId;
 
-    friend bool operator<(const msg_key& a, const msg_key& b) {
-        if (a.roomId != b.roomId) return a.roomId < b.roomId;
-        if (a.msgSeq != b.msgSeq) return a.msgSeq < b.msgSeq;
-        return std::strncmp(a.tenantId, b.tenantId, sizeof a.tenantId) < 0;
-    }
-    friend bool operator==(const msg_key& a, const msg_key& b) {
-        return a.roomId == b.roomId && a.msgSeq == b.msgSeq &&
-               std::strncmp(a.tenantId, b.tenantId, sizeof a.tenantId) == 0;
-    }
+    friend auto operator<=>(const msg_key&, const msg_key&) = default;
 };
 
 // The message record passed between the room, message, broadcast, ACK and

@@ -20,16 +20,6 @@ long long pieceValue(std::string_view piece) {
     return value;
 }
 
-// Copies the tenant into a key's fixed array, cut to what it can hold.
-template <typename Key>
-void setTenant(Key& key, std::string_view userId) {
-    const std::string tenant = getTenantId(userId);
-    const size_t len = std::min(tenant.size(), sizeof key.tenantId - 1);
-    std::memcpy(key.tenantId, tenant.data(), len);
-    key.tenantId[len] = '\0';
-    key.tenantIdLen = static_cast<uint32_t>(len);
-}
-
 std::string formatStatLine(const char* direction, uint32_t roomId, int msgNum, std::string_view eventName,
                            std::string_view userId, uint16_t osType, const char* result,
                            std::string_view opt) {
@@ -97,27 +87,31 @@ std::string formatRoomEndLine(uint32_t roomId, std::string_view reason) {
     return formatStatLine("<>", roomId, -1, "ROOM_END", "", OS_TYPE_NONE, SEND_SUCC, reason);
 }
 
-std::string getTenantId(std::string_view userId) {
+std::string_view tenantOf(std::string_view userId) {
     const size_t at = userId.find('@');
-    if (at == std::string_view::npos) return std::string(userId);
+    if (at == std::string_view::npos) return userId;
     const size_t dot = userId.find('.', at + 1);
-    if (dot == std::string_view::npos) return std::string(userId);
-    return std::string(userId.substr(dot + 1));
+    if (dot == std::string_view::npos) return userId;
+    return userId.substr(dot + 1);
+}
+
+std::string getTenantId(std::string_view userId) {
+    return std::string(tenantOf(userId));
+}
+
+room_ref roomRefOf(uint32_t roomId, std::string_view userId) {
+    // Cut as a client's longest legal id would be, so that ids differing
+    // only beyond that name the same room.
+    return {roomId, tenantOf(userId).substr(0, MAX_ID_LEN)};
 }
 
 room_key makeRoomKey(uint32_t roomId, std::string_view userId) {
-    room_key key;
-    key.roomId = roomId;
-    setTenant(key, userId);
-    return key;
+    const room_ref ref = roomRefOf(roomId, userId);
+    return {ref.roomId, std::string(ref.tenantId)};
 }
 
 msg_key makeMsgKey(uint32_t roomId, uint32_t msgSeq, std::string_view userId) {
-    msg_key key;
-    key.roomId = roomId;
-    key.msgSeq = msgSeq;
-    setTenant(key, userId);
-    return key;
+    return {roomId, msgSeq, std::string(roomRefOf(roomId, userId).tenantId)};
 }
 
 uint32_t getUTCTimeSecond() {

@@ -48,7 +48,11 @@ void roomEndLogging(uint32_t roomId, std::string_view reason);
 // (the whole id when there is no such "."); an id without "@" is its own
 // tenant.
 std::string getTenantId(std::string_view userId);
+// The same, as a view into userId.
+std::string_view tenantOf(std::string_view userId);
 // Keys for the tenant of userId; tenants longer than MAX_ID_LEN bytes are cut.
+// The room_ref views userId and is valid while it is.
+room_ref roomRefOf(uint32_t roomId, std::string_view userId);
 room_key makeRoomKey(uint32_t roomId, std::string_view userId);
 msg_key makeMsgKey(uint32_t roomId, uint32_t msgSeq, std::string_view userId);
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -107,19 +109,19 @@ TEST_F(RoomManagerTest, ActionTimeZeroMeansNow) {
     EXPECT_FALSE(rooms().getRoom(6, kAlice)->isOld(1));
 }
 
-TEST_F(RoomManagerTest, LoadedMembersAndCountersOnlyRise) {
-    rooms().addRoom(8, kAlice);
-    auto loaded = std::make_unique<User>(kBob, "bob");
-    loaded->setJoinSeq(12);
-    loaded->setJoinState(JOIN_JOIN);
-    rooms().addRoomUser(8, std::move(loaded));
-    rooms().setMaxMsgSeq(8, kAlice, 30);
-    rooms().setMaxMsgSeq(8, kAlice, 20);
-    rooms().setMaxJoinSeq(8, kAlice, 5);
-    EXPECT_EQ(12, rooms().getUserJoinSeq(8, kBob));
+TEST_F(RoomManagerTest, LoadedRowsMakeTheRoomTakeTheirTimeAndOnlyRaiseItsCounters) {
+    auto loaded = [](const char* id) {
+        auto user = std::make_unique<User>(id, "name");
+        user->setJoinSeq(12);
+        return user;
+    };
+    rooms().loadMember(8, ROOM_TYPE_GROUP, loaded(kBob), 30, 5, 1000);
+    EXPECT_TRUE(rooms().getRoom(8, kAlice)->isOld(1));
+    rooms().loadMember(8, ROOM_TYPE_GROUP, loaded(kAlice), 20, 4, 0);  // 0: active now
+    EXPECT_FALSE(rooms().getRoom(8, kAlice)->isOld(1));
+    EXPECT_EQ(ROOM_TYPE_GROUP, rooms().getRoom(8, kAlice)->getRoomType());
     EXPECT_EQ(31u, rooms().getNextMsgNumber(8, kAlice));
-    rooms().addRoomUser(8, kAlice, "alice");
-    EXPECT_EQ(13, rooms().getUserJoinSeq(8, kAlice));
+    EXPECT_EQ(12, rooms().getUserJoinSeq(8, kAlice));
 }
 
 TEST_F(RoomManagerTest, ClosingARoomWritesItsEndLineAndForgetsIt) {
@@ -138,7 +140,7 @@ TEST_F(RoomManagerTest, WorkerWalkAndLoopUpdatesDoNotRace) {
     std::thread worker([&] {
         while (!stop) {
             for (const room_key& key : rooms().getRoomList()) (void)key;
-            rooms().forEachRoom([](const room_key&, Room& room) { (void)room.isOld(10); });
+            rooms().recheckDueRooms(UINT32_MAX - 1, [](const Room& room) { return room.getLastActionTime(); });
             (void)rooms().getMsgResultSeq(1, kAlice);
         }
     });

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "LoopQueue.h"
+#include "cpputil/MicroTimer.h"
 #include "support/FakeWas.h"
 #include "support/LoopDriver.h"
 #include "tolvex/WasServerTable.h"
@@ -46,6 +47,10 @@ protected:
         settings.was_endroom = kEndRoomPage;
         QuillonSettings::setForTests(&settings);
         JobHandler::setWaitSecOverride(2);
+        // Timers start from the loop's last clock reading, which a running
+        // loop renews every pass; here the last one may be seconds old, and
+        // the end-room job's wait would run out at once.
+        MicroTimer::getInst().check2();
 
         RoomTask& task = RoomTask::getInstance();
         task.clearTimeouts();
@@ -180,6 +185,18 @@ TEST_F(RoomTaskTest, EachTenantHasItsOwnTimeoutAndTheFirstEntryCounts) {
     }
     EXPECT_TRUE(present(46, "a@m.othercorp"));
     EXPECT_EQ(2u, endRoomRequests(2).size());
+}
+
+// A pass looks only at rooms come due; one filed for later is looked at
+// again when its last action moves back (a reload) or its timeout shrinks.
+TEST_F(RoomTaskTest, RoomFiledForLaterIsSeenWhenItsTimeMovesBackOrItsTimeoutShrinks) {
+    RoomTask& task = RoomTask::getInstance();
+    idleRoom(51, "a@m.xcorp", "b@m.xcorp", 0);
+    idleRoom(52, "a@m.shortcorp", "b@m.shortcorp", 0);
+    EXPECT_TRUE(task.iterateRooms(kNow).empty());
+    RoomManager::getInst().updateActionTime(51, "a@m.xcorp", kNow - 20000 * kMinute);
+    task.setTimeoutMinute("shortcorp", 1);
+    EXPECT_EQ((std::vector<uint32_t>{51, 52}), idsOf(task.iterateRooms(kNow + kMinute)));
 }
 
 TEST_F(RoomTaskTest, LoopKeepsAPickedRoomThatGotASessionOrActivityMeanwhile) {

@@ -16,6 +16,7 @@ void HttpResPacket::clear() {
     m_ver[0] = '\0';
     m_bodylen = 0;
     m_body = nullptr;
+    m_streamed = false;
 }
 
 // ---- request --------------------------------------------------------------
@@ -98,6 +99,12 @@ void HttpClientSession::cancel() {
     setRelease();
 }
 
+void HttpClientSession::streamBodyTo(HttpBodySink* sink, int recvBufBytes) {
+    m_sink = sink;
+    m_sinkStopped = false;
+    if (recvBufBytes > m_bufRecv.getBufSize()) m_bufRecv.setBufSize(recvBufBytes);
+}
+
 // ---- observers ------------------------------------------------------------
 
 int HttpClientSession::addEH(EventHandler* peh) {
@@ -109,20 +116,26 @@ int HttpClientSession::addEH(EventHandler* peh) {
 int HttpClientSession::delEH(EventHandler* peh) {
     TRACE(TRACE_DEBUG, "HttpClientSession::delEH(%p)", static_cast<void*>(peh));
     if (!peh || m_peh != peh) return -1;
-    m_peh = nullptr;
+    forgetHandler();
     return 0;
+}
+
+void HttpClientSession::forgetHandler() {
+    m_peh = nullptr;
+    m_sink = nullptr;
 }
 
 void HttpClientSession::notifyError() {
     if (!m_peh) return;
     EventHandler* h = m_peh;
-    m_peh = nullptr;  // cleared first: the handler may delete itself
+    forgetHandler();  // first: the handler may delete itself
     bool remove = true;
     h->errorEvent(this, &remove);
 }
 
 void HttpClientSession::clear() {
-    m_peh = nullptr;
+    forgetHandler();
+    m_sinkStopped = false;
     m_rs = RECV_HTTP_INIT;
     m_body.clear();
     m_bodyTooLarge = false;
@@ -148,8 +161,10 @@ void HttpClientSession::errorEvent(errortype_t type, int err) {
         // The body ends with the connection. Delivered once: the release path
         // raises a second errorEvent.
         m_rs = RECV_HTTP_ERROR;
-        m_recvPacket.m_bodylen = m_bodyTooLarge ? 0 : static_cast<int>(m_body.size());
-        m_recvPacket.m_body = m_bodyTooLarge ? nullptr : m_body.data();
+        const bool kept = !m_bodyTooLarge && !m_sink;
+        m_recvPacket.m_bodylen = kept ? static_cast<int>(m_body.size()) : 0;
+        m_recvPacket.m_body = kept ? m_body.data() : nullptr;
+        m_recvPacket.m_streamed = m_sink != nullptr;
         recvPacketEvent(&m_recvPacket);
     }
     notifyError();
@@ -163,7 +178,7 @@ void HttpClientSession::recvPacketEvent(HttpResPacket* packet) {
         HexDump(reinterpret_cast<const unsigned char*>(packet->m_body), packet->m_bodylen, stderr);
     if (!m_peh) return;
     EventHandler* h = m_peh;
-    m_peh = nullptr;
+    forgetHandler();
     bool remove = true;
     h->resRecvEvent(this, packet, &remove);
 }
@@ -180,6 +195,8 @@ void HttpClientSession::readData(int bytes, IOBuffer* buf) {
         errorEvent(SESSION_ELOGIC, 0);
     } else if (m_bodyTooLarge && m_rs == RECV_HTTP_BODY) {
         errorEvent(SESSION_ELOGIC, EMSGSIZE);
+    } else if (m_sinkStopped && m_rs == RECV_HTTP_BODY) {
+        errorEvent(SESSION_ELOGIC, ECANCELED);
     }
 }
 
@@ -223,6 +240,12 @@ bool HttpClientSession::readHeaders(IOBuffer* buf) {
 }
 
 void HttpClientSession::readBody(IOBuffer* buf) {
+    if (m_sink) {
+        const int n = buf->getDataSize();
+        if (n > 0 && !m_sinkStopped) m_sinkStopped = !m_sink->bodyBytes(buf->data(), static_cast<size_t>(n));
+        buf->throwAway(n);
+        return;
+    }
     if (m_bodyTooLarge) {
         buf->throwAway(buf->getDataSize());
         return;

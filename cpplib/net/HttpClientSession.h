@@ -12,6 +12,17 @@
 #include "net/Session.h"
 #include "net/URLEncode.h"
 
+// Takes a reply body piece by piece as it arrives, for replies too large to
+// hold whole (a room list of a million members).
+class HttpBodySink {
+public:
+    // False stops the reading: the reply is then delivered as it stands.
+    virtual bool bodyBytes(const char* data, size_t len) = 0;
+
+protected:
+    ~HttpBodySink() = default;
+};
+
 // The received response; its body belongs to the session and is valid
 // during the delivery call only.
 class HttpResPacket : public Packet {
@@ -23,7 +34,8 @@ public:
     char m_code[8] = {};  // three status digits, terminated
     char m_ver[8] = {};   // three version characters after "HTTP/", terminated
     int m_bodylen = 0;
-    const char* m_body = nullptr;  // null: no body kept (too large)
+    const char* m_body = nullptr;  // null: no body kept (too large, or streamed)
+    bool m_streamed = false;       // the body went to a sink instead
 };
 
 class HttpClientSession : public Session {
@@ -58,6 +70,10 @@ public:
     // Tells the handler (errorEvent) if one is still registered, then
     // releases the session.
     void cancel();
+    // Hands the body to sink as it arrives, with no size cap, reading up to
+    // recvBufBytes at a time; the reply is delivered with m_streamed set and
+    // no body. Set before query(); the sink is forgotten with the handler.
+    void streamBodyTo(HttpBodySink* sink, int recvBufBytes);
 
     // The request head query() would send; for the tests of the wire format.
     static std::string buildHead(const char* ver, const char* method, const char* page,
@@ -81,11 +97,14 @@ private:
     bool readHeaders(IOBuffer* buf);
     void readBody(IOBuffer* buf);
     void notifyError();
+    void forgetHandler();
 
     rstate_t m_rs = RECV_HTTP_INIT;
     std::string m_body;
     bool m_bodyTooLarge = false;
     EventHandler* m_peh = nullptr;  // not owned
+    HttpBodySink* m_sink = nullptr;  // not owned; belongs with m_peh
+    bool m_sinkStopped = false;
     HttpResPacket m_recvPacket;
 };
 

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <string>
 #include <utility>
 
 #include "support/DaemonHarness.h"
@@ -37,6 +38,12 @@ bool RealWas::restart() {
 bool RealWas::launch() {
     m_process = std::make_unique<Process>(binPath("tolvex-was"), args());
     return waitFor([&] { return !m_process->running() || canConnect(m_port); }, 10000) && m_process->running();
+}
+
+bool RealWas::seed(int rooms, int members) const {
+    Process p(binPath("tolvex-was-seed"),
+              {"--db", m_db, "--rooms", std::to_string(rooms), "--members", std::to_string(members)});
+    return p.waitExit(60000) == 0;
 }
 
 std::string RealWas::dump() const {

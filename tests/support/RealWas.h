@@ -25,6 +25,10 @@ public:
     std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
     std::string stderrText() const { return m_process ? m_process->stderrText() : ""; }
 
+    // Adds rooms that have not ended, of members each, with tolvex-was-seed
+    // (rooms 1..rooms; member k of room r is u<r>-<k>@m.example.com).
+    bool seed(int rooms, int members) const;
+
     // What the database holds, as tolvex-was --dump prints it.
     std::string dump() const;
     bool waitForDump(const std::string& text, int timeoutMs = 10000) const;

@@ -134,7 +134,9 @@ TEST_P(DurabilityAcrossAnEndTest, AcknowledgedMessagesAreStoredOnceAndNumbersGoO
         ASSERT_EQ(0, m_daemon->stop(15000)) << "SIGTERM ends cleanly with the WAS away";
     }
     ASSERT_TRUE(m_was.restart()) << m_was.stderrText();
-    if (GetParam() != 0) ASSERT_TRUE(m_daemon->start()) << m_daemon->startError();
+    if (GetParam() != 0) {
+        ASSERT_TRUE(m_daemon->start()) << m_daemon->startError();
+    }
     expectStoredOnce(acked);
 
     const uint32_t next = say(GetParam() != 0 ? alice(false) : *m_alice, "after the restart");

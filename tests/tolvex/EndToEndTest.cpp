@@ -145,6 +145,30 @@ TEST_F(EndToEndTest, RoomsComeBackAfterRestartWithJoinSequencesAndMessageNumbers
     stopDaemon(second);
 }
 
+TEST_F(EndToEndTest, RoomListOfMoreThanFourMiBLoadsWholeAndServesAJoin) {
+    // Some 180 bytes a member row: 30,000 rows make a single page of over
+    // 5 MB, past what the daemon keeps of any other reply.
+    constexpr int kRooms = 6000;
+    ASSERT_TRUE(m_was.seed(kRooms, 5));
+    DaemonHarness& daemon = startDaemon();
+    ASSERT_TRUE(daemon.waitForCommandLog("Loading Room Complete"));
+    const std::string log = daemon.commandLog();
+    const size_t counted = log.find(" bytes, 30000 rows)");
+    ASSERT_NE(std::string::npos, counted) << "the page was not read whole";
+    EXPECT_GT(std::stoll(log.substr(log.rfind("(", counted) + 1)), 4LL << 20);
+
+    const std::string member = "u" + std::to_string(kRooms) + "-3@m.example.com";
+    client::ChatClient& c = connect(daemon);
+    c.sendJoin(client::JoinRequest{kRooms, member, "User", client::OS_TYPE_PC});
+    auto p = c.waitFor(client::USER_JOIN_REPLY);
+    ASSERT_TRUE(p);
+    auto reply = client::decodeJoinReply(*p);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(0, reply->result);
+    EXPECT_EQ(3u, reply->joinSeq);  // the seeded sequence: the member came from the list
+    stopDaemon(daemon);
+}
+
 TEST_F(EndToEndTest, DeliveryAndPushReachTheSendersReportAndTheWas) {
     DaemonHarness& daemon = startDaemon();
     client::ChatClient& alice = openRoom(daemon, {kBob, kCarol});

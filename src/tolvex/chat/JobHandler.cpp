@@ -194,6 +194,11 @@ uint16_t JobHandler::startQuery() {
         m_errmsg = "Don't create WAS session";
         return RES_SYSTEM;
     }
+    if (streamsReply()) {
+        session->streamBodyTo(this, kStreamReadBytes);
+        m_streamHead.clear();
+        m_streamStarted = false;
+    }
     // On failure query() has already disposed of the session.
     if (session->query(was.addr.c_str(), was.port, "1.0", "POST", m_wasPage.c_str(), m_urlencode.c_str(),
                        nullptr, &m_bodyWAS, this) != 0) {
@@ -222,9 +227,9 @@ void JobHandler::startWaiting() {
     MicroTimer::getInst().setTimer(this, kWaitTimerId, waitSec());
 }
 
-void JobHandler::doREWAS() {
+void JobHandler::doREWAS(const char* cause) {
     if (!retryDoWas || m_wasRetryCount >= retryCount) {
-        m_errmsg = "Timeout in doing WAS";
+        m_errmsg = cause;
         finish(RES_TIMEOUT);
         return;
     }
@@ -326,6 +331,10 @@ void JobHandler::handleReply(const Packet* p) {
         finish(RES_BAD_REPLY);
         return;
     }
+    if (res->m_streamed) {
+        handleStreamedReply();
+        return;
+    }
     if (!res->m_body) {
         // Also a reply too large to keep.
         m_errmsg = "WAS body is NULL";
@@ -339,6 +348,61 @@ void JobHandler::handleReply(const Packet* p) {
         logException("processP2PPacket");
     }
     finish(code);
+}
+
+void JobHandler::handleStreamedReply() {
+    if (!m_streamStarted) {
+        // Too short for a whole header: read as a kept reply would be.
+        const uint16_t code = getWASCode(m_streamHead.data(), static_cast<int>(m_streamHead.size()));
+        try {
+            processP2PPacket(m_streamHead.data() + m_posClientRes,
+                             static_cast<int>(m_streamHead.size()) - m_posClientRes);
+        } catch (...) {
+            logException("processP2PPacket");
+        }
+        finish(code);
+        return;
+    }
+    m_errmsg = m_streamText;
+    try {
+        payloadEnd();
+    } catch (...) {
+        logException("payloadEnd");
+    }
+    finish(m_streamCode);
+}
+
+bool JobHandler::bodyBytes(const char* data, size_t len) {
+    const time_t now = std::time(nullptr);
+    if (now != m_streamArmed && m_ws == STATE_WAITWAS) {
+        // A long reply that keeps coming is not a WAS that fails to answer.
+        m_streamArmed = now;
+        MicroTimer::getInst().setTimer(this, kWaitTimerId, waitSec());
+    }
+    try {
+        if (m_streamStarted) return payloadBytes(data, static_cast<int>(len));
+        return takeStreamHead(data, len);
+    } catch (...) {
+        logException("payloadBytes");
+    }
+    return false;
+}
+
+bool JobHandler::takeStreamHead(const char* data, size_t len) {
+    // The header is at most 258 bytes, so this holds little.
+    m_streamHead.append(data, len);
+    const auto* head = reinterpret_cast<const uint8_t*>(m_streamHead.data());
+    const size_t have = m_streamHead.size();
+    if (have < 4) return true;
+    const bool plain = head[0] == kReplyMagic && head[3] <= 254;
+    if (plain && have < 4u + head[3]) return true;
+    m_streamCode = getWASCode(m_streamHead.data(), static_cast<int>(have));
+    m_streamText = m_errmsg;
+    m_streamStarted = true;
+    std::string first;
+    first.swap(m_streamHead);
+    const int pos = m_posClientRes;
+    return payloadBytes(first.data() + pos, static_cast<int>(first.size()) - pos);
 }
 
 uint16_t JobHandler::getWASCode(const char* body, int blen) {
@@ -385,7 +449,7 @@ void JobHandler::handleWasError(Session* s) {
     MicroTimer::getInst().killTimer(this, kWaitTimerId);
     setWasSession(nullptr);  // already ending; it forgot us before telling
     g_Logger.log("WAS_ERROR\t%p\t%x", static_cast<void*>(s), m_req.code);
-    doREWAS();
+    doREWAS("WAS connection failed");
 }
 
 int JobHandler::OnTimer(int id, void*) {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 #include "cpputil/MicroTimer.h"
@@ -18,7 +19,7 @@
 class ChatSession;
 class P2PPacket;
 
-class JobHandler : public Session::EventHandler, public TimerEvent {
+class JobHandler : public Session::EventHandler, public TimerEvent, private HttpBodySink {
 public:
     enum state_t { STATE_NONE = 0, STATE_WAITWAS = 1 };
 
@@ -83,8 +84,11 @@ public:
     static size_t jobsWaitingForAConnection();
     static void startWaitingJobs();
 
-    // The reply body above this size ends the job with 1033.
+    // The reply body above this size ends the job with 1033, unless the
+    // job streams its reply.
     static constexpr int kMaxReplyBytes = HttpClientSession::kMaxBodyBytes;
+    // How much of a streamed reply is read at a time.
+    static constexpr int kStreamReadBytes = 256 * 1024;
 
 protected:
     JobHandler();
@@ -116,12 +120,23 @@ protected:
     // be 0. body is valid during the call only.
     virtual void processP2PPacket(const char* body, int blen) = 0;
 
+    // Jobs whose replies may be larger than kMaxReplyBytes take the payload
+    // as it arrives: payloadBytes for each piece (false stops the reading;
+    // what was read stays read), then payloadEnd once, both in place of
+    // processP2PPacket. The wait for the reply starts over while data keeps
+    // coming. A reply too short to carry a whole header still goes to
+    // processP2PPacket. Such a job does not retry: a second attempt would
+    // feed a second document into the first.
+    virtual bool streamsReply() const { return false; }
+    virtual bool payloadBytes(const char*, int) { return true; }
+    virtual void payloadEnd() {}
+
     // Builds and sends the first request; returns a result code (0: sent,
     // waiting). doit() calls done() with any other code.
     uint16_t doWAS(ChatSession* pFrom, const P2PPacket* pk, bool addRoomId);
-    // After a timeout or a WAS connection error: next server, or done(1029).
-    // May delete this.
-    void doREWAS();
+    // After a timeout or a WAS connection error: next server, or done(1029)
+    // with cause as the error text. May delete this.
+    void doREWAS(const char* cause = "Timeout in doing WAS");
     // Reads the reply header; sets m_errmsg and m_posClientRes. Returns the
     // WAS result code, or 1033 when the header is unusable.
     uint16_t getWASCode(const char* body, int blen);
@@ -174,7 +189,10 @@ private:
     // or sent again later.
     void settleJournal(uint16_t rescode);
     void handleReply(const Packet* p);
+    void handleStreamedReply();
     void handleWasError(Session* s);
+    bool bodyBytes(const char* data, size_t len) override;
+    bool takeStreamHead(const char* data, size_t len);
 
     ChatSession* m_pcs = nullptr;          // companion: not owned (see releaseCompanion)
     bool m_companionObserved = false;      // registered with m_pcs as an observer
@@ -184,4 +202,11 @@ private:
     std::string m_bodyWAS;
     bool m_bRecvedWAS = false;
     state_t m_ws = STATE_NONE;
+    // A streamed reply: the header bytes until they are complete, then its
+    // code and text; the wait timer is started over at most once a second.
+    std::string m_streamHead;
+    bool m_streamStarted = false;
+    uint16_t m_streamCode = 0;
+    std::string m_streamText;
+    time_t m_streamArmed = 0;
 };

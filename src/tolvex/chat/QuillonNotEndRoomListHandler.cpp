@@ -8,7 +8,6 @@
 
 #include "tolvex/Globals.h"
 #include "tolvex/chat/QuillonJob.h"
-#include "tolvex/chat/WasXmlReader.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/SessionContainer.h"
 #include "tolvex/util/ChatTypes.h"
@@ -17,15 +16,23 @@ std::string QuillonNotEndRoomListHandler::requestLoadMode(const std::string& set
     return (setting.empty() || setting == "s") ? "all" : setting;
 }
 
-void QuillonNotEndRoomListHandler::addLoadedMember(const RoomNotEnd& row, uint32_t joinState) {
-    RoomManager& rooms = RoomManager::getInst();
-    const std::string& userId = row.userId;
-    auto user = std::make_unique<User>(userId, row.userNameInfo);
+namespace {
+
+std::unique_ptr<User> loadedUser(const RoomNotEnd& row, uint32_t joinState) {
+    auto user = std::make_unique<User>(row.userId, row.userNameInfo);
     user->setJoinSeq(row.joinSeq);
     user->setJoinState(joinState);
     user->setLastJoinOsType(0);
     user->setLastSendActionOsType(0);
-    rooms.addRoomUser(row.roomId, std::move(user));
+    return user;
+}
+
+}  // namespace
+
+void QuillonNotEndRoomListHandler::addLoadedMember(const RoomNotEnd& row, uint32_t joinState) {
+    RoomManager& rooms = RoomManager::getInst();
+    const std::string& userId = row.userId;
+    rooms.addRoomUser(row.roomId, loadedUser(row, joinState));
     rooms.setMaxMsgSeq(row.roomId, userId, row.maxMsgSeq);
     rooms.setMaxJoinSeq(row.roomId, userId, row.maxJoinSeq);
     rooms.updateActionTime(row.roomId, userId, row.last_recv_time);
@@ -50,7 +57,8 @@ int QuillonNotEndRoomListHandler::getWASInfo(const P2PPacket*, std::string* page
         m_loadSetting = v.room_load_mode;
         QuillonForm::text(form, "svr_ip", v.service_ip);
         QuillonForm::number(form, "svr_port", g_service_port);
-        QuillonForm::number(form, "start_roomid", RoomManager::getInst().getMaxLoadedRoomId());
+        m_startId = RoomManager::getInst().getMaxLoadedRoomId();
+        QuillonForm::number(form, "start_roomid", m_startId);
         QuillonForm::text(form, "load_mode", requestLoadMode(m_loadSetting));
         const std::string text = QuillonForm::textOf(*form);
         g_Logger.log("Quillon NotEndRoomListHandler. %s,%s", page->c_str(), text.c_str());
@@ -62,49 +70,49 @@ int QuillonNotEndRoomListHandler::getWASInfo(const P2PPacket*, std::string* page
     return 0;
 }
 
-void QuillonNotEndRoomListHandler::processP2PPacket(const char* body, int blen) {
-    const std::string text(body ? body : "", body && blen > 0 ? static_cast<size_t>(blen) : 0);
-    g_Logger.log("Quillon NotEndRoomList:%s,", text.c_str());
-    std::vector<RoomNotEnd> rows;
-    if (parseNotEndRoom(body, body ? blen : 0, &rows) == -1)
-        g_Logger.log("%s:%s:%d, Failed to parse XML data...", __FILE__, __func__, __LINE__);
-    applyRows(rows);
+void QuillonNotEndRoomListHandler::applyRow(const RoomNotEnd& row) {
+    if (row.roomId == 0 || row.userId.empty()) return;  // no room or member to store
+    ++m_stored;
+    // The WAS sends rows by room id; the highest id is the next start even
+    // if it did not, so a page is never asked for twice.
+    m_lastId = std::max(m_lastId, row.roomId);
+    const bool left = !row.endYmdt.empty();
+    RoomManager::getInst().loadMember(row.roomId, row.roomType, loadedUser(row, left ? JOIN_LEFT : JOIN_JOIN),
+                                      row.maxMsgSeq, row.maxJoinSeq, row.last_recv_time);
+    if (!left) SessionContainer::getInstance().addEmptySession(row.roomId, row.userId);
 }
 
-void QuillonNotEndRoomListHandler::applyRows(const std::vector<RoomNotEnd>& rows) {
+void QuillonNotEndRoomListHandler::rowsEnd() {
+    g_Logger.log("Quillon NotEndRoomList:%s,", payloadForLog().c_str());
+}
+
+void QuillonNotEndRoomListHandler::finishPage() {
     RoomManager& rooms = RoomManager::getInst();
-    SessionContainer& sessions = SessionContainer::getInstance();
-    const uint32_t startId = rooms.getMaxLoadedRoomId();
-    uint32_t lastId = 0;
-    size_t count = 0;
-    for (const RoomNotEnd& row : rows) {
-        const std::string& userId = row.userId;
-        if (row.roomId == 0 || userId.empty()) continue;  // no room or member to store
-        ++count;
-        // The WAS sends rows by room id; the highest id is the next start
-        // even if it did not, so a page is never asked for twice.
-        lastId = std::max(lastId, row.roomId);
-        rooms.addRoom(row.roomId, userId);
-        rooms.setRoomType(row.roomId, userId, row.roomType);
-        const bool left = !row.endYmdt.empty();
-        addLoadedMember(row, left ? JOIN_LEFT : JOIN_JOIN);
-        if (!left) sessions.addEmptySession(row.roomId, userId);
-    }
     // A page that does not move past its start would be asked for forever.
-    const bool advanced = count > 0 && lastId > startId;
+    const bool advanced = m_stored > 0 && m_lastId > m_startId;
     if (advanced && m_loadSetting != "all") {
-        rooms.setMaxLoadedRoomId(lastId);
+        rooms.setMaxLoadedRoomId(m_lastId);
         rooms.setCallNextRoomListAvailable(true);
+        if (m_nextPageWanted) m_nextPageWanted();
         return;
     }
-    if (count > 0 && !advanced && m_loadSetting != "all")
-        g_Logger.log("Quillon NotEndRoomList: page from room %u did not advance; loading ends", startId);
+    if (m_stored > 0 && !advanced && m_loadSetting != "all")
+        g_Logger.log("Quillon NotEndRoomList: page from room %u did not advance; loading ends", m_startId);
     rooms.setRoomInitComplete();
     rooms.setCallNextRoomListAvailable(false);
-    rooms.setMaxLoadedRoomId(count > 0 ? lastId : 0);
+    rooms.setMaxLoadedRoomId(m_stored > 0 ? m_lastId : 0);
 }
 
 void QuillonNotEndRoomListHandler::done(uint16_t rescode) {
+    // A page that broke off (a WAS that closed mid-reply, broken XML) is
+    // asked for again, as one that never came: taken as the whole list it
+    // would leave the rest of the rooms unloaded for good. Rows read before
+    // stay stored; storing them again changes nothing.
+    if (rescode == RES_OK && reader().error().empty()) finishPage();
+    const std::string cause = failure(rescode);
+    if (!cause.empty())
+        g_Logger.log("Quillon NotEndRoomList: page from room %u failed (%s): %s", m_startId, m_wasPage.c_str(),
+                     cause.c_str());
     releaseCompanion();
     JobHandler::done(rescode);
 }

@@ -7,7 +7,6 @@
 #include "p2p/P2PPacket.h"
 #include "tolvex/Globals.h"
 #include "tolvex/chat/QuillonJob.h"
-#include "tolvex/chat/WasXmlReader.h"
 #include "tolvex/chat/QuillonNotEndRoomListHandler.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/SessionContainer.h"
@@ -28,6 +27,7 @@ int QuillonRoomReloadHandler::getWASInfo(const P2PPacket* pk, std::string* page,
         const std::string tenantId = in.str16(MAX_ID_LEN);
         *page = QuillonSettings::values().was_load_room;
         if (in.ended()) return 0;  // no room to ask for: an empty form
+        m_roomId = roomId;
         QuillonForm::number(form, "room_id", roomId);
         QuillonForm::text(form, "tenant_id", tenantId);
         const std::string text = QuillonForm::textOf(*form);
@@ -40,30 +40,24 @@ int QuillonRoomReloadHandler::getWASInfo(const P2PPacket* pk, std::string* page,
     return 0;
 }
 
-void QuillonRoomReloadHandler::processP2PPacket(const char* body, int blen) {
-    std::vector<RoomNotEnd> rows;
-    if (parseNotEndRoom(body, body ? blen : 0, &rows) == -1)
-        g_Logger.log("%s:%s:%d, Failed to parse XML data...", __FILE__, __func__, __LINE__);
-    addMissingMembers(rows);
-}
-
-void QuillonRoomReloadHandler::addMissingMembers(const std::vector<RoomNotEnd>& rows) {
+void QuillonRoomReloadHandler::applyRow(const RoomNotEnd& row) {
+    const std::string& userId = row.userId;
+    if (row.roomId == 0 || userId.empty() || !row.endYmdt.empty()) return;
     RoomManager& rooms = RoomManager::getInst();
-    SessionContainer& sessions = SessionContainer::getInstance();
-    for (const RoomNotEnd& row : rows) {
-        const std::string& userId = row.userId;
-        if (row.roomId == 0 || userId.empty() || !row.endYmdt.empty()) continue;
-        if (!rooms.getRoom(row.roomId, userId)) {
-            rooms.addRoom(row.roomId, userId);
-            rooms.setRoomType(row.roomId, userId, row.roomType);
-        }
-        if (rooms.getRoomUser(row.roomId, userId)) continue;  // present members stay as they are
-        QuillonNotEndRoomListHandler::addLoadedMember(row, JOIN_INVITED);
-        if (!sessions.getSession(row.roomId, userId, 0)) sessions.addEmptySession(row.roomId, userId);
+    if (!rooms.getRoom(row.roomId, userId)) {
+        rooms.addRoom(row.roomId, userId);
+        rooms.setRoomType(row.roomId, userId, row.roomType);
     }
+    if (rooms.getRoomUser(row.roomId, userId)) return;  // present members stay as they are
+    QuillonNotEndRoomListHandler::addLoadedMember(row, JOIN_INVITED);
+    SessionContainer& sessions = SessionContainer::getInstance();
+    if (!sessions.getSession(row.roomId, userId, 0)) sessions.addEmptySession(row.roomId, userId);
 }
 
 void QuillonRoomReloadHandler::done(uint16_t rescode) {
+    const std::string cause = failure(rescode);
+    if (!cause.empty())
+        g_Logger.log("Quillon RoomReload: room %u failed (%s): %s", m_roomId, m_wasPage.c_str(), cause.c_str());
     releaseCompanion();
     JobHandler::done(rescode);
 }

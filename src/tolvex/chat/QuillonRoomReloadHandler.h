@@ -7,13 +7,11 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
-#include "tolvex/chat/JobHandler.h"
 #include "tolvex/chat/QuillonJob.h"
-#include "tolvex/chat/WasXmlReader.h"
+#include "tolvex/chat/RoomRowsJob.h"
 
-class QuillonRoomReloadHandler : public JobHandler {
+class QuillonRoomReloadHandler : public RoomRowsJob {
 public:
     // pk and session are the join that caused the reload; the job keeps only
     // the request's transaction id, for its log line (the session may be
@@ -26,12 +24,12 @@ protected:
     ~QuillonRoomReloadHandler() override = default;
 
     int getWASInfo(const P2PPacket* pk, std::string* page, URLEncode* form) override;
-    void processP2PPacket(const char* body, int blen) override;
+    // Adds the row's member unless the room already holds it.
+    void applyRow(const RoomNotEnd& row) override;
     void done(uint16_t rescode) override;
 
 private:
-    void addMissingMembers(const std::vector<RoomNotEnd>& rows);
-
     std::string m_userId;  // the joining user
+    uint32_t m_roomId = 0;
     uint32_t m_joinTrid = 0;
 };

@@ -2,6 +2,7 @@
 
 #include <expat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -31,9 +32,11 @@ std::string text(const XML_Char** atts, int pos, size_t maxLen) {
     return std::string(v, strnlen(v, maxLen));
 }
 
-void roomRow(std::vector<RoomNotEnd>* out, const XML_Char* name, const XML_Char** atts) {
-    if (std::strcmp(name, "room") != 0 && std::strcmp(name, "rm") != 0) return;
-    RoomNotEnd r;
+bool isRoomRow(const XML_Char* name) {
+    return std::strcmp(name, "room") == 0 || std::strcmp(name, "rm") == 0;
+}
+
+void readRoomRow(RoomNotEnd& r, const XML_Char** atts) {
     r.roomId = static_cast<uint32_t>(number(atts, 0));
     r.userId = text(atts, 1, RoomNotEnd::kIdLen);
     r.userNameInfo = text(atts, 2, RoomNotEnd::kIdLen);
@@ -43,7 +46,6 @@ void roomRow(std::vector<RoomNotEnd>* out, const XML_Char* name, const XML_Char*
     r.last_recv_time = static_cast<uint32_t>(number(atts, 6));
     r.roomType = number(atts, 7) > 2 ? 10 : 1;
     r.maxJoinSeq = static_cast<uint32_t>(number(atts, 8));
-    out->push_back(std::move(r));
 }
 
 void pushRow(std::vector<npush_result>* out, const XML_Char* name, const XML_Char** atts) {
@@ -107,8 +109,105 @@ int parseRows(const char* text, int len, bool final, std::vector<Row>* out,
 
 }  // namespace
 
+// ---- RoomRowReader ----------------------------------------------------------
+
+struct RoomRowReader::Parser {
+    std::unique_ptr<XML_ParserStruct, ParserFree> xml;
+    RoomNotEnd row;  // reused: its strings keep their storage from row to row
+};
+
+RoomRowReader::RoomRowReader(std::function<void(const RoomNotEnd&)> onRow, size_t maxRows)
+    : m_onRow(std::move(onRow)), m_maxRows(maxRows), m_parser(std::make_unique<Parser>()) {
+    m_parser->xml.reset(s_failParserCreate ? nullptr : XML_ParserCreate(nullptr));
+    XML_Parser p = m_parser->xml.get();
+    if (!p) {
+        m_error = "no XML parser could be made";
+        return;
+    }
+    XML_SetUserData(p, this);
+    XML_SetElementHandler(p, startElement, endElement);
+    XML_SetCharacterDataHandler(p, text);
+}
+
+RoomRowReader::~RoomRowReader() = default;
+
+void RoomRowReader::noteProgress() {
+    m_lastEvent = XML_GetCurrentByteIndex(m_parser->xml.get());
+}
+
+void RoomRowReader::startElement(void* self, const char* name, const char** atts) {
+    auto* reader = static_cast<RoomRowReader*>(self);
+    reader->noteProgress();
+    if (!isRoomRow(name)) return;
+    if (reader->m_rows >= reader->m_maxRows) {
+        reader->stop("more than " + std::to_string(reader->m_maxRows) + " rows", true);
+        return;
+    }
+    ++reader->m_rows;
+    readRoomRow(reader->m_parser->row, atts);
+    reader->m_onRow(reader->m_parser->row);
+}
+
+void RoomRowReader::endElement(void* self, const char*) {
+    static_cast<RoomRowReader*>(self)->noteProgress();
+}
+
+void RoomRowReader::text(void* self, const char*, int) {
+    static_cast<RoomRowReader*>(self)->noteProgress();
+}
+
+void RoomRowReader::stop(std::string why, bool bound) {
+    if (!m_error.empty()) return;
+    m_error = std::move(why);
+    m_overBound = bound;
+    XML_StopParser(m_parser->xml.get(), XML_FALSE);
+}
+
+void RoomRowReader::takeXmlError() {
+    if (!m_error.empty()) return;
+    XML_Parser p = m_parser->xml.get();
+    m_error = "XML error at line " + std::to_string(XML_GetCurrentLineNumber(p)) + ": " +
+              XML_ErrorString(XML_GetErrorCode(p));
+}
+
+bool RoomRowReader::feed(const char* data, size_t len) {
+    if (!m_error.empty()) return false;
+    XML_Parser p = m_parser->xml.get();
+    while (len > 0) {
+        const int n = static_cast<int>(std::min<size_t>(len, 1 << 30));
+        m_fed += n;
+        if (XML_Parse(p, data, n, XML_FALSE) == XML_STATUS_ERROR) {
+            takeXmlError();
+            return false;
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    // Whatever expat has not turned into an event yet it keeps: a row that
+    // never ends would otherwise grow that without bound.
+    if (m_fed - m_lastEvent > static_cast<long long>(kMaxRowBytes)) {
+        stop("a row of more than " + std::to_string(kMaxRowBytes) + " bytes", true);
+        return false;
+    }
+    return true;
+}
+
+bool RoomRowReader::finish() {
+    if (!m_error.empty()) return false;
+    if (XML_Parse(m_parser->xml.get(), "", 0, XML_TRUE) == XML_STATUS_ERROR) {
+        takeXmlError();
+        m_error = "the reply ended inside the document (" + m_error + ")";
+        return false;
+    }
+    return true;
+}
+
+// ---- whole documents ----------------------------------------------------------
+
 int parseNotEndRoom(const char* text, int len, std::vector<RoomNotEnd>* out) {
-    return parseRows(text, len, true, out, roomRow);
+    RoomRowReader reader([out](const RoomNotEnd& row) { out->push_back(row); });
+    const bool read = reader.feed(text ? text : "", text && len > 0 ? static_cast<size_t>(len) : 0);
+    return read && reader.finish() ? 0 : -1;
 }
 
 int parsePushResult(const char* text, int len, std::vector<npush_result>* out) {

@@ -5,6 +5,8 @@
 // event-loop thread.
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,11 +56,56 @@ struct sendfail_user {
 // read as 0 or empty; longer values are cut to their field. text need not be
 // terminated. 0, or -1 on an XML error or when no parser can be made (rows
 // read before an error stay in *out).
-// The not-ended list is parsed as a whole document.
+// The not-ended list is parsed as a whole document (by RoomRowReader).
 int parseNotEndRoom(const char* text, int len, std::vector<RoomNotEnd>* out);
 // These two accept an unclosed document.
 int parsePushResult(const char* text, int len, std::vector<npush_result>* out);
 int parseSendFailUserList(const char* text, int len, std::vector<sendfail_user>* out);
+
+// Reads a room list as it arrives and hands each row on as soon as its
+// element is read, so a list of any length costs the memory of one row.
+class RoomRowReader {
+public:
+    // Bounds on what one reply may make the daemon read: a row's element
+    // (with whatever precedes it) and the rows of one page.
+    static constexpr size_t kMaxRowBytes = 64 * 1024;
+    static constexpr size_t kMaxRows = 10'000'000;
+
+    explicit RoomRowReader(std::function<void(const RoomNotEnd&)> onRow, size_t maxRows = kMaxRows);
+    ~RoomRowReader();
+    RoomRowReader(const RoomRowReader&) = delete;
+    RoomRowReader& operator=(const RoomRowReader&) = delete;
+
+    // Reads the next piece; false once reading has stopped (broken XML, a
+    // bound passed, no parser). Rows before that point were handed on.
+    bool feed(const char* data, size_t len);
+    // The document is over; false when it is incomplete or reading stopped.
+    bool finish();
+
+    size_t rows() const { return m_rows; }
+    // Why reading stopped; empty while it goes on.
+    const std::string& error() const { return m_error; }
+    // Stopped on a bound rather than on the XML itself.
+    bool overBound() const { return m_overBound; }
+
+private:
+    struct Parser;
+    static void startElement(void* self, const char* name, const char** atts);
+    static void endElement(void* self, const char* name);
+    static void text(void* self, const char* s, int len);
+    void noteProgress();
+    void stop(std::string why, bool bound);
+    void takeXmlError();
+
+    std::function<void(const RoomNotEnd&)> m_onRow;
+    size_t m_maxRows;
+    std::unique_ptr<Parser> m_parser;
+    size_t m_rows = 0;
+    long long m_fed = 0;        // bytes given to the parser
+    long long m_lastEvent = 0;  // where the parser last saw an element or text
+    std::string m_error;
+    bool m_overBound = false;
+};
 
 // Test seam: while on, the readers behave as if expat could not make a parser.
 void simulateXmlParserFailure(bool on);

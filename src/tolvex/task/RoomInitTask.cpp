@@ -82,8 +82,17 @@ void RoomInitTask::run() {
 bool RoomInitTask::sleepTick() {
     if (m_sleeper && !m_sleeper()) return false;
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_sleeper) return !m_stop;
-    return !m_wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stop; });
+    if (!m_sleeper) m_wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stop || m_pageStored; });
+    m_pageStored = false;
+    return !m_stop;
+}
+
+void RoomInitTask::pageStored() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pageStored = true;
+    }
+    m_wake.notify_all();
 }
 
 void RoomInitTask::startJob() {
@@ -119,7 +128,7 @@ void RoomInitTask::callRoomInfo() {
         return;
     }
     g_Logger.log("Call GetNotEndRoom.php");
-    (new QuillonNotEndRoomListHandler())->doit(new RoomInitial(), nullptr);
+    (new QuillonNotEndRoomListHandler([] { getInstance().pageStored(); }))->doit(new RoomInitial(), nullptr);
 }
 
 void RoomInitTask::setJobStarter(std::function<void()> starter) {

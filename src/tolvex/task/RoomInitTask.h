@@ -1,7 +1,8 @@
 #pragma once
-// The room loading thread: once a second, until the registry says loading
-// is complete, it asks the event loop to start the next room-list job, or
-// to ask again for a page whose job failed (after was_timeout_sec + 5 s).
+// The room loading thread: until the registry says loading is complete, it
+// asks the event loop to start the next room-list job as soon as the page
+// before is stored, or to ask again for a page whose job failed (after
+// was_timeout_sec + 5 s; it looks once a second).
 // A singleton; start() and stop() from the main thread. Jobs are created
 // and started on the event-loop thread only (callRoomInfo()).
 
@@ -32,6 +33,9 @@ public:
     // Starts one room-list job with its RoomInitial companion. Event-loop
     // thread (the task posts it there).
     static void callRoomInfo();
+    // A page was stored and the next one is wanted: wakes the thread now
+    // rather than at its next look. Any thread.
+    void pageStored();
 
     // Seams for tests; set them while the task is stopped. Empty functions
     // restore the defaults: post callRoomInfo() to the loop, a one-second
@@ -53,6 +57,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_stop = false;                   // guarded by m_mutex
+    bool m_pageStored = false;             // guarded by m_mutex
     std::atomic<bool> m_finished{false};
     std::function<void()> m_starter;       // set while stopped
     std::function<bool()> m_sleeper;       // set while stopped

@@ -290,12 +290,12 @@ TEST_F(JobHandlerTest, QueryThatCannotStartIsRetriedOnTheNextServerAfterTheWait)
     EXPECT_EQ(0, m_out.code);
 }
 
-TEST_F(JobHandlerTest, RefusedConnectionWithoutRetriesTimesOut) {
+TEST_F(JobHandlerTest, RefusedConnectionWithoutRetriesEndsWith1029SayingSo) {
     useRefusingServer();
     start(false);
     ASSERT_TRUE(finished());
     EXPECT_EQ(JobHandler::RES_TIMEOUT, m_out.code);
-    EXPECT_EQ("Timeout in doing WAS", m_out.errmsg);
+    EXPECT_EQ("WAS connection failed", m_out.errmsg);
 }
 
 TEST_F(JobHandlerTest, RoundRobinSpreadsJobsOverThreeServers) {

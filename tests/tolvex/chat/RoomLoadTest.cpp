@@ -6,12 +6,14 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ChatRoomFixture.h"
 #include "tolvex/Globals.h"
 #include "tolvex/chat/JobHandler.h"
 #include "tolvex/chat/QuillonJob.h"
+#include "tolvex/chat/WasXmlReader.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/room/RoomReload.h"
 #include "tolvex/session/SessionContainer.h"
@@ -84,6 +86,17 @@ protected:
         FakeWas::Reply reply;
         reply.body = FakeWas::resultHeader(0) + xml + "</rooms>";
         m_was.setReply(page, reply);
+    }
+
+    void answer(const std::string& page, const std::string& body) {
+        FakeWas::Reply reply;
+        reply.body = body;
+        m_was.setReply(page, reply);
+    }
+    static size_t count(const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
     }
 
     // One room-list job, as the loading thread would have the loop start it;
@@ -184,12 +197,49 @@ TEST_F(RoomLoadTest, TwoMemberRoomIsOneToOne) {
     EXPECT_EQ(ROOM_TYPE_COUPLE, rooms().getRoom(room, kAnn)->getRoomType());
 }
 
-TEST_F(RoomLoadTest, UnansweredPageLeavesLoadingIncomplete) {
+// Each failed page leaves loading where it was, so the thread asks for it
+// again, and says why in one line naming the page.
+TEST_F(RoomLoadTest, FailedPagesMoveNothingOnAndSayWhyOnce) {
     JobHandler::setWaitSecOverride(1);
-    m_was.neverAnswer(kNotEndRoomPage);
-    ASSERT_TRUE(loadOnePage());
-    EXPECT_FALSE(rooms().isRoomInitComplete());
-    EXPECT_FALSE(rooms().getCallNextRoomListAvailable());  // the thread asks again later
+    const uint32_t room = freshRoomId();
+    const std::string goodRow = rowXml({room, kAnn});
+    // A row that does not end within the bound; expat would keep all of it.
+    const std::string endlessRow = "<room room_id=\"" + std::to_string(room) + "\" user_id=\"" +
+                                   std::string(RoomRowReader::kMaxRowBytes + 1, 'x');
+    const std::string head = FakeWas::resultHeader(0) + "<rooms>";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"refused", FakeWas::resultHeader(500, "database busy") + "<rooms/>"},
+        {"no header", "<rooms>" + goodRow + "</rooms>"},
+        {"a row over the bound", head + goodRow + endlessRow},
+        {"broken off", head + goodRow},
+        {"broken XML", head + goodRow + "<room </rooms>"},
+        {"no answer", ""},
+    };
+    for (const auto& [what, body] : cases) {
+        SCOPED_TRACE(what);
+        if (what == "no answer")
+            m_was.neverAnswer(kNotEndRoomPage);
+        else
+            answer(kNotEndRoomPage, body);
+        const size_t before = count(commandLog(), "Quillon NotEndRoomList: page from room 0 failed (" +
+                                                      std::string(kNotEndRoomPage) + "): ");
+        ASSERT_TRUE(loadOnePage());
+        EXPECT_FALSE(rooms().isRoomInitComplete());
+        EXPECT_FALSE(rooms().getCallNextRoomListAvailable());
+        EXPECT_EQ(0u, rooms().getMaxLoadedRoomId());
+        EXPECT_EQ(before + 1, count(commandLog(), "Quillon NotEndRoomList: page from room 0 failed (" +
+                                                      std::string(kNotEndRoomPage) + "): "));
+    }
+    const std::string log = commandLog();
+    EXPECT_NE(std::string::npos, log.find("failed (" + std::string(kNotEndRoomPage) + "): 500 database busy"));
+    EXPECT_NE(std::string::npos, log.find("): 1033 invalid magiccode=3c"));
+    EXPECT_NE(std::string::npos, log.find("): a row of more than 65536 bytes"));
+    EXPECT_NE(std::string::npos, log.find("): 1029 Timeout in doing WAS"));
+    EXPECT_NE(std::string::npos, log.find("): XML error at line 1: not well-formed"));
+    EXPECT_NE(std::string::npos, log.find("): the reply ended inside the document (XML error at line 1: no element found)"));
+    EXPECT_NE(std::string::npos, log.find("Failed to parse XML data..."));
+    // Rows read before a bound stay stored; the page asked for again stores them again.
+    EXPECT_NE(nullptr, rooms().getRoomUser(room, kAnn));
 }
 
 TEST_F(RoomLoadTest, ReloadAddsOnlyTheMissingMembersAsInvited) {

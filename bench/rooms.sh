@@ -9,6 +9,7 @@
 #   window after the load, and relay p50/p99 of a light paced tolvex-bench
 #   run in fresh rooms beside the loaded ones.
 #   bench/rooms.sh [--rooms "0 10000 100000 200000"] [--members 5]
+#                  (a count may be repeated: "0 100000 0 100000" alternates)
 #                  [--mode all|paged] [--page-rooms 100] [--build DIR]
 #                  [--timeout 300] [--idle-sec 10] [--keep-logs]
 #                  [-- tolvex-bench options]
@@ -200,8 +201,11 @@ echo "mode $MODE$([ "$MODE" = paged ] && echo ", $PAGE_ROOMS rooms per page"), $
      "relay: tolvex-bench ${RELAY_OPTIONS[*]}; daemon $DAEMON"
 [[ " $ROOM_COUNTS " == *" 0 "* ]] || measure_base
 printf '%-9s %-9s %-8s %-7s %-9s %-9s %s\n' rooms members load_s rss_mb B/member idle_cpu% relay_p50/p99_ms
+row=0
 for rooms in $ROOM_COUNTS; do
-    work="$RUN/rooms-$rooms"
+    # A folder per row: a count may be listed twice, to alternate runs.
+    row=$((row + 1))
+    work="$RUN/row-$row-$rooms"
     start_pair "$rooms" "$work"
     members=$((rooms * MEMBERS))
     if [ "$LOAD_SEC" = timeout ] || [ "$LOAD_SEC" = exited ]; then

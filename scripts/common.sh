@@ -5,7 +5,8 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Debian packages the build and the tests need.
 PACKAGES=(build-essential cmake ninja-build pkg-config libexpat1-dev libssl-dev
-          libsqlite3-dev libcpp-httplib-dev clang libclang-rt-14-dev libgtest-dev libgmock-dev)
+          libsqlite3-dev libcpp-httplib-dev clang libclang-rt-14-dev libgtest-dev libgmock-dev
+          redis-server)
 
 missing_packages() {
     local pkg missing=()

@@ -80,6 +80,12 @@ bool BenchConnection::send(uint16_t code, std::string_view body) {
     return flush();
 }
 
+bool BenchConnection::sendRaw(std::string_view bytes) {
+    if (m_failed || m_fd < 0) return false;
+    queue(bytes);
+    return flush();
+}
+
 bool BenchConnection::flush() {
     if (m_failed || m_fd < 0) return false;
     while (m_outPos < m_out.size()) {
@@ -102,17 +108,21 @@ bool BenchConnection::flush() {
 }
 
 bool BenchConnection::readAvailable() {
+    return readRaw([this](const char* data, size_t size) { m_reader.feed(data, size); });
+}
+
+bool BenchConnection::readRaw(const std::function<void(const char*, size_t)>& sink) {
     if (m_failed || m_fd < 0) return false;
     char buf[65536];
     for (;;) {
         const ssize_t n = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) {
-            m_reader.feed(buf, static_cast<size_t>(n));
+            sink(buf, static_cast<size_t>(n));
             if (static_cast<size_t>(n) < sizeof buf) return true;
             continue;
         }
         if (n == 0) {
-            fail("closed by the daemon");
+            fail("closed by the server");
             return false;
         }
         if (errno == EINTR) continue;
@@ -120,6 +130,12 @@ bool BenchConnection::readAvailable() {
         fail(std::string("recv: ") + std::strerror(errno));
         return false;
     }
+}
+
+void BenchConnection::close(std::string reason) {
+    fail(std::move(reason));
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
 }
 
 std::optional<client::Packet> BenchConnection::nextPacket() {

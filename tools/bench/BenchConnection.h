@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +35,9 @@ public:
     // takes now. False once the connection has failed.
     bool send(uint16_t code, std::string_view body);
     uint32_t lastTrid() const { return m_trid; }
+    // Queues bytes of another protocol as they are and writes what the socket
+    // takes now. False once the connection has failed.
+    bool sendRaw(std::string_view bytes);
     // Writes queued bytes until the socket is full. False once the connection has failed.
     bool flush();
     bool wantsWrite() const { return m_outPos < m_out.size(); }
@@ -43,6 +47,11 @@ public:
     bool readAvailable();
     // The next complete packet, oldest first; pings are answered on the way.
     std::optional<client::Packet> nextPacket();
+    // Like readAvailable(), for another protocol: hands each chunk to sink
+    // instead of the packet reader.
+    bool readRaw(const std::function<void(const char*, size_t)>& sink);
+    // Gives up the connection now: the peer sent something we cannot trust.
+    void close(std::string reason);
 
     // For the set-up phase: blocks until a packet with this code arrives and
     // drops everything else. A refusal (515) or a not-ready notice ends the

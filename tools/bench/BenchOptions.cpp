@@ -70,10 +70,18 @@ std::string readTag(const std::string& text, bench_options_t* o) {
     return "";
 }
 
+std::string readPeer(const std::string& text, bench_options_t* o) {
+    if (text == "tolvex") o->peer = Peer::kTolvex;
+    else if (text == "redis") o->peer = Peer::kRedis;
+    else return "--peer: 'tolvex' or 'redis', got '" + text + "'";
+    return "";
+}
+
 const std::map<std::string, Setter>& valueOptions() {
     using O = bench_options_t;
     static const std::map<std::string, Setter> table = {
         {"--server", [](O& o, const std::string& v) { return readServer(v, &o); }},
+        {"--peer", [](O& o, const std::string& v) { return readPeer(v, &o); }},
         {"--rooms", [](O& o, const std::string& v) { return readInt("--rooms", v, 1, kMaxRooms, &o.rooms); }},
         {"--members",
          [](O& o, const std::string& v) { return readInt("--members", v, 2, kMaxMembers, &o.members); }},
@@ -110,13 +118,25 @@ const std::map<std::string, std::function<void(bench_options_t&)>>& flagOptions(
     return table;
 }
 
+// Redis has no devices, idle sessions or relay ACKs to model.
+std::string redisCheck(const bench_options_t& o) {
+    if (o.idle > 0) return "--idle is not available with --peer redis";
+    if (o.mobileShare > 0) return "--mobile-share is not available with --peer redis";
+    if (o.messageSize < kMinRedisMessageSize)
+        return "--peer redis needs --size " + std::to_string(kMinRedisMessageSize) + " or more";
+    // Each sender also holds a publishing connection.
+    if (static_cast<long>(o.rooms) * o.members + effectiveSenders(o) > kMaxConnections)
+        return "--rooms x --members plus the senders is over " + std::to_string(kMaxConnections) + " connections";
+    return "";
+}
+
 // Checks that need several options at once.
 std::string crossCheck(const bench_options_t& o) {
     if (o.port == 0) return "--server HOST:PORT is required";
     if (static_cast<long>(o.rooms) * o.members > kMaxConnections)
         return "--rooms x --members is over " + std::to_string(kMaxConnections) + " connections";
     if (o.senders > o.rooms * o.members) return "--senders is more than rooms x members";
-    return "";
+    return o.peer == Peer::kRedis ? redisCheck(o) : "";
 }
 
 }  // namespace
@@ -167,12 +187,16 @@ parse_result_t parseBenchArgs(const std::vector<std::string>& args) {
     }
     r.error = crossCheck(r.options);
     r.ok = r.error.empty();
+    // Redis subscribers cannot acknowledge what they receive.
+    if (r.options.peer == Peer::kRedis) r.options.relayAck = false;
     return r;
 }
 
 std::string usageText() {
     return "usage: tolvex-bench --server HOST:PORT [options]\n"
            "Opens rooms on a running tolvexd, sends messages and measures their relay.\n"
+           "  --peer P           tolvex (the default) or redis: drive Redis pub/sub instead,\n"
+           "                     one channel per room, for comparison\n"
            "  --rooms R          rooms to open (1)\n"
            "  --members K        members per room, creator included (2)\n"
            "  --senders N        members that send, spread over the rooms (one per room)\n"

@@ -9,7 +9,11 @@
 
 namespace bench {
 
+// What the load runs against: tolvexd, or Redis pub/sub for comparison.
+enum class Peer { kTolvex, kRedis };
+
 struct bench_options_t {
+    Peer peer = Peer::kTolvex;
     std::string host;  // a 127.0.0.0/8 address, in dotted form
     int port = 0;
     int rooms = 1;
@@ -43,6 +47,8 @@ inline constexpr int kMaxWindow = 1000;
 inline constexpr double kMaxDurationSec = 3600;
 inline constexpr double kMaxDrainSec = 60;
 inline constexpr int kMinMessageSize = 24;  // the send time travels in the text
+// Over Redis the sender's member index and the message number travel too.
+inline constexpr int kMinRedisMessageSize = 28;
 inline constexpr int kMaxMessageSize = 8192;
 inline constexpr size_t kMaxTagLen = 32;
 

@@ -48,6 +48,12 @@ std::string latencyJson(const LatencyHistogram& h) {
     return out + ",\"max\":" + std::to_string(h.max()) + ",\"mean\":" + printf1("%.1f", h.mean()) + "}";
 }
 
+std::string errorsText(const bench_report_t& r) {
+    std::string out = "errors: " + std::to_string(r.errorCount());
+    for (const auto& [kind, count] : r.errors) out += " " + kind + "=" + std::to_string(count);
+    return out + "\n";
+}
+
 std::string modeText(const bench_options_t& o) {
     if (o.rate > 0) return printf1("%g msg/s per sender", o.rate);
     return "closed loop, window " + std::to_string(o.window);
@@ -81,11 +87,11 @@ bool bench_report_t::clean() const {
 
 std::string formatText(const bench_report_t& r) {
     const bench_options_t& o = r.options;
-    std::string out = "tolvex-bench: " + counted(o.rooms, "room", "rooms") + " x " +
+    std::string out = std::string(o.peer == Peer::kRedis ? "tolvex-bench (Redis pub/sub): " : "tolvex-bench: ") + counted(o.rooms, "room", "rooms") + " x " +
                       counted(o.members, "member", "members") + ", " + counted(r.senders, "sender", "senders") +
                       ", " + modeText(o) + ", " + std::to_string(o.messageSize) + "-byte messages, " +
                       printf1("%g s", o.durationSec) + printf1(", mobile share %g", o.mobileShare) +
-                      (o.relayAck ? "" : ", no relay ACKs") + "\n";
+                      (o.relayAck || o.peer == Peer::kRedis ? "" : ", no relay ACKs") + "\n";
     if (!r.setupError.empty()) return out + "set-up failed: " + r.setupError + "\n";
     out += printf1("set-up: %.2f s for ", r.setupSec) + counted(r.connections, "connection", "connections") + "\n";
     if (o.idle > 0)
@@ -101,10 +107,13 @@ std::string formatText(const bench_report_t& r) {
            printf1(" (%.1f/s), ", r.relaysPerSec()) + std::to_string(r.lostRelays) + " lost, " +
            std::to_string(r.duplicateRelays) + " duplicated, " + std::to_string(r.orphanRelays) +
            " of unacknowledged messages, " + counted(r.relayAcks, "relay ACK", "relay ACKs") + " sent\n";
-    out += latencyText("send -> MSG_ACK  ", r.ackLatency);
-    out += latencyText("send -> MSG_RELAY", r.relayLatency);
+    const bool redis = o.peer == Peer::kRedis;
+    out += latencyText(redis ? "send -> PUBLISH reply" : "send -> MSG_ACK  ", r.ackLatency);
+    out += latencyText(redis ? "send -> receipt      " : "send -> MSG_RELAY", r.relayLatency);
     out += printf1("waited %.2f s after the last send for what was owed", r.settleSec) +
            printf1(" (drain %g s)\n", o.drainSec);
+    // Redis has no delivery reports to account for.
+    if (redis) return out + errorsText(r);
     out += "delivery reports: " + std::to_string(r.reportedMessages) + " of " +
            counted(r.accepted, "message", "messages") +
            printf1(" reported for every recipient (%.2f %%)", 100 * r.reportedShare()) + ", " +
@@ -118,15 +127,13 @@ std::string formatText(const bench_report_t& r) {
         for (const auto& [code, count] : r.outcomes)
             out.append(" ").append(std::to_string(code)).append("=").append(std::to_string(count));
     }
-    out += "\n";
-    out += "errors: " + std::to_string(r.errorCount());
-    for (const auto& [kind, count] : r.errors) out += " " + kind + "=" + std::to_string(count);
-    return out + "\n";
+    return out + "\n" + errorsText(r);
 }
 
 std::string formatJson(const bench_report_t& r) {
     const bench_options_t& o = r.options;
-    std::string out = "{\"rooms\":" + std::to_string(o.rooms) + ",\"members\":" + std::to_string(o.members) +
+    std::string out = std::string("{\"peer\":\"") + (o.peer == Peer::kRedis ? "redis" : "tolvex") +
+                      "\",\"rooms\":" + std::to_string(o.rooms) + ",\"members\":" + std::to_string(o.members) +
                       ",\"senders\":" + std::to_string(r.senders) + printf1(",\"rate\":%g", o.rate) +
                       ",\"window\":" + std::to_string(o.window) + ",\"size\":" + std::to_string(o.messageSize) +
                       printf1(",\"duration_sec\":%g", o.durationSec) +

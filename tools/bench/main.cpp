@@ -12,6 +12,7 @@
 #include "bench/BenchReport.h"
 #include "bench/BenchRoster.h"
 #include "bench/LoadRunner.h"
+#include "bench/RedisLoad.h"
 #include "bench/RoomBuilder.h"
 
 #ifndef TOLVEX_VERSION
@@ -65,10 +66,16 @@ int main(int argc, char** argv) {
     failed.options = options;
     failed.senders = bench::effectiveSenders(options);
     failed.connections = options.rooms * options.members;
+    if (options.peer == bench::Peer::kRedis) failed.connections += failed.senders;  // their publishing connections
     if (std::string err = ensureDescriptors(failed.connections + options.idle); !err.empty()) {
         failed.setupError = err;
         print(failed);
         return 1;
+    }
+    if (options.peer == bench::Peer::kRedis) {
+        const bench::bench_report_t report = bench::runRedisLoad(options, std::move(rooms));
+        print(report);
+        return report.clean() ? 0 : 1;
     }
 
     const auto setupStart = std::chrono::steady_clock::now();

@@ -120,4 +120,13 @@ TEST_F(BenchOptionsTest, HelpAndVersionWinOverLaterArguments) {
     EXPECT_NE(std::string::npos, bench::usageText().find("--server HOST:PORT"));
 }
 
+TEST_F(BenchOptionsTest, RedisPeerHasNoRelayAcksAndRefusesWhatItCannotModel) {
+    const auto o = accepted({"--peer", "redis", "--size", "28"});
+    EXPECT_EQ(bench::Peer::kRedis, o.peer);
+    EXPECT_FALSE(o.relayAck);
+    EXPECT_NE(std::string::npos, refusal({"--peer", "redis", "--idle", "10"}).find("--idle"));
+    EXPECT_NE(std::string::npos, refusal({"--peer", "redis", "--size", "27"}).find("--size"));
+    EXPECT_NE(std::string::npos, refusal({"--peer", "memcached"}).find("--peer"));
+}
+
 }  // namespace

@@ -102,12 +102,19 @@ int Poller_epoll::setMask(int fd, short events) {
 
 int Poller_epoll::orMask(int fd, short events) {
     if (!isRegistered(fd)) return EINVAL;
-    return modify(fd, static_cast<short>(m_clivents[fd].events | events));
+    return modifyIfChanged(fd, static_cast<short>(m_clivents[fd].events | events));
 }
 
 int Poller_epoll::andMask(int fd, short events) {
     if (!isRegistered(fd)) return EINVAL;
-    return modify(fd, static_cast<short>(m_clivents[fd].events & events));
+    return modifyIfChanged(fd, static_cast<short>(m_clivents[fd].events & events));
+}
+
+int Poller_epoll::modifyIfChanged(int fd, short events) {
+    // Sessions drop write interest after every send that empties their
+    // buffer; the kernel call is wasted when it was never set.
+    if (m_clivents[fd].events == events) return 0;
+    return modify(fd, events);
 }
 
 int Poller_epoll::waitForEvents(int timeoutMs) {

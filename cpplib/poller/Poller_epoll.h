@@ -42,6 +42,8 @@ private:
 
     bool isRegistered(int fd) const;
     int modify(int fd, short events);
+    // modify() unless the mask is already events.
+    int modifyIfChanged(int fd, short events);
     void closeEpoll();
 
     std::vector<clivent> m_clivents;

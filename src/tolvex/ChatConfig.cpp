@@ -296,6 +296,11 @@ ConfigValues ChatConfig::values() const {
     return m_values;
 }
 
+std::shared_ptr<const ConfigValues> ChatConfig::shared() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_shared;
+}
+
 std::vector<room_timout_info> ChatConfig::tenantTimeouts() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     const int n = std::clamp(m_values.tenant_size, 0, ConfigValues::kMaxTenants);
@@ -315,9 +320,11 @@ int ChatConfig::convertTimoutInfo(const std::string* list, int count,
 }
 
 void ChatConfig::publish(const ConfigValues& v) {
+    auto shared = std::make_shared<const ConfigValues>(v);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_values = v;
+        m_shared = std::move(shared);
     }
     m_relayAckTimeoutSec = v.msg_relay_ack_timeout_sec;
     m_resultAckTimeoutSec = v.msg_result_ack_timeout_sec;

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -121,6 +122,10 @@ public:
 
     // A copy of the values in effect. Event-loop thread.
     ConfigValues values() const;
+    // The values in effect, shared rather than copied: WAS jobs read a few
+    // of them per request. A re-read publishes a new set; holders of the
+    // old one keep it until they let go. Any thread.
+    std::shared_ptr<const ConfigValues> shared() const;
 
     // Read from any thread.
     int relayAckTimeoutSec() const { return m_relayAckTimeoutSec; }
@@ -142,8 +147,9 @@ public:
 private:
     void publish(const ConfigValues& v);
 
-    mutable std::mutex m_mutex;  // guards m_values and m_tenants
+    mutable std::mutex m_mutex;  // guards m_values, m_shared and m_tenants
     ConfigValues m_values;
+    std::shared_ptr<const ConfigValues> m_shared = std::make_shared<const ConfigValues>();
     std::array<room_timout_info, ConfigValues::kMaxTenants> m_tenants;
 
     std::atomic<int> m_relayAckTimeoutSec{10};

@@ -25,7 +25,7 @@ void logException(const char* what) {
 }
 
 std::string serviceIp() {
-    return g_pApp ? g_pApp->config().values().service_ip : std::string();
+    return g_pApp ? g_pApp->config().shared()->service_ip : std::string();
 }
 
 uint16_t roomTypeOf(const Room& room) {

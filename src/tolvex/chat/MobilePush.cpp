@@ -56,7 +56,7 @@ void MobilePush::pushToMobile(const msg_info* msg, const std::list<std::string>&
 bool MobilePush::reSelectPushUsers(uint32_t roomId, uint32_t msgNum, const std::string& fromId,
                                    const std::list<std::string>& pushUserIds, push_data* out) {
     RoomManager& rooms = RoomManager::getInst();
-    const int limit = QuillonSettings::values().push_alarm_count;
+    const int limit = QuillonSettings::values()->push_alarm_count;
     for (const std::string& userId : pushUserIds) {
         if (userId == fromId) continue;
         const uint16_t lastSendOsType = rooms.getLastSendActionOsType(roomId, userId);
@@ -97,7 +97,7 @@ std::vector<std::string> MobilePush::splitRecipients(const push_data& data, size
 }
 
 std::vector<OutPacket> MobilePush::makeNpushPackets(const msg_info& msg, const push_data& data) {
-    const std::string serviceIp = QuillonSettings::values().service_ip;
+    const std::string serviceIp = QuillonSettings::values()->service_ip;
     // What every body needs besides the recipient text decides how much of
     // the capacity that text may take.
     BodyWriter fixed(kPushBodyCapacity);

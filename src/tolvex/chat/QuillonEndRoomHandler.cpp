@@ -21,14 +21,14 @@ int QuillonEndRoomHandler::getWASInfo(const P2PPacket* pk, std::string* page, UR
     const std::string tenantId = in.str16(MAX_ID_LEN);
     const uint32_t endTime = in.u32();
 
-    const ConfigValues settings = QuillonSettings::values();
-    *page = settings.was_endroom;
+    const std::shared_ptr<const ConfigValues> settings = QuillonSettings::values();
+    *page = settings->was_endroom;
     try {
         using namespace QuillonForm;
         number(form, "room_id", roomId);
         text(form, "tenant_id", tenantId);
         number(form, "time", endTime);
-        text(form, "svr_ip", settings.service_ip);
+        text(form, "svr_ip", settings->service_ip);
         number(form, "svr_port", g_service_port);
     } catch (const std::exception&) {
         g_Logger.log("QuillonEndRoomHandler Exception ERROR:%d(%s)", errno, std::strerror(errno));

@@ -67,21 +67,23 @@ std::string QuillonInput::str32(size_t maxLen) {
 namespace {
 
 std::mutex s_testMutex;                           // guards s_testValues
-std::unique_ptr<ConfigValues> s_testValues;       // tests without an application
+std::shared_ptr<const ConfigValues> s_testValues;  // tests without an application
 
 }  // namespace
 
-ConfigValues QuillonSettings::values() {
+std::shared_ptr<const ConfigValues> QuillonSettings::values() {
     {
         std::lock_guard<std::mutex> lock(s_testMutex);
-        if (s_testValues) return *s_testValues;
+        if (s_testValues) return s_testValues;
     }
-    return g_pApp ? g_pApp->config().values() : ConfigValues();
+    if (g_pApp) return g_pApp->config().shared();
+    static const auto none = std::make_shared<const ConfigValues>();
+    return none;
 }
 
 void QuillonSettings::setForTests(const ConfigValues* v) {
     std::lock_guard<std::mutex> lock(s_testMutex);
-    s_testValues = v ? std::make_unique<ConfigValues>(*v) : nullptr;
+    s_testValues = v ? std::make_shared<const ConfigValues>(*v) : nullptr;
 }
 
 void QuillonForm::text(URLEncode* form, const char* name, std::string_view value) {

@@ -44,7 +44,8 @@ private:
 namespace QuillonSettings {
 
 // The settings in effect: the application's, or the ones a test installed.
-ConfigValues values();
+// Shared, not copied: a job reads a page path or two per request.
+std::shared_ptr<const ConfigValues> values();
 // Tests without an application: jobs read v (copied) from now on; nullptr
 // goes back to the application's settings.
 void setForTests(const ConfigValues* v);

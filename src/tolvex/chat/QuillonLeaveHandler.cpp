@@ -34,8 +34,8 @@ int QuillonLeaveHandler::getWASInfo(const P2PPacket* pk, std::string* page, URLE
     in.u32();       // member count
     const int32_t joinSeq = static_cast<int32_t>(in.u32());
 
-    const ConfigValues settings = QuillonSettings::values();
-    *page = settings.was_leave;
+    const std::shared_ptr<const ConfigValues> settings = QuillonSettings::values();
+    *page = settings->was_leave;
     try {
         using namespace QuillonForm;
         number(form, "room_id", roomId);
@@ -44,7 +44,7 @@ int QuillonLeaveHandler::getWASInfo(const P2PPacket* pk, std::string* page, URLE
         number(form, "time", leaveTime);
         number(form, "join_seq", joinSeq);
         literal(form, "leave_current_join_seq", joinSeq == kLeaveAllHistory ? "no" : "yes");
-        text(form, "svr_ip", settings.service_ip);
+        text(form, "svr_ip", settings->service_ip);
         number(form, "svr_port", g_service_port);
     } catch (const std::exception&) {
         g_Logger.log("Quillon leave Exception ERROR:%d(%s)", errno, std::strerror(errno));

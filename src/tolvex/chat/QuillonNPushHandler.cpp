@@ -73,11 +73,11 @@ int QuillonNPushHandler::getWASInfo(const P2PPacket* pk, std::string* page, URLE
     const uint32_t memberCount = in.u32();
     rememberRequest(roomId, msgSeq, toUserId);
 
-    const ConfigValues settings = QuillonSettings::values();
-    *page = settings.was_mobile_push;
+    const std::shared_ptr<const ConfigValues> settings = QuillonSettings::values();
+    *page = settings->was_mobile_push;
     try {
         const std::string preview = encryptedPreview(msg, senderId);
-        const std::string conn = settings.service_ip + ":" + std::to_string(servicePort);
+        const std::string conn = settings->service_ip + ":" + std::to_string(servicePort);
         using namespace QuillonForm;
         number(form, "notiType", 1);
         number(form, "room_id", roomId);

@@ -52,10 +52,10 @@ void QuillonNotEndRoomListHandler::doit(ChatSession* pFrom, const P2PPacket* pk)
 
 int QuillonNotEndRoomListHandler::getWASInfo(const P2PPacket*, std::string* page, URLEncode* form) {
     try {
-        const ConfigValues v = QuillonSettings::values();
-        *page = v.was_not_endroom;
-        m_loadSetting = v.room_load_mode;
-        QuillonForm::text(form, "svr_ip", v.service_ip);
+        const std::shared_ptr<const ConfigValues> v = QuillonSettings::values();
+        *page = v->was_not_endroom;
+        m_loadSetting = v->room_load_mode;
+        QuillonForm::text(form, "svr_ip", v->service_ip);
         QuillonForm::number(form, "svr_port", g_service_port);
         m_startId = RoomManager::getInst().getMaxLoadedRoomId();
         QuillonForm::number(form, "start_roomid", m_startId);

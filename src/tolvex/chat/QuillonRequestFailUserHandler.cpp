@@ -24,7 +24,7 @@ int QuillonRequestFailUserHandler::getWASInfo(const P2PPacket* pk, std::string* 
     const uint32_t msgNum = in.u32();
     const std::string tenantId = in.str16(MAX_ID_LEN);
 
-    *page = QuillonSettings::values().was_sendfailuser_request;
+    *page = QuillonSettings::values()->was_sendfailuser_request;
     try {
         using namespace QuillonForm;
         number(form, "room_id", roomId);

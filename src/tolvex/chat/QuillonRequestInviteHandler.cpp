@@ -20,7 +20,7 @@ int QuillonRequestInviteHandler::getWASInfo(const P2PPacket* pk, std::string* pa
     const std::string toId = in.str16(MAX_ID_LEN);
     const std::string contents = in.str16(8191);
 
-    *page = QuillonSettings::values().was_invite_request;
+    *page = QuillonSettings::values()->was_invite_request;
     g_Logger.log("SENDMEMOEX:%s->%s", logText(fromId).c_str(), logText(toId).c_str());
     try {
         using namespace QuillonForm;

@@ -25,7 +25,7 @@ int QuillonRoomReloadHandler::getWASInfo(const P2PPacket* pk, std::string* page,
         QuillonInput in(pk);
         const uint32_t roomId = in.u32();
         const std::string tenantId = in.str16(MAX_ID_LEN);
-        *page = QuillonSettings::values().was_load_room;
+        *page = QuillonSettings::values()->was_load_room;
         if (in.ended()) return 0;  // no room to ask for: an empty form
         m_roomId = roomId;
         QuillonForm::number(form, "room_id", roomId);

@@ -37,7 +37,7 @@ int QuillonSaveMsgHandler::getWASInfo(const P2PPacket* pk, std::string* page, UR
     const uint32_t fileSize = in.u32();
     const std::string fileUrl = in.str16(MAX_URL_LEN);
 
-    *page = QuillonSettings::values().was_save_msg;
+    *page = QuillonSettings::values()->was_save_msg;
     try {
         using namespace QuillonForm;
         number(form, "room_id", roomId);

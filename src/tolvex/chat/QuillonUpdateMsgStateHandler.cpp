@@ -23,7 +23,7 @@ int QuillonUpdateMsgStateHandler::getWASInfo(const P2PPacket* pk, std::string* p
     const std::string userList = in.str32();
     const std::string joinSeqList = in.str32(1023);
 
-    *page = QuillonSettings::values().was_update_msgsend;
+    *page = QuillonSettings::values()->was_update_msgsend;
     try {
         using namespace QuillonForm;
         number(form, "room_id", roomId);

@@ -96,7 +96,7 @@ protected:
     }
 
     void setPushLimit(int limit) {
-        ConfigValues settings = QuillonSettings::values();
+        ConfigValues settings = *QuillonSettings::values();
         settings.push_alarm_count = limit;
         QuillonSettings::setForTests(&settings);
     }

@@ -65,7 +65,7 @@ protected:
     }
 
     static void setLoadMode(const std::string& mode) {
-        ConfigValues v = QuillonSettings::values();
+        ConfigValues v = *QuillonSettings::values();
         v.was_not_endroom = kNotEndRoomPage;
         v.was_load_room = kLoadRoomPage;
         v.room_load_mode = mode;

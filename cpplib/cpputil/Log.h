@@ -39,6 +39,15 @@ public:
     // The name of the file currently open, empty when none.
     std::string fileName() const;
 
+    // 0 (the default): every line is written and flushed at once. Above 0,
+    // lines are kept whole and in order in the stream's buffer and reach the
+    // file when it fills, or when flushIfDue finds the oldest of them that
+    // many milliseconds old; a crash loses at most that window.
+    void setFlushInterval(int ms);
+    // Writes what is buffered when the oldest line waited the interval
+    // (always when force). Any thread.
+    void flushIfDue(const timeval& now, bool force = false);
+
 protected:
     std::string buildName(const tm& lt) const;
     void setPeriod(time_t now, const tm& lt);
@@ -58,7 +67,10 @@ private:
     void vwrite(const char* prefixFormat, const char* format, va_list args);
     void writeLine(const timeval& now, const char* prefixFormat, const char* text);
 
-    mutable std::recursive_mutex m_mutex;  // guards the stream and the period
+    mutable std::recursive_mutex m_mutex;  // guards the stream, the period and the batch
+    int m_flushMs = 0;
+    bool m_pending = false;      // lines written since the last flush
+    timeval m_pendingSince{};    // when the oldest of them was written
 };
 
 // A log written under a fixed name and moved to a dated name, the day its

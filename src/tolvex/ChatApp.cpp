@@ -88,9 +88,21 @@ void ChatApp::openLogs(const ConfigValues& v) {
     // The statistics logs get no lines; opening them now still gives
     // operators the files they look for.
     const time_t now = time(nullptr);
-    for (Log* log : {&g_Logger, &g_FormatLogger, &g_LoggerForStat, static_cast<Log*>(&g_statLogger)})
+    for (Log* log : daemonLogs()) {
+        log->setFlushInterval(v.log_flush_ms);
         log->reopen(now);
+    }
     m_logsOpen = true;
+}
+
+std::array<Log*, 4> ChatApp::daemonLogs() {
+    return {&g_Logger, &g_FormatLogger, &g_LoggerForStat, &g_statLogger};
+}
+
+void ChatApp::flushLogs(bool force) {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    for (Log* log : daemonLogs()) log->flushIfDue(now, force);
 }
 
 void ChatApp::registerTimers(const ConfigValues& v) {
@@ -215,6 +227,7 @@ void ChatApp::loopEvent() {
             m_journal->sync(now);
             if (!m_draining) JournalReplay::getInst().pump(now);
         }
+        flushLogs(false);
     } catch (...) {
         TRACE(TRACE_DEBUG, "loopEvent Exception ERROR:%d(%s)", errno, std::strerror(errno));
         errno = 0;
@@ -235,6 +248,7 @@ void ChatApp::signalEvent(int signo) {
 
 void ChatApp::rereadConfig() {
     TRACE(TRACE_CRITICAL, "Enter SIGUSR2 Handler Number:%d", SIGUSR2);
+    flushLogs(true);
     ConfigReport report;
     const ChatConfig::RereadResult result = m_config.reread(g_was, &report);
     for (const std::string& line : report.lines) g_Logger.log("SIGUSR2 %s", line.c_str());

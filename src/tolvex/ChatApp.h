@@ -3,9 +3,11 @@
 // configuration, the logs and the service port. One per process (g_pApp),
 // created by main; everything here runs on the event-loop thread.
 
+#include <array>
 #include <memory>
 #include <string>
 
+#include "cpputil/Log.h"
 #include "cpputil/MicroTimer.h"
 #include "net/App.h"
 #include "tolvex/ChatConfig.h"
@@ -50,6 +52,10 @@ private:
     // was_timeout_sec. After run() returned.
     void finishWasJobs();
     void rereadConfig();
+    static std::array<Log*, 4> daemonLogs();
+    // Writes the lines the logs batched once the oldest waited log_flush_ms
+    // (all of them when force).
+    static void flushLogs(bool force);
     int fail(const std::string& why);
 
     ChatConfig m_config;

@@ -52,6 +52,7 @@ void limitCommon(Config2& cfg) {
     cfg.setChoices("journal_sync", {"always", "interval", "off"});
     cfg.setRange("journal_max_bytes", 1 << 20, INT_MAX);
     cfg.setRange("journal_sync_interval_ms", 1, 60000);
+    cfg.setRange("log_flush_ms", 0, 10000);
     cfg.setRange("push_alarm_count", -1, INT_MAX);
     for (const char* key : {"room_timeout_min", "msg_relay_ack_timeout_sec", "msg_result_ack_timeout_sec",
                             "was_timeout_sec", "was_max_requests", "send_buffer_max"})
@@ -71,6 +72,7 @@ void registerCommon(Config2& cfg, ConfigValues& v) {
     cfg.setValue("journal_max_bytes", 0, true, Config2::INT, &v.journal_max_bytes);
     cfg.setValue("journal_sync", 0, true, Config2::STRING, &v.journal_sync);
     cfg.setValue("journal_sync_interval_ms", 0, true, Config2::INT, &v.journal_sync_interval_ms);
+    cfg.setValue("log_flush_ms", 0, true, Config2::INT, &v.log_flush_ms);
     limitCommon(cfg);
 }
 

@@ -45,6 +45,7 @@ struct ConfigValues {
     int journal_max_bytes = 1 << 30;
     std::string journal_sync = "always";
     int journal_sync_interval_ms = 100;
+    int log_flush_ms = 100;  // 0: every log line written at once
     bool isreadwas = false;
     bool isreadping = false;
     bool isreadghost = false;

@@ -114,7 +114,8 @@ std::string DaemonHarness::configXml() const {
                          element("was_timeout_sec", std::to_string(m_options.wasTimeoutSec)) +
                          element("msg_relay_ack_timeout_sec", std::to_string(m_options.relayAckTimeoutSec)) +
                          element("msg_result_ack_timeout_sec", std::to_string(m_options.resultAckTimeoutSec)) +
-                         m_options.extraCommon;
+                         // Tests read a line as soon as its effect shows on the wire.
+                         element("log_flush_ms", "0") + m_options.extraCommon;
     const std::string pages =
         element("was_save_msg", kSaveMsgPage) + element("was_mobile_push", kMobilePushPage) +
         element("was_leave", kLeavePage) + element("was_endroom", kEndRoomPage) +

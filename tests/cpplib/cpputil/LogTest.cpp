@@ -273,3 +273,23 @@ TEST_F(LogStatTest, MovingOntoAnExistingDatedCopyKeepsBothParts) {
 }
 
 }  // namespace
+
+// Batched lines reach the file whole and in order once the oldest waited the
+// interval, at turnover and at close; never before.
+TEST_F(LogTest, BatchedLinesWaitForTheIntervalTurnoverOrClose) {
+    m_log.setFlushInterval(100);
+    const timeval first = localAt(2024, 3, 10, 23, 59, 59, 800);
+    writeAt(first, "one");
+    writeAt(localAt(2024, 3, 10, 23, 59, 59, 850), "two");
+    EXPECT_EQ("", fileText("app.20240310.log"));
+    m_log.flushIfDue(localAt(2024, 3, 10, 23, 59, 59, 899));
+    EXPECT_EQ("", fileText("app.20240310.log"));
+    m_log.flushIfDue(localAt(2024, 3, 10, 23, 59, 59, 900));
+    EXPECT_EQ(2u, splitLines(fileText("app.20240310.log")).size());
+
+    writeAt(localAt(2024, 3, 10, 23, 59, 59, 950), "three");
+    writeAt(localAt(2024, 3, 11, 0, 0, 0, 0), "next day");
+    EXPECT_EQ(3u, splitLines(fileText("app.20240310.log")).size());
+    m_log.close();
+    EXPECT_EQ("2024-03-11 00:00:00.000:next day\n", fileText("app.20240311.log"));
+}

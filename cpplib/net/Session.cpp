@@ -35,6 +35,7 @@ Session::Session() {
 Session::~Session() {
     // No timer may fire into a deleted receiver.
     MicroTimer::getInst().killAll(this);
+    if (m_flushQueued && g_pPoller) g_pPoller->cancelFlush(this);
     if (m_tracker) m_tracker->sessionGone(this);
     if (m_sockfd >= 0) closeSocket();
     m_state = SESSION_NONE;
@@ -182,35 +183,6 @@ void Session::writeData(int len) {
     s_sentBytes += len;
 }
 
-int Session::doSendData(const char* data, int len) {
-    int sent = 0;
-    int err = 0;
-    for (int i = 0; i < m_sendCount && sent < len; ++i) {
-        const ssize_t n = ::send(m_sockfd, data + sent, static_cast<size_t>(len - sent), MSG_NOSIGNAL);
-        if (n < 0) {
-            err = errno;
-            break;
-        }
-        sent += static_cast<int>(n);
-    }
-    if (err != 0 && !transient(err)) {
-        m_bufSend.clear();
-        wantWrite(false);
-        errorEvent(SESSION_EWRITE, err);
-        return -1;
-    }
-    writeData(sent);
-    if (sent < len) {
-        if (failOnOverflow(len - sent)) return -1;
-        m_bufSend.increase(len - sent);
-        m_bufSend.write(data + sent, len - sent);
-        wantWrite(true);
-    } else if (m_bufSend.getDataSize() == 0 && m_state == SESSION_EXPIRED) {
-        setRelease();
-    }
-    return 0;
-}
-
 // One write of the queued data; the result of send().
 int Session::sendFromBuffer() {
     IOBuffer::WSABUF w;
@@ -266,11 +238,8 @@ int Session::push(const Packet* p) {
     if (m_sockfd < 0 || !p) return 0;
     if (m_state == SESSION_RELEASE) return -1;
     if (p->writeTo(&m_bufSend) < 0) return -1;
-    if (doSendBuffer() != 0) return -1;
-    if (m_bufSend.getDataSize() > 0) {
-        if (failOnOverflow(m_bufSend.getDataSize())) return -1;
-        wantWrite(true);
-    }
+    if (failOnOverflow(m_bufSend.getDataSize())) return -1;
+    queueFlush();
     return 0;
 }
 
@@ -278,25 +247,56 @@ int Session::push(const void* data, unsigned int len) {
     if (g_trace.isOn() && data && len > 0) traceHexDump(data, static_cast<int>(std::min(len, 16u)));
     if (m_sockfd < 0 || len == 0 || !data) return 0;
     if (m_state == SESSION_RELEASE) return -1;
-    const int queued = m_bufSend.getDataSize();
-    if (len > static_cast<unsigned>(INT_MAX)) {
-        failOnOverflow(static_cast<int64_t>(queued) + len);
-        return -1;
+    const int64_t queued = static_cast<int64_t>(m_bufSend.getDataSize()) + len;
+    // The limit is an int, so this also refuses any len beyond INT_MAX.
+    if (failOnOverflow(queued)) return -1;
+    // Order is kept: new bytes go behind what is already queued.
+    m_bufSend.increase(static_cast<int>(len));
+    m_bufSend.write(static_cast<const char*>(data), static_cast<int>(len));
+    queueFlush();
+    return 0;
+}
+
+void Session::queueFlush() {
+    if (m_flushQueued || m_state == SESSION_CONNECTING) return;  // a connect writes when it completes
+    if (!g_pPoller) {
+        doSendBuffer();
+        return;
     }
-    if (queued > 0) {
-        // Order is kept: new bytes go behind what is already queued.
-        if (failOnOverflow(static_cast<int64_t>(queued) + len)) return -1;
-        m_bufSend.increase(static_cast<int>(len));
-        m_bufSend.write(static_cast<const char*>(data), static_cast<int>(len));
-        wantWrite(true);
-        return 0;
+    m_flushQueued = true;
+    g_pPoller->deferFlush(this);
+}
+
+void Session::flushDeferred() {
+    m_flushQueued = false;
+    if (m_sockfd < 0 || m_state == SESSION_RELEASE || m_state == SESSION_CONNECTING) return;
+    if (m_bufSend.getDataSize() == 0) return;
+    if (doSendBuffer() != 0) return;
+    // An expired session that drained its last reply ends now, outside any
+    // dispatch, rather than at an event its peer may never cause.
+    if (m_state == SESSION_RELEASE) {
+        releaseNow();
+        return;
     }
-    return doSendData(static_cast<const char*>(data), static_cast<int>(len));
+    // Interest only while the kernel took less than all of it.
+    if (m_bufSend.getDataSize() > 0) wantWrite(true);
+}
+
+void Session::sendQueuedBeforeClose() {
+    if (m_sockfd < 0 || m_state == SESSION_CONNECTING) return;
+    while (m_bufSend.getDataSize() > 0) {
+        const int n = sendFromBuffer();
+        if (n < 1) break;
+        writeData(n);
+    }
 }
 
 // ---- state ----------------------------------------------------------------
 
-void Session::errorEvent(errortype_t, int) {
+void Session::errorEvent(errortype_t type, int) {
+    // Replies queued just before a refusal (a protocol error, say) still
+    // leave; after a socket error there is nothing left to try.
+    if (type != SESSION_EREAD && type != SESSION_EWRITE && type != SESSION_ECLOSE) sendQueuedBeforeClose();
     broadCastEvent(EVENT_ERROR);
     if (m_state == SESSION_CONNECTING) MicroTimer::getInst().killTimer(this, kConnectTimerId);
     m_state = SESSION_RELEASE;
@@ -314,6 +314,7 @@ void Session::connectEvent() {
 void Session::setRelease() {
     if (m_state == SESSION_RELEASE) return;
     MicroTimer::getInst().killTimer(this, kConnectTimerId);
+    sendQueuedBeforeClose();
     m_state = SESSION_RELEASE;
     if (g_pPoller && m_sockfd >= 0) {
         g_pPoller->orMask(m_sockfd, Poller::EV_WRITE);

@@ -109,13 +109,16 @@ public:
     // 0 when connected or in progress (ECONNECT reported later), -1 at once.
     virtual int TCPConnectAsync(sockaddr_in* addr);
     virtual int TCPConnectAsync(const char* host, const char* port);
-    // Both return 0 when the bytes were sent or queued, -1 when the session
-    // failed (write error, send buffer limit) or is already being released.
+    // Both queue the bytes and return 0, or -1 when the session failed
+    // (send buffer limit) or is already being released. Queued output is
+    // written once per loop pass, just before the poller waits (at once
+    // when there is no poller); a close writes what is queued first.
     virtual int push(const Packet* p);
     virtual int push(const void* data, unsigned int len);
     // Takes fd (closing it on failure); false when the poller refuses it.
     virtual bool import(int fd);
     int OnTimer(int id, void* param) override;
+    void flushDeferred() override;
 
     void broadCastEvent(event_t event);
 
@@ -134,9 +137,6 @@ protected:
     // TIME_WAIT, for connections this side abandons.
     void abortOnClose();
 
-    // Writes straight to the socket (nothing queued); the rest is queued.
-    // 0, or -1 when the session failed.
-    int doSendData(const char* data, int len);
     // Writes from the send buffer; 0, or -1 when the session failed.
     int doSendBuffer();
 
@@ -161,12 +161,18 @@ private:
     void wantWrite(bool on);
     void forceReleaseEvent();
     int sendFromBuffer();
+    // Asks the poller for one write at the end of this pass.
+    void queueFlush();
+    // A last try to hand queued output to the kernel before the socket
+    // closes; errors are left to the close.
+    void sendQueuedBeforeClose();
     bool failOnOverflow(int64_t queued);
     int registerConnected();
     void sweepRemovedHandlers();
 
     SessionTracker* m_tracker = nullptr;
     int m_broadcastDepth = 0;  // nested broadCastEvent walks in progress
+    bool m_flushQueued = false;  // on the poller's deferred list
 };
 
 // Makes the sessions of accepted connections. Owned by whoever binds a

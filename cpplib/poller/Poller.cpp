@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -38,7 +39,31 @@ void Poller::closeWakeUpPipe() {
     m_pipe_client.m_owner = nullptr;
 }
 
+void Poller::deferFlush(Client* client) {
+    m_deferred.push_back(client);
+}
+
+void Poller::cancelFlush(Client* client) {
+    for (auto* list : {&m_deferred, &m_flushing})
+        std::replace(list->begin(), list->end(), client, static_cast<Client*>(nullptr));
+}
+
+void Poller::flushDeferred() {
+    // A flush may fail a session whose observers queue output elsewhere, or
+    // end sessions that are still waiting in this batch.
+    while (!m_deferred.empty()) {
+        m_flushing.swap(m_deferred);
+        for (size_t i = 0; i < m_flushing.size(); ++i)
+            if (Client* client = m_flushing[i]) {
+                m_flushing[i] = nullptr;
+                client->flushDeferred();
+            }
+        m_flushing.clear();
+    }
+}
+
 int Poller::waitAndDispatchEvents(int timeoutMs) {
+    flushDeferred();
     const int err = waitForEvents(timeoutMs);
     if (err != 0) return err;
 

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 class Poller {
 public:
@@ -29,6 +30,8 @@ public:
         // A non-zero result asks the poller to drop the descriptor.
         // The client may add, delete or re-mask descriptors from here.
         virtual int notifyPollEvent(PollEvent* ev) = 0;
+        // Writes the output this client queued during the pass (see deferFlush).
+        virtual void flushDeferred() {}
     };
 
     Poller() = default;
@@ -50,7 +53,17 @@ public:
     virtual int waitForEvents(int timeoutMs) = 0;
     // EAGAIN when the batch is exhausted.
     virtual int getNextEvent(PollEvent* ev) = 0;
+    // Writes the deferred output first, then waits and dispatches.
     virtual int waitAndDispatchEvents(int timeoutMs);
+
+    // Output queued anywhere in a pass leaves in one write per client just
+    // before the poller waits, instead of one write per packet. A client
+    // asks once per pass and cancels when it goes away before the flush.
+    void deferFlush(Client* client);
+    void cancelFlush(Client* client);
+    // Calls flushDeferred() on every client that asked; clients that ask
+    // again from there are flushed in the same call.
+    void flushDeferred();
 
     // Creates the wake-up pipe (non-blocking, close-on-exec) and registers its
     // read end. Loop thread; EALREADY when the pipe exists.
@@ -81,6 +94,8 @@ private:
     // Read end, write end; -1 when absent. Atomic because wakeUp() reads the
     // write end from other threads and signal handlers.
     std::atomic<int> m_wakeup_pipe[2] = {-1, -1};
+    std::vector<Client*> m_deferred;  // null: cancelled
+    std::vector<Client*> m_flushing;  // the batch flushDeferred() is walking
     WakeUpClient m_pipe_client;
 };
 

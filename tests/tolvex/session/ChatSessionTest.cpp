@@ -192,11 +192,10 @@ TEST_F(ChatSessionTest, SelfMeansSameUserAndDevice) {
     EXPECT_EQ("alice@mail.x.com-name", pc.session->getNameInfo());
 }
 
-TEST_F(ChatSessionTest, PushToAClosedPeerFailsWithoutTouchingTheContainerTwice) {
+TEST_F(ChatSessionTest, PushPastTheSendLimitFailsWithoutTouchingTheContainerTwice) {
     memberJoined(50, kAlice);
     ChatPeer& peer = joinAs(kAlice, 50, OS_TYPE_PC);
-    ::close(peer.fd);
-    peer.fd = -1;
+    peer.session->setSendBufLimit(100000);
     P2PPacket notice;
     notice.m_h.make2(USER_JOIN_ALARM, "", 0, "", 0, 0, 0, 0);
     std::string big(60000, 'x');

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "cpputil/Trace.h"
 
 namespace {
@@ -13,18 +15,23 @@ constexpr size_t kMaxPath = 255;
 constexpr size_t kMaxHead = 31;
 constexpr size_t kBatchBytes = 64 * 1024;
 
-const char* const kLogPrefix = "20%02d-%02d-%02d %02d:%02d:%02d.%03d:";
-const char* const kPiPrefix = "[20%02d-%02d-%02d %02d:%02d:%02d.%03d]:";
+constexpr size_t kShortLine = 512;
 
-// printf into a string of whatever length the text needs.
+// printf into a string of whatever length the text needs; most lines fit
+// the first try.
 std::string vformat(const char* format, va_list args) {
-    va_list probe;
-    va_copy(probe, args);
-    const int len = vsnprintf(nullptr, 0, format, probe);
-    va_end(probe);
-    if (len <= 0) return std::string();
-    std::string out(static_cast<size_t>(len), '\0');
-    vsnprintf(out.data(), out.size() + 1, format, args);
+    char first[kShortLine];
+    va_list retry;
+    va_copy(retry, args);
+    const int len = vsnprintf(first, sizeof first, format, args);
+    std::string out;
+    if (len > 0 && static_cast<size_t>(len) < sizeof first) {
+        out.assign(first, static_cast<size_t>(len));
+    } else if (len > 0) {
+        out.resize(static_cast<size_t>(len));
+        vsnprintf(out.data(), out.size() + 1, format, retry);
+    }
+    va_end(retry);
     return out;
 }
 
@@ -41,6 +48,32 @@ tm localTime(time_t now) {
     tm lt{};
     localtime_r(&now, &lt);
     return lt;
+}
+
+// "20yy-mm-dd hh:mm:ss" of a second: local time is worked out once a second
+// per thread, not once a line.
+const char* secondText(time_t sec) {
+    thread_local time_t cached = -1;
+    thread_local char text[96];
+    if (sec != cached) {
+        const tm lt = localTime(sec);
+        snprintf(text, sizeof text, "20%02d-%02d-%02d %02d:%02d:%02d", lt.tm_year - 100, lt.tm_mon + 1,
+                 lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec);
+        cached = sec;
+    }
+    return text;
+}
+
+// "20yy-mm-dd hh:mm:ss.mmm:", or in brackets "[...]:".
+void appendPrefix(std::string& line, const timeval& now, bool bracketed) {
+    const int ms = static_cast<int>(now.tv_usec / 1000);
+    const char millis[4] = {static_cast<char>('0' + ms / 100), static_cast<char>('0' + ms / 10 % 10),
+                            static_cast<char>('0' + ms % 10), '.'};
+    if (bracketed) line += '[';
+    line += secondText(now.tv_sec);
+    line += '.';
+    line.append(millis, 3);
+    line += bracketed ? "]:" : ":";
 }
 
 // The period a local time belongs to, as one comparable number. Local fields
@@ -73,14 +106,14 @@ int Log::init(const char* path, const char* head, reopen_t mode) {
 void Log::log(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vwrite(kLogPrefix, format, args);
+    vwrite(false, format, args);
     va_end(args);
 }
 
 void Log::log_pi(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vwrite(kPiPrefix, format, args);
+    vwrite(true, format, args);
     va_end(args);
 }
 
@@ -88,28 +121,35 @@ void Log::xlog(const char* format, ...) {
     if (!g_trace.isOn()) return;
     va_list args;
     va_start(args, format);
-    vwrite(kLogPrefix, format, args);
+    vwrite(false, format, args);
     va_end(args);
 }
 
-void Log::logAt(const timeval& now, const char* text) {
-    writeLine(now, kLogPrefix, text ? text : "");
+void Log::log_pi_text(const std::string& text) {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    writeLine(now, true, text.c_str());
 }
 
-void Log::vwrite(const char* prefixFormat, const char* format, va_list args) {
+void Log::logAt(const timeval& now, const char* text) {
+    writeLine(now, false, text ? text : "");
+}
+
+void Log::vwrite(bool bracketed, const char* format, va_list args) {
     // Format before taking the clock and the lock, so a slow format does not
     // hold up other writers.
     const std::string text = vformat(format, args);
     timeval now{};
     gettimeofday(&now, nullptr);
-    writeLine(now, prefixFormat, text.c_str());
+    writeLine(now, bracketed, text.c_str());
 }
 
-void Log::writeLine(const timeval& now, const char* prefixFormat, const char* text) {
-    const tm lt = localTime(now.tv_sec);
-    std::string line = format(prefixFormat, lt.tm_year - 100, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour,
-                              lt.tm_min, lt.tm_sec, static_cast<int>(now.tv_usec / 1000));
-    line += text;
+void Log::writeLine(const timeval& now, bool bracketed, const char* text) {
+    const size_t textLen = strlen(text);
+    std::string line;
+    line.reserve(textLen + 32);
+    appendPrefix(line, now, bracketed);
+    line.append(text, textLen);
     line += '\n';
 
     std::lock_guard<std::recursive_mutex> lock(m_mutex);

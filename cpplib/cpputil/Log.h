@@ -28,6 +28,8 @@ public:
     void log_pi(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Written only while the trace switch is on.
     void xlog(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // A line already formatted, under the "[time]:" prefix of log_pi.
+    void log_pi_text(const std::string& text);
     // The writer with an explicit clock: the seam for turnover tests.
     void logAt(const timeval& now, const char* text);
 
@@ -64,8 +66,9 @@ protected:
     std::string m_fileName;
 
 private:
-    void vwrite(const char* prefixFormat, const char* format, va_list args);
-    void writeLine(const timeval& now, const char* prefixFormat, const char* text);
+    // bracketed: the prefix is "[time]:" (log_pi), else "time:".
+    void vwrite(bool bracketed, const char* format, va_list args);
+    void writeLine(const timeval& now, bool bracketed, const char* text);
 
     mutable std::recursive_mutex m_mutex;  // guards the stream, the period and the batch
     int m_flushMs = 0;

@@ -113,14 +113,13 @@ bool AckEventHandler::receiveMsgRelayAck(const P2PPacket* pk, uint32_t resultCod
 
 void AckEventHandler::sendMsgResult(const ack_receive_data& ack, const relay_msg_t& relayed,
                                     uint32_t sendResultCode) {
-    msg_info msg;
-    msg.msgType = 0;
+    kept_msg_t msg;
     msg.roomId = ack.roomId;
     msg.msgNum = ack.msgSeq;
     msg.msgTime = static_cast<uint32_t>(relayed.msgTime);
     msg.trid = relayed.trid;
     msg.fromOsType = relayed.fromOsType;
-    setMsgText(msg.fromId, msg.fromIdLen, relayed.fromUserId);
+    msg.fromId = relayed.fromUserId;
 
     send_result result;
     const std::string userId = userIdOf(ack);
@@ -131,5 +130,5 @@ void AckEventHandler::sendMsgResult(const ack_receive_data& ack, const relay_msg
     }
     result.osType = ack.osType;
     result.sendResultCode = sendResultCode;
-    CommonHandler::msgRelayResultAdd(result, &msg);
+    CommonHandler::msgRelayResultAdd(result, msg);
 }

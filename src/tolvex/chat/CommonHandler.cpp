@@ -62,17 +62,16 @@ void CommonHandler::updateJoinUserInfo(uint32_t roomId, std::string_view userId,
     user->setNameInfo(std::string(userNameInfo));
 }
 
-void CommonHandler::msgRelayResultAdd(const send_result& sendResult, const msg_info* msgInfo) {
+void CommonHandler::msgRelayResultAdd(const send_result& sendResult, const kept_msg_t& msg) {
     const std::string_view userId = msgText(sendResult.userId, sendResult.userIdLen);
     // The command log keeps every outcome as it happens; the send-state
     // task reports them to the sender and the WAS seconds later, in batches.
-    g_Logger.log("send result: room_id=%u msg_num=%u user_id=%s os_type=%u code=%u", msgInfo->roomId,
-                 msgInfo->msgNum, logText(userId).c_str(), sendResult.osType,
-                 sendResult.sendResultCode);
-    SendStateTask::getInstance().addSendResult(msgInfo, sendResult);
-    const bool isPcSessionOk = sessionCheckResult(msgInfo->roomId, userId, sendResult.osType);
+    g_Logger.log("send result: room_id=%u msg_num=%u user_id=%s os_type=%u code=%u", msg.roomId, msg.msgNum,
+                 logText(userId).c_str(), sendResult.osType, sendResult.sendResultCode);
+    SendStateTask::getInstance().addSendResult(msg, sendResult);
+    const bool isPcSessionOk = sessionCheckResult(msg.roomId, userId, sendResult.osType);
     if (sendResult.sendResultCode == SEND_RESULT_SUCCESS && isPcSessionOk) return;
-    retryInvite(msgInfo->roomId, msgText(msgInfo->fromId, msgInfo->fromIdLen), userId);
+    retryInvite(msg.roomId, msg.fromId, userId);
 }
 
 bool CommonHandler::sessionCheckResult(uint32_t roomId, std::string_view userId, uint16_t ackOsType) {

@@ -53,7 +53,7 @@ public:
 
     // One recipient's outcome: hands it on and asks for a re-invite unless
     // the member was reached with a PC session available.
-    static void msgRelayResultAdd(const send_result& sendResult, const msg_info* msgInfo);
+    static void msgRelayResultAdd(const send_result& sendResult, const kept_msg_t& msg);
     static bool sessionCheckResult(uint32_t roomId, std::string_view userId, uint16_t ackOsType);
 
     // The save request of a message or room event; nothing without a room.

@@ -383,7 +383,8 @@ void MsgEventHandler::mobilePush(const msg_info& msg, ChatSession* session, cons
 }
 
 void MsgEventHandler::sendFailList(const msg_info& msg, const std::list<send_result>& failList) {
-    for (const send_result& result : failList) CommonHandler::msgRelayResultAdd(result, &msg);
+    const kept_msg_t kept = keptMsgOf(msg);
+    for (const send_result& result : failList) CommonHandler::msgRelayResultAdd(result, kept);
 }
 
 OutPacket MsgEventHandler::makeMobileRelayAckPacket(const msg_info& msg, const std::string& userId) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "tolvex/util/ChatTypes.h"
+
 template <size_t N, typename Len>
 std::string_view msgText(const char (&field)[N], Len len) {
     return std::string_view(field, std::min<size_t>(static_cast<size_t>(len), N - 1));
@@ -52,4 +54,16 @@ inline std::string logText(std::string_view text) {
         }
     }
     return out;
+}
+
+// The fields a result notice needs, taken from a whole message record.
+inline kept_msg_t keptMsgOf(const msg_info& msg) {
+    kept_msg_t kept;
+    kept.roomId = msg.roomId;
+    kept.msgNum = msg.msgNum;
+    kept.trid = msg.trid;
+    kept.msgTime = msg.msgTime;
+    kept.fromOsType = msg.fromOsType;
+    kept.fromId = std::string(msgText(msg.fromId, msg.fromIdLen));
+    return kept;
 }

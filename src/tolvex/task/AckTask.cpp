@@ -104,14 +104,13 @@ void AckTask::sendAckFail(std::vector<std::unique_ptr<SendMsgDetail>> timeoutLis
 }
 
 void AckTask::sendTimeoutFailPacket(const SendMsgDetail& detail) {
-    msg_info msg;
-    msg.msgType = 0;
+    kept_msg_t msg;
     msg.roomId = detail.getRoomId();
     msg.msgNum = detail.getMsgNum();
     msg.msgTime = static_cast<uint32_t>(detail.getMsgTime());
     msg.trid = detail.getTrid();
     msg.fromOsType = detail.getFromOsType();
-    setMsgText(msg.fromId, msg.fromIdLen, detail.getFromUserId());
+    msg.fromId = detail.getFromUserId();
     for (const auto& [userId, osTypes] : detail.getUserList()) {
         if (userId == detail.getFromUserId() || osTypes.empty()) continue;
         send_result result;
@@ -122,7 +121,7 @@ void AckTask::sendTimeoutFailPacket(const SendMsgDetail& detail) {
         }
         result.sendResultCode = SEND_RESULT_ACK_TIMEOUT;
         result.osType = osTypes.front();
-        CommonHandler::msgRelayResultAdd(result, &msg);
+        CommonHandler::msgRelayResultAdd(result, msg);
     }
 }
 

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <system_error>
 #include <utility>
@@ -26,17 +28,6 @@ constexpr size_t kUpdateHeadLen = 4 + 4 + 4 + 4 + 4;
 
 size_t noticeEntryLen(const send_result& r) {
     return 2 + msgText(r.userId, r.userIdLen).size() + 2 + msgText(r.userNameInfo, r.userNameInfoLen).size() + 2 + 4;
-}
-
-kept_msg_t keptCopyOf(const msg_info& msg) {
-    kept_msg_t kept;
-    kept.roomId = msg.roomId;
-    kept.msgNum = msg.msgNum;
-    kept.trid = msg.trid;
-    kept.msgTime = msg.msgTime;
-    kept.fromOsType = msg.fromOsType;
-    kept.fromId = std::string(msgText(msg.fromId, msg.fromIdLen));
-    return kept;
 }
 
 void logException(const char* what, const std::exception& e) {
@@ -119,16 +110,14 @@ void SendStateTask::run() {
     }
 }
 
-void SendStateTask::addSendResult(const msg_info* msg, const send_result& result) {
-    if (!msg) return;
+void SendStateTask::addSendResult(const kept_msg_t& msg, const send_result& result) {
     const std::string userId(msgText(result.userId, result.userIdLen));
-    const msg_key key = ChatUtil::makeMsgKey(msg->roomId, msg->msgNum, userId);
-    kept_msg_t copy = keptCopyOf(*msg);
+    const msg_key key = ChatUtil::makeMsgKey(msg.roomId, msg.msgNum, userId);
     const uint32_t stamp = now();
     std::lock_guard<std::mutex> lock(m_taskMutx);
     if (result.sendResultCode == SEND_RESULT_SUCCESS) m_successList[key].push_back(userId);
     // A copy already kept stays as it is; only its age starts again.
-    auto [it, inserted] = m_msgInfoList.try_emplace(key, std::move(copy));
+    auto [it, inserted] = m_msgInfoList.try_emplace(key, msg);
     it->second.selfTimestamp = stamp;
     m_sendResultList[key].push_back(result);
 }
@@ -150,19 +139,18 @@ void SendStateTask::doTask(uint32_t now) {
 }
 
 void SendStateTask::doSendStateUpdate() {
-    auto batch = std::make_shared<std::map<msg_key, std::vector<std::string>>>();
+    std::map<msg_key, std::vector<std::string>> taken;
     {
         std::lock_guard<std::mutex> lock(m_taskMutx);
-        batch->swap(m_successList);
+        taken.swap(m_successList);
     }
-    if (batch->empty()) return;
-    LoopPost::toLoop([batch] {
-        for (const auto& [key, userIds] : *batch) {
-            try {
-                sendStateUpdate(key, userIds);
-            } catch (const std::exception& e) {
-                logException("makeUpdatePacket", e);
-            }
+    auto batch = std::make_shared<std::vector<std::pair<msg_key, std::vector<std::string>>>>(
+        std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end()));
+    LoopPost::inSlices(batch->size(), [batch](size_t i) {
+        try {
+            sendStateUpdate((*batch)[i].first, (*batch)[i].second);
+        } catch (const std::exception& e) {
+            logException("makeUpdatePacket", e);
         }
     });
 }
@@ -185,14 +173,11 @@ void SendStateTask::doResponseToFromUser() {
     for (const msg_key& key : orphans)
         g_Logger.log("msg_info is NULL. room_id=%d, msg_num=%d", static_cast<int>(key.roomId),
                      static_cast<int>(key.msgSeq));
-    if (batches->empty()) return;
-    LoopPost::toLoop([this, batches] {
-        for (const notice_batch_t& batch : *batches) {
-            try {
-                msgRelayResultPush(batch);
-            } catch (const std::exception& e) {
-                logException("makeMsgResultPacket", e);
-            }
+    LoopPost::inSlices(batches->size(), [this, batches](size_t i) {
+        try {
+            msgRelayResultPush((*batches)[i]);
+        } catch (const std::exception& e) {
+            logException("makeMsgResultPacket", e);
         }
     });
 }
@@ -209,19 +194,26 @@ void SendStateTask::doClearMsgInfo(uint32_t now) {
 
 void SendStateTask::msgRelayResultPush(const notice_batch_t& batch) const {
     const kept_msg_t& msg = batch.msg;
-    for (const std::vector<send_result>& run : splitForNotices(batch.results)) {
+    for (const std::span<const send_result> run : splitForNotices(batch.results)) {
         const uint32_t resultSeq = RoomManager::getInst().getMsgResultSeq(msg.roomId, msg.fromId);
         const OutPacket pk = makeMsgRelayResultPush(msg, run, resultSeq);
         const int pushResult = SessionContainer::getInstance().push(msg.roomId, msg.fromId, msg.fromOsType, pk.get());
         const uint32_t pushedAt = now();
-        for (send_result result : run) {
+        // One line a notice: its addressee, then every outcome it lists.
+        std::string opt = std::to_string(resultSeq);
+        for (size_t i = 0; i < run.size(); ++i) {
+            send_result result = run[i];
             result.sendToTimeFromClient = pushedAt;
-            const std::string opt =
-                std::to_string(result.sendResultCode) + ":" + msg.fromId + ":" + std::to_string(resultSeq);
-            ChatUtil::sendLogging(msg.roomId, static_cast<int>(msg.msgNum), "MSG_RESULT",
-                                  msgText(result.userId, result.userIdLen), result.osType, pushResult, opt);
+            opt += i == 0 ? ':' : ',';
+            opt.append(msgText(result.userId, result.userIdLen));
+            opt += '/';
+            opt += ChatUtil::getOsTypeDesc(result.osType);
+            opt += '/';
+            opt += std::to_string(result.sendResultCode);
             AckManager::getInstance().addResultAckInfo(msg.roomId, msg.fromId, msg.msgNum, resultSeq, result);
         }
+        ChatUtil::sendLogging(msg.roomId, static_cast<int>(msg.msgNum), "MSG_RESULT", msg.fromId, msg.fromOsType,
+                              pushResult, opt);
     }
 }
 
@@ -242,24 +234,26 @@ void SendStateTask::sendStateUpdate(const msg_key& key, const std::vector<std::s
         (new QuillonUpdateMsgStateHandler())->doit(nullptr, pk.get());
 }
 
-std::vector<std::vector<send_result>> SendStateTask::splitForNotices(const std::vector<send_result>& results) {
-    std::vector<std::vector<send_result>> runs;
+std::vector<std::span<const send_result>> SendStateTask::splitForNotices(const std::vector<send_result>& results) {
+    std::vector<std::span<const send_result>> runs;
+    size_t first = 0;
     size_t used = kNoticeHeadLen;
-    for (const send_result& r : results) {
+    for (size_t i = 0; i < results.size(); ++i) {
         // One entry is at most 522 bytes, far below the capacity, so every
         // run holds at least one.
-        const size_t len = noticeEntryLen(r);
-        if (runs.empty() || used + len > static_cast<size_t>(kNoticeCapacity)) {
-            runs.emplace_back();
+        const size_t len = noticeEntryLen(results[i]);
+        if (i > first && used + len > static_cast<size_t>(kNoticeCapacity)) {
+            runs.emplace_back(results.data() + first, i - first);
+            first = i;
             used = kNoticeHeadLen;
         }
-        runs.back().push_back(r);
         used += len;
     }
+    if (first < results.size()) runs.emplace_back(results.data() + first, results.size() - first);
     return runs;
 }
 
-OutPacket SendStateTask::makeMsgRelayResultPush(const kept_msg_t& msg, const std::vector<send_result>& results,
+OutPacket SendStateTask::makeMsgRelayResultPush(const kept_msg_t& msg, std::span<const send_result> results,
                                                 uint32_t resultSeq) {
     BodyWriter w(kNoticeCapacity);
     w.u32(msg.roomId).u32(msg.msgNum).u32(msg.trid).u32(msg.msgTime).u16(msg.fromOsType);

@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,16 +24,6 @@
 #include "tolvex/chat/OutPacket.h"
 #include "tolvex/util/ChatTypes.h"
 
-// What a result notice needs of its message, kept while results come in.
-struct kept_msg_t {
-    uint32_t roomId = 0;
-    uint32_t msgNum = 0;
-    uint32_t trid = 0;  // the body trid of the sender's message
-    uint32_t msgTime = 0;
-    uint16_t fromOsType = 0;
-    std::string fromId;
-    uint32_t selfTimestamp = 0;  // UTC second of the copy or of its latest result
-};
 
 // A result waiting for its notice, with its message's fields (tests and
 // diagnostics).
@@ -78,7 +69,7 @@ public:
     bool isRunning() const;
 
     // One recipient's outcome of msg. Any thread.
-    void addSendResult(const msg_info* msg, const send_result& result);
+    void addSendResult(const kept_msg_t& msg, const send_result& result);
 
     // One pass as of now: every batch step whose interval has run out.
     void doTask(uint32_t now);
@@ -88,9 +79,9 @@ public:
     void doClearMsgInfo(uint32_t now);
 
     // The results split, in order, into runs that each fit one notice.
-    static std::vector<std::vector<send_result>> splitForNotices(const std::vector<send_result>& results);
+    static std::vector<std::span<const send_result>> splitForNotices(const std::vector<send_result>& results);
     // One notice listing results (which must fit, see splitForNotices).
-    static OutPacket makeMsgRelayResultPush(const kept_msg_t& msg, const std::vector<send_result>& results,
+    static OutPacket makeMsgRelayResultPush(const kept_msg_t& msg, std::span<const send_result> results,
                                             uint32_t resultSeq);
     // The send-state requests of key's message for members, in order, split
     // so that each fits its body and the job's join-sequence field.

@@ -72,6 +72,17 @@ struct msg_info {
     uint32_t selfTimestamp = static_cast<uint32_t>(std::time(nullptr));
 };
 
+// What a result notice needs of its message, kept while results come in.
+struct kept_msg_t {
+    uint32_t roomId = 0;
+    uint32_t msgNum = 0;
+    uint32_t trid = 0;  // the body trid of the sender's message
+    uint32_t msgTime = 0;
+    uint16_t fromOsType = 0;
+    std::string fromId;
+    uint32_t selfTimestamp = 0;  // UTC second of the copy or of its latest result
+};
+
 // One recipient's delivery outcome (sendResultCode: SEND_RESULT_*).
 struct send_result {
     char userId[MAX_ID_LEN + 1] = {};

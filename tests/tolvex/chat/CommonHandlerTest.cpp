@@ -152,7 +152,7 @@ TEST_F(CommonHandlerTest, SaveBodyTooLongForItsCapacityIsACleanPrefix) {
 TEST_F(CommonHandlerTest, DeliveredOnlyOnAMobileWithoutPcSessionAsksForAnInvite) {
     roomOfTwo();
     const msg_info msg = eventOf(C);
-    CommonHandler::msgRelayResultAdd(outcome(A, OS_TYPE_MOBILE, SEND_RESULT_SUCCESS), &msg);
+    CommonHandler::msgRelayResultAdd(outcome(A, OS_TYPE_MOBILE, SEND_RESULT_SUCCESS), keptMsgOf(msg));
 
     ASSERT_EQ(1, inviteRequests());
     const FakeWas::Request r = m_was.requestsTo(kInviteRequestPage).front();
@@ -167,7 +167,7 @@ TEST_F(CommonHandlerTest, DeliveredOnAMobileWithAPcSessionAsksForNoInvite) {
     ChatPeer& pc = connect();
     ASSERT_EQ(USER_JOIN | kResponseBit, joinAs(pc, USER_JOIN, m_room, A, OS_TYPE_PC).code);
     const msg_info msg = eventOf(C);
-    CommonHandler::msgRelayResultAdd(outcome(A, OS_TYPE_MOBILE, SEND_RESULT_SUCCESS), &msg);
+    CommonHandler::msgRelayResultAdd(outcome(A, OS_TYPE_MOBILE, SEND_RESULT_SUCCESS), keptMsgOf(msg));
 
     EXPECT_EQ(0, inviteRequests());
 }
@@ -176,7 +176,7 @@ TEST_F(CommonHandlerTest, EveryFailureAsksForAnInvite) {
     roomOfTwo();
     const msg_info msg = eventOf(C);
     for (uint32_t code : {SEND_RESULT_ACK_TIMEOUT, SEND_RESULT_NO_SESSION, SEND_RESULT_PUSH_FAIL})
-        CommonHandler::msgRelayResultAdd(outcome(A, OS_TYPE_PC, code), &msg);
+        CommonHandler::msgRelayResultAdd(outcome(A, OS_TYPE_PC, code), keptMsgOf(msg));
     EXPECT_EQ(3, inviteRequests());
 }
 

@@ -23,19 +23,21 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_tasks.push_back(std::move(task));
     }
+    // Runs what was posted so far (not what those tasks post); the count run.
+    size_t runQueued() {
+        std::vector<std::function<void()>> batch;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            batch.swap(m_tasks);
+        }
+        for (auto& task : batch) task();
+        return batch.size();
+    }
     // Runs what was posted, including what those tasks post; the count run.
     size_t drain() {
         size_t ran = 0;
-        for (;;) {
-            std::vector<std::function<void()>> batch;
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                batch.swap(m_tasks);
-            }
-            if (batch.empty()) return ran;
-            for (auto& task : batch) task();
-            ran += batch.size();
-        }
+        while (const size_t n = runQueued()) ran += n;
+        return ran;
     }
 
 private:

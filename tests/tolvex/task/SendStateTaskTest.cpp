@@ -94,10 +94,10 @@ protected:
 
     // An outcome of message 7 (trid 31, time 1234) from the sender's PC.
     static void add(const std::string& userId, uint32_t code, uint16_t osType = OS_TYPE_PC,
-                    const std::string& name = "") {
+                    const std::string& name = "", uint32_t msgNum = 7) {
         msg_info msg;
         msg.roomId = kRoom;
-        msg.msgNum = 7;
+        msg.msgNum = msgNum;
         msg.trid = 31;
         msg.msgTime = 1234;
         msg.fromOsType = OS_TYPE_PC;
@@ -107,7 +107,7 @@ protected:
         setMsgText(r.userNameInfo, r.userNameInfoLen, name.empty() ? userId + "-name" : name);
         r.osType = osType;
         r.sendResultCode = code;
-        task().addSendResult(&msg, r);
+        task().addSendResult(keptMsgOf(msg), r);
     }
 
     // The notice bodies the peer has received (a step pushes on this thread).
@@ -144,8 +144,10 @@ TEST_F(SendStateTaskTest, EachOutcomeIsLoggedAndTheNoticeAwaitsItsAckUnderItsFir
     task().doTask(1000);
 
     ASSERT_EQ(1u, noticesAt(sender).size());
-    EXPECT_EQ(1, countOf(chatLog(), "S:<<:61:7:MSG_RESULT:" + kBen + ":MOBILE:SUCC:1:" + kSender + ":1"));
-    EXPECT_EQ(1, countOf(chatLog(), "S:<<:61:7:MSG_RESULT:" + kCat + ":PC:SUCC:11:" + kSender + ":1"));
+    // One line a notice, its outcomes in arrival order.
+    EXPECT_EQ(1, countOf(chatLog(), "S:<<:61:7:MSG_RESULT:" + kSender + ":PC:SUCC:1:" + kBen + "/MOBILE/1," + kAnn +
+                                        "/PC/1," + kCat + "/PC/11\n"));
+    EXPECT_EQ(1, countOf(chatLog(), ":MSG_RESULT:"));
     EXPECT_EQ(std::optional<size_t>(1), AckManager::getInstance().searchSendResultAckRoom(kRoom, kSender));
     EXPECT_EQ(kBen, registeredFor(1));
 }
@@ -269,6 +271,28 @@ TEST_F(SendStateTaskTest, MessageCopyGoesAMinuteAfterItsLastOutcomeAndComesBackW
     ASSERT_EQ(3u, got.size());
     EXPECT_EQ(le32(kRoom) + le32(7) + le32(31) + le32(1234), got[2].substr(0, 16));
     EXPECT_EQ(0, countOf(commandLog(), "msg_info is NULL"));
+}
+
+// A pass of thousands of notices leaves the loop to its sockets between
+// slices, and still sends every notice once, in message order.
+TEST_F(SendStateTaskTest, ABigPassOfNoticesGoesOutInSlicesInOrder) {
+    ChatPeer& sender = roomWith({kAnn});
+    LoopQueue loop;
+    constexpr uint32_t kMessages = 3000;
+    for (uint32_t n = 1; n <= kMessages; ++n) add(kAnn, SEND_RESULT_NO_SESSION, OS_TYPE_PC, "", n);
+    task().doTask(1000);
+
+    ASSERT_EQ(1u, loop.runQueued());
+    std::vector<std::string> got = noticesAt(sender);
+    EXPECT_GT(got.size(), 0u);
+    EXPECT_LT(got.size(), kMessages) << "the whole pass ran as one task";
+    loop.drain();
+    ASSERT_TRUE(runUntil([&] {
+        for (std::string& body : noticesAt(sender)) got.push_back(std::move(body));
+        return got.size() >= kMessages;
+    }));
+    ASSERT_EQ(kMessages, got.size());
+    for (uint32_t n = 1; n <= kMessages; ++n) ASSERT_EQ(n, getU32(got[n - 1], 4)) << "notice " << n;
 }
 
 TEST_F(SendStateTaskTest, ThreadLeavesThePushToTheLoopAndStopsOnRequest) {

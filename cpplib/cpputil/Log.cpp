@@ -13,7 +13,7 @@ namespace {
 
 constexpr size_t kMaxPath = 255;
 constexpr size_t kMaxHead = 31;
-constexpr size_t kBatchBytes = 64 * 1024;
+constexpr size_t kBatchBytes = 1024 * 1024;
 
 constexpr size_t kShortLine = 512;
 
@@ -246,8 +246,10 @@ int Log::openFile(const std::string& name) {
         m_fileName.clear();
         return -1;
     }
-    // A batch of lines goes out in one write rather than one per 4 KiB.
-    setvbuf(m_fp, nullptr, _IOFBF, kBatchBytes);
+    // A batch of lines goes out in one write rather than one per 4 KiB
+    // (glibc ignores the size unless it is given the buffer).
+    if (!m_streamBuf) m_streamBuf = std::make_unique_for_overwrite<char[]>(kBatchBytes);
+    setvbuf(m_fp, m_streamBuf.get(), _IOFBF, kBatchBytes);
     m_fileName = name;
     return 0;
 }

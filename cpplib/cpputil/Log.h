@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -63,6 +64,7 @@ protected:
     time_t m_last = 0;
     reopen_t m_reopen = REOPEN_DD;
     FILE* m_fp = nullptr;
+    std::unique_ptr<char[]> m_streamBuf;  // m_fp's buffer; outlives every stream
     std::string m_fileName;
 
 private:

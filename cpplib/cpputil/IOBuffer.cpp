@@ -54,6 +54,12 @@ void IOBuffer::getRead(WSABUF* w) {
 
 void IOBuffer::releaseRead(const WSABUF* w) {
     m_posRead += std::clamp(w->len, 0, getDataSize());
+    // Empty again: start over at the front, which costs nothing to move.
+    if (m_posRead == m_posWrite) {
+        m_posRead = 0;
+        m_posWrite = 0;
+        terminate();
+    }
 }
 
 int IOBuffer::write(const char* p, int n) {
@@ -159,30 +165,49 @@ bool IOBuffer::flush() {
 }
 
 void IOBuffer::reallocate(int size) {
-    // Callers compact first, so the data starts at 0 and ends within size.
+    // The data moves to the front of storage of size bytes (at least its own).
+    const int dataSize = getDataSize();
     std::unique_ptr<char[]> fresh;
     if (size > 0) {
-        fresh = std::make_unique<char[]>(static_cast<size_t>(size) + 1);
-        if (m_posWrite > 0) std::memcpy(fresh.get(), m_buf.get(), m_posWrite);
+        fresh = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(size) + 1);
+        if (dataSize > 0) std::memcpy(fresh.get(), m_buf.get() + m_posRead, static_cast<size_t>(dataSize));
     }
     m_buf = std::move(fresh);
     m_sizeBuf = size;
+    m_posRead = 0;
+    m_posWrite = dataSize;
     terminate();
 }
 
 void IOBuffer::increase(int n) {
-    compact();
     const int dataSize = getDataSize();
     // Past INT_MAX the positions could not address the storage; refuse and let
     // write() store what fits.
-    if (n > 0 && n <= INT_MAX - 1 - dataSize && m_sizeBuf < dataSize + n) reallocate(dataSize + n);
+    if (n <= 0 || m_sizeBuf - m_posWrite >= n || n > INT_MAX - 1 - dataSize) {
+        unlock();
+        return;
+    }
+    // A send buffer in front of a slow reader grows by appends while its head
+    // drains: moving or copying the data on every append would cost each
+    // push the whole backlog. Moving it down once half the storage has been
+    // read, and otherwise doubling, moves each byte a bounded number of times.
+    const int needed = dataSize + n;
+    if (needed <= m_sizeBuf && m_posRead >= m_sizeBuf / 2) {
+        compact();
+    } else {
+        const int doubled = m_sizeBuf > (INT_MAX - 1) / 2 ? INT_MAX - 1 : m_sizeBuf * 2;
+        reallocate(std::max(needed, doubled));
+    }
     unlock();
 }
 
 void IOBuffer::decrease(int n) {
-    compact();
-    const int target = std::max(m_posWrite, n);
-    if (m_sizeBuf > target) reallocate(target);
+    const int target = std::max(getDataSize(), n);
+    if (m_sizeBuf > target) {
+        reallocate(target);
+    } else {
+        compact();
+    }
     unlock();
 }
 

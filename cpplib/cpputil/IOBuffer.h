@@ -50,7 +50,8 @@ public:
     // Moves the data to the start of the storage; always true.
     // clear, flush, increase, decrease and readline end with unlock().
     bool flush();
-    // Room for n more bytes (reallocates, keeping the data, when short).
+    // Room for n more bytes at the end: when short, moves the data to the
+    // front if half the storage has been read, else doubles the storage.
     void increase(int n);
     // Shrinks the capacity to max(data size, n), keeping the data.
     void decrease(int n);

@@ -213,7 +213,7 @@ int Session::doSendBuffer() {
         return -1;
     }
     writeData(sent);
-    m_bufSend.flush();
+    // No compaction here: a backlog moves only when increase() needs room.
     if (m_bufSend.getDataSize() > 0) return 0;
     if (m_state == SESSION_EXPIRED)
         setRelease();
@@ -227,6 +227,7 @@ bool Session::failOnOverflow(int64_t queued) {
     if (queued <= m_sendBufLimit) return false;
     TRACE(TRACE_WARNING, "send buffer limit %d exceeded (%lld bytes), fd=%d", m_sendBufLimit,
           static_cast<long long>(queued), m_sockfd);
+    m_overflowBytes = queued;
     m_bufSend.clear();
     wantWrite(false);
     errno = ENOBUFS;

@@ -276,4 +276,44 @@ TEST_F(WasRequestLimitTest, SavesWaitForTheOneInFlightAndThenGoOutInOrder) {
               order);
 }
 
+// A member whose connection stops reading is cut off once the output queued
+// for it passes send_buffer_max, with one log line; the others in the room
+// keep getting every message.
+class SlowReceiverTest : public ChatLoopbackTest {
+protected:
+    SlowReceiverTest() : ChatLoopbackTest(options()) {}
+    static DaemonHarness::Options options() {
+        DaemonHarness::Options o;
+        o.extraCommon = "<send_buffer_max>65536</send_buffer_max>";
+        return o;
+    }
+};
+
+TEST_F(SlowReceiverTest, AReceiverThatStopsReadingIsClosedAtTheLimitAndTheOthersKeepReceiving) {
+    Client& alice = openRoom(kRoom, kAlice, {kBob, kCarol});
+    Client& bob = joinAs(kRoom, kBob, client::OS_TYPE_PC);
+    Client& carol = joinAs(kRoom, kCarol, client::OS_TYPE_PC);  // reads nothing from here on
+    const std::string cutOff = "send_buffer_max reached: userid=" + kCarol + ", room_id=100, osType=1, ";
+    client::MsgRequest m;
+    m.roomId = kRoom;
+    m.fromId = kAlice;
+    m.fromName = nameOf(kAlice);
+    m.msg = std::string(8000, 'm');
+    int sent = 0;
+    // Carol's kernel buffers take a few megabytes before the daemon queues.
+    for (; sent < 3000 && (sent % 25 != 0 || m_daemon.countInCommandLog(cutOff) == 0); ++sent) {
+        m.trid = static_cast<uint32_t>(sent);
+        ASSERT_TRUE(alice.sendMsg(m));
+        ASSERT_TRUE(alice.waitFor(client::MSG_ACK)) << "message " << sent;
+        ASSERT_TRUE(bob.waitFor(client::MSG_RELAY)) << "bob, message " << sent;
+    }
+    ASSERT_EQ(1, m_daemon.countInCommandLog(cutOff)) << sent << " messages sent";
+    EXPECT_TRUE(carol.waitClosed());
+    m.msg = "still here";
+    ASSERT_TRUE(alice.sendMsg(m));
+    auto relay = bob.waitFor(client::MSG_RELAY);
+    ASSERT_TRUE(relay);
+    EXPECT_NE(std::string::npos, relay->body.find("still here"));
+}
+
 }  // namespace

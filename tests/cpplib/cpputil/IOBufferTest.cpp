@@ -72,6 +72,32 @@ TEST_F(IOBufferTest, IncreaseThenWriteStoresEverything) {
     expectTerminated(buf);
 }
 
+// A send backlog that grows by appends while its head drains must not be
+// copied on every append: storage changes a logarithmic number of times,
+// and the bytes come out in order.
+TEST_F(IOBufferTest, GrowingBacklogMovesRarelyAndKeepsOrder) {
+    IOBuffer buf(1024);
+    std::string expected;
+    std::string got;
+    int storageChanges = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string piece = std::to_string(i) + std::string(90, 'x') + ';';
+        const char* before = buf.getBuf();
+        buf.increase(static_cast<int>(piece.size()));
+        ASSERT_EQ(static_cast<int>(piece.size()), buf.write(piece.data(), static_cast<int>(piece.size())));
+        storageChanges += buf.getBuf() != before ? 1 : 0;
+        expected += piece;
+        if (i % 4 == 0) {  // the reader takes a little, never all
+            const int n = std::min(buf.getDataSize() / 3, 150);
+            got.append(buf.data(), static_cast<size_t>(n));
+            buf.throwAway(n);
+        }
+    }
+    got.append(buf.data(), static_cast<size_t>(buf.getDataSize()));
+    EXPECT_TRUE(got == expected);
+    EXPECT_LT(storageChanges, 20);
+}
+
 TEST_F(IOBufferTest, FlushOfConsumedBufferResetsBothPositions) {
     IOBuffer buf(8);
     fill(buf, "abcdef");

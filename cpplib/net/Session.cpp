@@ -229,6 +229,9 @@ bool Session::failOnOverflow(int64_t queued) {
           static_cast<long long>(queued), m_sockfd);
     m_overflowBytes = queued;
     m_bufSend.clear();
+    // A reset drops the megabytes the kernel still holds for this reader at
+    // once; a plain close would leave them queued behind a zero window.
+    abortOnClose();
     wantWrite(false);
     errno = ENOBUFS;
     errorEvent(SESSION_EWRITE, ENOBUFS);

@@ -40,6 +40,12 @@ int BenchConnection::connect(const std::string& host, int port, Clock::time_poin
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return errno;
     int err = 0;
+    if (m_receiveBuffer > 0 &&
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &m_receiveBuffer, sizeof m_receiveBuffer) != 0) {
+        err = errno;
+        ::close(fd);
+        return err;
+    }
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
         err = errno == EINPROGRESS ? client::finishConnect(fd, deadline) : errno;
     if (err != 0) {
@@ -96,6 +102,7 @@ bool BenchConnection::flush() {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        m_sendFailed = true;
         fail(std::string("send: ") + std::strerror(errno));
         return false;
     }

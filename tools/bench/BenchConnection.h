@@ -27,6 +27,9 @@ public:
     BenchConnection& operator=(const BenchConnection&) = delete;
     ~BenchConnection();
 
+    // The socket's kernel receive buffer, applied by the next connect() (the
+    // window scale is fixed by the handshake); 0 keeps the kernel's default.
+    void setReceiveBuffer(int bytes) { m_receiveBuffer = bytes; }
     // Connects to an IPv4 address; 0 or an errno value (ETIMEDOUT past the deadline).
     int connect(const std::string& host, int port, Clock::time_point deadline);
     int fd() const { return m_fd; }
@@ -61,6 +64,8 @@ public:
     // The daemon did not answer in time: a connect or waitFor() ran out.
     bool timedOut() const { return m_timedOut; }
     bool failed() const { return m_failed; }
+    // The failure was a write the socket refused (the peer went away).
+    bool sendFailed() const { return m_sendFailed; }
     const std::string& failReason() const { return m_failReason; }
 
 private:
@@ -72,7 +77,9 @@ private:
     client::FrameReader m_reader;
     std::string m_out;
     size_t m_outPos = 0;  // first byte of m_out not yet written
+    int m_receiveBuffer = 0;
     bool m_failed = false;
+    bool m_sendFailed = false;
     bool m_timedOut = false;
     std::string m_failReason;
 };

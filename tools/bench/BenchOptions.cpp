@@ -104,6 +104,16 @@ const std::map<std::string, Setter>& valueOptions() {
          }},
         {"--tag", [](O& o, const std::string& v) { return readTag(v, &o); }},
         {"--idle", [](O& o, const std::string& v) { return readInt("--idle", v, 0, kMaxIdle, &o.idle); }},
+        {"--stall-receivers",
+         [](O& o, const std::string& v) {
+             return readInt("--stall-receivers", v, 0, kMaxConnections, &o.stallReceivers);
+         }},
+        {"--stall-at",
+         [](O& o, const std::string& v) { return readDouble("--stall-at", v, 0, kMaxDurationSec, &o.stallAtSec); }},
+        {"--stall-for",
+         [](O& o, const std::string& v) {
+             return readDouble("--stall-for", v, 0.1, kMaxDurationSec, &o.stallForSec);
+         }},
     };
     return table;
 }
@@ -122,11 +132,25 @@ const std::map<std::string, std::function<void(bench_options_t&)>>& flagOptions(
 std::string redisCheck(const bench_options_t& o) {
     if (o.idle > 0) return "--idle is not available with --peer redis";
     if (o.mobileShare > 0) return "--mobile-share is not available with --peer redis";
+    // The Redis load keeps every subscriber reading.
+    if (o.stallReceivers > 0) return "--stall-receivers is not available with --peer redis";
     if (o.messageSize < kMinRedisMessageSize)
         return "--peer redis needs --size " + std::to_string(kMinRedisMessageSize) + " or more";
     // Each sender also holds a publishing connection.
     if (static_cast<long>(o.rooms) * o.members + effectiveSenders(o) > kMaxConnections)
         return "--rooms x --members plus the senders is over " + std::to_string(kMaxConnections) + " connections";
+    return "";
+}
+
+// Stalled receivers must be members that do not send, and the run must go
+// on sending after the stall to show how the others recover.
+std::string stallCheck(const bench_options_t& o) {
+    if (o.stallReceivers == 0) return "";
+    if (perRoomShare(o, effectiveSenders(o)) + perRoomShare(o, o.stallReceivers) > o.members)
+        return "--stall-receivers: not enough members that do not send (stalled receivers are taken from the "
+               "end of each room, round robin)";
+    if (o.stallAtSec + o.stallForSec >= o.durationSec)
+        return "--stall-at + --stall-for must end before --duration, so that sending goes on after the stall";
     return "";
 }
 
@@ -136,13 +160,17 @@ std::string crossCheck(const bench_options_t& o) {
     if (static_cast<long>(o.rooms) * o.members > kMaxConnections)
         return "--rooms x --members is over " + std::to_string(kMaxConnections) + " connections";
     if (o.senders > o.rooms * o.members) return "--senders is more than rooms x members";
-    return o.peer == Peer::kRedis ? redisCheck(o) : "";
+    return o.peer == Peer::kRedis ? redisCheck(o) : stallCheck(o);
 }
 
 }  // namespace
 
 int effectiveSenders(const bench_options_t& options) {
     return options.senders > 0 ? options.senders : options.rooms;
+}
+
+int perRoomShare(const bench_options_t& options, int n) {
+    return options.rooms > 0 ? (n + options.rooms - 1) / options.rooms : n;
 }
 
 parse_result_t parseBenchArgs(const std::vector<std::string>& args) {
@@ -212,6 +240,14 @@ std::string usageText() {
            "                     then wait for the daemon's relay-ACK timeout)\n"
            "  --idle N           N more connections that join idle rooms of " + std::to_string(kIdleRoomSize) + "\n"
            "                     and stay silent, 0.." + std::to_string(kMaxIdle) + " (0)\n"
+           "  --stall-receivers N  N members that do not send stop reading for a while:\n"
+           "                     the last member of each room, round robin (the last but\n"
+           "                     one on the next round); a small receive buffer, and the\n"
+           "                     report adds the other receivers' relay latency before,\n"
+           "                     during and after the stall (0; tolvexd only)\n"
+           "  --stall-at S       seconds after the first send when they stop reading (10)\n"
+           "  --stall-for S      seconds they stay stalled; the stall must end before\n"
+           "                     --duration does (10)\n"
            "  --room-base ID     first room id (derived from the clock)\n"
            "  --tag T            prefix of the generated user ids (derived from pid and clock)\n"
            "  --json             print the result as one JSON object\n"

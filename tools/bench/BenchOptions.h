@@ -29,6 +29,11 @@ struct bench_options_t {
     double mobileShare = 0; // share of the invited members that connect as mobile
     bool relayAck = true;   // members answer every relay with MSG_RELAY_ACK
     int idle = 0;           // extra connections that join idle rooms and stay silent
+    // Receivers that stop reading for a while, to see what one slow client
+    // costs the others (tolvexd only). 0: none.
+    int stallReceivers = 0;
+    double stallAtSec = 10;   // after the first send
+    double stallForSec = 10;
     bool json = false;
     bool progress = true;   // one line per second on stderr
     uint32_t roomBase = 0;  // first room id; 0: derived from the clock
@@ -51,6 +56,9 @@ inline constexpr int kMinMessageSize = 24;  // the send time travels in the text
 inline constexpr int kMinRedisMessageSize = 28;
 inline constexpr int kMaxMessageSize = 8192;
 inline constexpr size_t kMaxTagLen = 32;
+// A stalled receiver's kernel receive buffer, set before it connects so the
+// window it offers stays small and the daemon's queue, not ours, fills up.
+inline constexpr int kStalledReceiveBuffer = 4096;
 
 struct parse_result_t {
     bench_options_t options;
@@ -66,5 +74,9 @@ std::string usageText();
 
 // The number of senders a run will really use (options.senders or one per room).
 int effectiveSenders(const bench_options_t& options);
+// The most members one room gives to n roles spread round robin over the
+// rooms (room 0 gets the most): senders from the front, stalled receivers
+// from the back.
+int perRoomShare(const bench_options_t& options, int n);
 
 }  // namespace bench

@@ -48,6 +48,48 @@ std::string latencyJson(const LatencyHistogram& h) {
     return out + ",\"max\":" + std::to_string(h.max()) + ",\"mean\":" + printf1("%.1f", h.mean()) + "}";
 }
 
+// The phases of a stall, by the send time of the relayed message.
+constexpr const char* kStallPhaseNames[] = {"before", "during", "after"};
+
+const LatencyHistogram& stallPhase(const stall_report_t& s, size_t phase) {
+    return phase == 0 ? s.before : phase == 1 ? s.during : s.after;
+}
+
+std::string stallText(const bench_report_t& r) {
+    const bench_options_t& o = r.options;
+    std::string out = "stall: " + counted(static_cast<uint64_t>(o.stallReceivers), "receiver", "receivers") +
+                      printf1(" not read from %g s", o.stallAtSec) +
+                      printf1(" to %g s after the first send", o.stallAtSec + o.stallForSec) + " (" +
+                      std::to_string(kStalledReceiveBuffer) + "-byte receive buffer)\n";
+    out += "stalled receivers closed by the server: " + std::to_string(r.stall.closedByServer) +
+           "; relays owed to closed stalled receivers: " + std::to_string(r.stall.owedToClosed) +
+           " (not counted as lost)\n";
+    out += "other receivers, send -> MSG_RELAY (ms) by send time:\n";
+    for (size_t i = 0; i < std::size(kStallPhaseNames); ++i) {
+        const LatencyHistogram& h = stallPhase(r.stall, i);
+        out += std::string("  ") + kStallPhaseNames[i] + " the stall: " + counted(h.count(), "relay", "relays");
+        if (h.count())
+            out += ", p50 " + millisText(static_cast<double>(h.percentile(50))) + " p99 " +
+                   millisText(static_cast<double>(h.percentile(99)));
+        out += "\n";
+    }
+    return out;
+}
+
+std::string stallJson(const bench_report_t& r) {
+    const bench_options_t& o = r.options;
+    std::string out = ",\"stall\":{\"receivers\":" + std::to_string(o.stallReceivers) +
+                      printf1(",\"at_sec\":%g", o.stallAtSec) + printf1(",\"for_sec\":%g", o.stallForSec) +
+                      ",\"closed_by_server\":" + std::to_string(r.stall.closedByServer) +
+                      ",\"owed_to_closed\":" + std::to_string(r.stall.owedToClosed);
+    for (size_t i = 0; i < std::size(kStallPhaseNames); ++i) {
+        const LatencyHistogram& h = stallPhase(r.stall, i);
+        out += std::string(",\"") + kStallPhaseNames[i] + "\":{\"count\":" + std::to_string(h.count()) +
+               ",\"p50\":" + std::to_string(h.percentile(50)) + ",\"p99\":" + std::to_string(h.percentile(99)) + "}";
+    }
+    return out + "}";
+}
+
 std::string errorsText(const bench_report_t& r) {
     std::string out = "errors: " + std::to_string(r.errorCount());
     for (const auto& [kind, count] : r.errors) out += " " + kind + "=" + std::to_string(count);
@@ -110,6 +152,7 @@ std::string formatText(const bench_report_t& r) {
     const bool redis = o.peer == Peer::kRedis;
     out += latencyText(redis ? "send -> PUBLISH reply" : "send -> MSG_ACK  ", r.ackLatency);
     out += latencyText(redis ? "send -> receipt      " : "send -> MSG_RELAY", r.relayLatency);
+    if (o.stallReceivers > 0) out += stallText(r);
     out += printf1("waited %.2f s after the last send for what was owed", r.settleSec) +
            printf1(" (drain %g s)\n", o.drainSec);
     // Redis has no delivery reports to account for.
@@ -160,6 +203,7 @@ std::string formatJson(const bench_report_t& r) {
            ",\"orphan_reports\":" + std::to_string(r.orphanReports) + printf1(",\"settle_sec\":%.3f", r.settleSec);
     out += ",\"ack_latency_us\":" + latencyJson(r.ackLatency);
     out += ",\"relay_latency_us\":" + latencyJson(r.relayLatency);
+    if (o.stallReceivers > 0) out += stallJson(r);
     out += ",\"outcomes\":{";
     bool first = true;
     for (const auto& [code, count] : r.outcomes) {

@@ -12,6 +12,17 @@
 
 namespace bench {
 
+// What stalled receivers did to a run (--stall-receivers).
+struct stall_report_t {
+    uint64_t closedByServer = 0;  // stalled receivers the daemon closed after their stall began
+    uint64_t owedToClosed = 0;    // relays owed to those that never reached them (not lost)
+    // The other receivers' send -> relay latency, by the message's send
+    // time against the stall; microseconds.
+    LatencyHistogram before;
+    LatencyHistogram during;
+    LatencyHistogram after;
+};
+
 struct bench_report_t {
     bench_options_t options;
     int senders = 0;
@@ -24,7 +35,7 @@ struct bench_report_t {
     uint64_t unacknowledged = 0;   // requests still without MSG_ACK at the end
     uint64_t relays = 0;           // MSG_RELAYs received by members, duplicates included
     uint64_t expectedRelays = 0;   // one per other member of the room, per accepted message
-    uint64_t lostRelays = 0;       // of those, the ones that never arrived
+    uint64_t lostRelays = 0;       // of those, the ones that never arrived, not counting stall.owedToClosed
     uint64_t duplicateRelays = 0;  // a member got the same message twice
     uint64_t orphanRelays = 0;     // relays of messages never acknowledged
     uint64_t relayAcks = 0;        // MSG_RELAY_ACKs written
@@ -50,6 +61,8 @@ struct bench_report_t {
     LatencyHistogram ackLatency;    // send to MSG_ACK
     LatencyHistogram relayLatency;  // send to relay receipt
 
+    stall_report_t stall;  // when options.stallReceivers > 0
+
     std::map<std::string, uint64_t> errors;  // by kind: "closed", "refused", "decode", ...
 
     double acceptedPerSec() const { return ackSpanSec > 0 ? static_cast<double>(accepted) / ackSpanSec : 0; }
@@ -65,7 +78,8 @@ struct bench_report_t {
     // reported. Without relay ACKs the reports wait for the daemon's ACK
     // timeout, which may outlast the drain. Idle connections the daemon
     // refused at set-up are shown, not failed: they are what a run near the
-    // daemon's connection ceiling is meant to find out.
+    // daemon's connection ceiling is meant to find out, and so are stalled
+    // receivers the daemon closed.
     bool clean() const;
 };
 

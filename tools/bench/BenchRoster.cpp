@@ -34,6 +34,13 @@ std::vector<room_plan_t> planRoster(const bench_options_t& options, const std::s
         const auto m = static_cast<size_t>(s / options.rooms);
         rooms[r].members[m].sender = true;
     }
+    for (int s = 0; s < options.stallReceivers; ++s) {
+        const auto r = static_cast<size_t>(s % options.rooms);
+        const auto back = static_cast<size_t>(s / options.rooms);
+        if (back >= rooms[r].members.size()) break;
+        member_plan_t& member = rooms[r].members[rooms[r].members.size() - 1 - back];
+        if (!member.sender) member.stalled = true;
+    }
     return rooms;
 }
 

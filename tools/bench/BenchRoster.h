@@ -17,6 +17,7 @@ struct member_plan_t {
     std::string nameInfo;
     uint16_t osType = 1;  // client::OS_TYPE_PC or OS_TYPE_MOBILE
     bool sender = false;
+    bool stalled = false;  // stops reading for a while (--stall-receivers)
 };
 
 struct room_plan_t {
@@ -27,6 +28,9 @@ struct room_plan_t {
 // Senders go round robin over the rooms, the creator first, then the
 // invited members in order. Mobile members are the last ones of each room,
 // round(mobileShare x invited members) of them; the creator stays on PC.
+// Stalled receivers go round robin over the rooms from the other end: the
+// last member of rooms 0, 1, ..., then the last but one, skipping senders
+// (the option checks leave enough members that do not send).
 std::vector<room_plan_t> planRoster(const bench_options_t& options, const std::string& tag, uint32_t roomBase);
 
 // The rooms of the idle connections: options.idle members in rooms of

@@ -1,5 +1,7 @@
 #include "bench/DeliveryLedger.h"
 
+#include <algorithm>
+
 namespace bench {
 
 DeliveryLedger::DeliveryLedger(const std::vector<room_plan_t>& rooms) {
@@ -7,7 +9,11 @@ DeliveryLedger::DeliveryLedger(const std::vector<room_plan_t>& rooms) {
         m_roomSizes.push_back(room.members.size());
         auto& index = m_memberIndex.emplace_back();
         for (size_t m = 0; m < room.members.size(); ++m) index.emplace(room.members[m].userId, m);
+        m_acceptedFrom.emplace_back(room.members.size(), 0);
+        m_deliveredTo.emplace_back(room.members.size(), 0);
     }
+    m_acceptedInRoom.assign(rooms.size(), 0);
+    m_departed.resize(rooms.size());
 }
 
 DeliveryLedger::track_t& DeliveryLedger::entry(size_t room, uint32_t msgNum) {
@@ -19,9 +25,15 @@ DeliveryLedger::track_t& DeliveryLedger::entry(size_t room, uint32_t msgNum) {
     return it->second;
 }
 
+bool DeliveryLedger::done(size_t room, const track_t& t) const {
+    if (t.sender == SIZE_MAX || t.reportCount != others(room)) return false;
+    size_t settled = t.relayCount;
+    for (size_t gone : m_departed[room]) settled += gone != t.sender && !t.relayed[gone] ? 1 : 0;
+    return settled == others(room);
+}
+
 void DeliveryLedger::retireIfDone(size_t room, uint32_t msgNum, const track_t& t) {
-    if (t.sender != SIZE_MAX && t.relayCount == others(room) && t.reportCount == others(room))
-        m_tracks.erase(key(room, msgNum));
+    if (done(room, t)) m_tracks.erase(key(room, msgNum));
 }
 
 void DeliveryLedger::accepted(size_t room, uint32_t msgNum, size_t sender) {
@@ -39,8 +51,11 @@ void DeliveryLedger::accepted(size_t room, uint32_t msgNum, size_t sender) {
         --t.reportCount;
     }
     ++m_accepted;
+    ++m_acceptedInRoom[room];
+    ++m_acceptedFrom[room][sender];
     m_expectedRelays += others(room);
     m_deliveredRelays += t.relayCount;
+    for (size_t m = 0; m < t.relayed.size(); ++m) m_deliveredTo[room][m] += t.relayed[m] ? 1 : 0;
     if (t.reportCount == others(room)) ++m_completeReports;
     retireIfDone(room, msgNum, t);
 }
@@ -60,7 +75,10 @@ DeliveryLedger::Mark DeliveryLedger::relayed(size_t room, uint32_t msgNum, size_
     if (member == t.sender) return Mark::kStranger;
     if (markSeen(t.relayed, member, &m_duplicateRelays) == Mark::kDuplicate) return Mark::kDuplicate;
     ++t.relayCount;
-    if (t.sender != SIZE_MAX) ++m_deliveredRelays;
+    if (t.sender != SIZE_MAX) {
+        ++m_deliveredRelays;
+        ++m_deliveredTo[room][member];
+    }
     retireIfDone(room, msgNum, t);
     return Mark::kFirst;
 }
@@ -77,6 +95,23 @@ DeliveryLedger::Mark DeliveryLedger::reported(size_t room, uint32_t msgNum, cons
     if (t.sender != SIZE_MAX && t.reportCount == others(room)) ++m_completeReports;
     retireIfDone(room, msgNum, t);
     return Mark::kFirst;
+}
+
+void DeliveryLedger::departed(size_t room, size_t member) {
+    if (room >= m_roomSizes.size() || member >= m_roomSizes[room]) return;
+    std::vector<size_t>& gone = m_departed[room];
+    if (std::find(gone.begin(), gone.end(), member) != gone.end()) return;
+    gone.push_back(member);
+    m_departures.emplace_back(room, member);
+    // Messages that only waited for this member's relay are through.
+    std::erase_if(m_tracks, [&](const auto& entry) { return roomOf(entry.first) == room && done(room, entry.second); });
+}
+
+uint64_t DeliveryLedger::departedRelays() const {
+    uint64_t n = 0;
+    for (const auto& [r, gone] : m_departures)
+        n += m_acceptedInRoom[r] - m_acceptedFrom[r][gone] - m_deliveredTo[r][gone];
+    return n;
 }
 
 double DeliveryLedger::reportedShare() const {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "bench/BenchRoster.h"
@@ -32,13 +33,20 @@ public:
     void accepted(size_t room, uint32_t msgNum, size_t sender);
     Mark relayed(size_t room, uint32_t msgNum, size_t member);
     Mark reported(size_t room, uint32_t msgNum, const std::string& userId);
+    // The member's connection is gone for good (a stalled receiver the
+    // daemon closed): relays still owed to it, now or by later messages,
+    // cannot arrive. They count in departedRelays(), not as lost.
+    void departed(size_t room, size_t member);
 
     uint64_t acceptedMessages() const { return m_accepted; }
     // One relay per other member of the room, per accepted message.
     uint64_t expectedRelays() const { return m_expectedRelays; }
     // Distinct (message, member) relays of accepted messages.
     uint64_t deliveredRelays() const { return m_deliveredRelays; }
-    uint64_t lostRelays() const { return m_expectedRelays - m_deliveredRelays; }
+    // Owed relays that never arrived, not counting those owed to departed members.
+    uint64_t lostRelays() const { return m_expectedRelays - m_deliveredRelays - departedRelays(); }
+    // Relays of accepted messages owed to departed members that never reached them.
+    uint64_t departedRelays() const;
     // Accepted messages whose notices listed every other member of the room.
     uint64_t completeReports() const { return m_completeReports; }
     // completeReports / acceptedMessages, 1 without messages.
@@ -61,16 +69,26 @@ private:
     };
 
     track_t& entry(size_t room, uint32_t msgNum);
+    // Acknowledged, reported for every other member, and relayed to each of
+    // them but the departed ones.
+    bool done(size_t room, const track_t& t) const;
     // Sets seen[member]; a second time counts in *duplicates instead.
     static Mark markSeen(std::vector<bool>& seen, size_t member, uint64_t* duplicates);
     // Drops the entry once nothing more is owed for it.
     void retireIfDone(size_t room, uint32_t msgNum, const track_t& t);
     size_t others(size_t room) const { return m_roomSizes[room] - 1; }
     static uint64_t key(size_t room, uint32_t msgNum) { return static_cast<uint64_t>(room) << 32 | msgNum; }
+    static size_t roomOf(uint64_t key) { return static_cast<size_t>(key >> 32); }
 
     std::vector<size_t> m_roomSizes;
     std::vector<std::unordered_map<std::string, size_t>> m_memberIndex;  // per room: user id -> member
     std::unordered_map<uint64_t, track_t> m_tracks;
+    // Per room, what each member is owed and got, for the departed ones.
+    std::vector<uint64_t> m_acceptedInRoom;
+    std::vector<std::vector<uint64_t>> m_acceptedFrom;  // per sender
+    std::vector<std::vector<uint64_t>> m_deliveredTo;   // distinct relays of accepted messages
+    std::vector<std::vector<size_t>> m_departed;        // members, each once
+    std::vector<std::pair<size_t, size_t>> m_departures;  // (room, member): the same, in one list
 
     uint64_t m_accepted = 0;
     uint64_t m_expectedRelays = 0;

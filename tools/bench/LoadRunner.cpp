@@ -28,6 +28,10 @@ uint64_t micros(LoadRunner::Clock::duration d) {
     return us > 0 ? static_cast<uint64_t>(us) : 0;
 }
 
+LoadRunner::Clock::duration toDuration(double sec) {
+    return std::chrono::duration_cast<LoadRunner::Clock::duration>(std::chrono::duration<double>(sec));
+}
+
 }  // namespace
 
 LoadRunner::LoadRunner(bench_options_t options, std::vector<room_plan_t> rooms,
@@ -42,7 +46,9 @@ LoadRunner::LoadRunner(bench_options_t options, std::vector<room_plan_t> rooms,
             p.room = r;
             p.member = m;
             p.plan = &m_rooms[r].members[m];
+            p.stalled = p.plan->stalled;
             if (p.plan->sender) m_senders.push_back(m_peers.size());
+            if (p.stalled) m_stalled.push_back(m_peers.size());
             m_peers.push_back(std::move(p));
         }
     }
@@ -91,24 +97,81 @@ void LoadRunner::watch(int fd, uint64_t tag, peer_t* peer) {
     else ++m_report.errors["epoll"];
 }
 
-void LoadRunner::updateWriteInterest(size_t index) {
+void LoadRunner::setInterest(size_t index) {
     peer_t& p = m_peers[index];
-    if (!p.alive || p.watchingWrite == p.conn->wantsWrite()) return;
-    p.watchingWrite = p.conn->wantsWrite();
     epoll_event ev{};
-    ev.events = EPOLLIN | (p.watchingWrite ? EPOLLOUT : 0u);
+    // A paused receiver is not read at all, so the daemon's output for it
+    // piles up; errors and hang-ups are reported all the same.
+    ev.events = (p.paused ? 0u : EPOLLIN) | (p.watchingWrite ? EPOLLOUT : 0u);
     ev.data.u64 = index;
     epoll_ctl(m_epoll, EPOLL_CTL_MOD, p.conn->fd(), &ev);
 }
 
-void LoadRunner::markDead(peer_t& p, const char* kind) {
-    if (!p.alive) return;
+void LoadRunner::updateWriteInterest(size_t index) {
+    peer_t& p = m_peers[index];
+    if (!p.alive || p.watchingWrite == p.conn->wantsWrite()) return;
+    p.watchingWrite = p.conn->wantsWrite();
+    setInterest(index);
+}
+
+void LoadRunner::pauseStalled(bool paused) {
+    for (size_t index : m_stalled) {
+        peer_t& p = m_peers[index];
+        if (!p.alive) continue;
+        p.paused = paused;
+        setInterest(index);
+    }
+    if (m_options.progress)
+        std::fprintf(stderr, "tolvex-bench: stall %s: %s %s\n", paused ? "begins" : "ends",
+                     counted(m_stalled.size(), "receiver", "receivers").c_str(),
+                     paused ? "no longer read" : "read again");
+}
+
+void LoadRunner::advanceStall(Clock::time_point now) {
+    if (m_stalled.empty()) return;
+    if (m_stallPhase == StallPhase::kBefore && now >= m_stallStart) {
+        m_stallPhase = StallPhase::kDuring;
+        pauseStalled(true);
+    }
+    if (m_stallPhase == StallPhase::kDuring && now >= m_stallEnd) {
+        m_stallPhase = StallPhase::kAfter;
+        pauseStalled(false);
+    }
+}
+
+void LoadRunner::recordStallPhase(uint64_t sentNs, uint64_t latencyUs) {
+    stall_report_t& s = m_report.stall;
+    const uint64_t startNs = sinceEpochNs(m_stallStart);
+    const uint64_t endNs = sinceEpochNs(m_stallEnd);
+    (sentNs < startNs ? s.before : sentNs < endNs ? s.during : s.after).record(latencyUs);
+}
+
+void LoadRunner::drop(peer_t& p, const char* why) {
     p.alive = false;
-    ++m_report.errors[kind];
     if (m_epoll >= 0 && p.conn->fd() >= 0) epoll_ctl(m_epoll, EPOLL_CTL_DEL, p.conn->fd(), nullptr);
     if (m_options.progress)
-        std::fprintf(stderr, "tolvex-bench: %s: %s: %s\n", p.plan->userId.c_str(), kind,
+        std::fprintf(stderr, "tolvex-bench: %s: %s: %s\n", p.plan->userId.c_str(), why,
                      p.conn->failReason().c_str());
+}
+
+void LoadRunner::markDead(peer_t& p, const char* kind) {
+    if (!p.alive) return;
+    ++m_report.errors[kind];
+    drop(p, kind);
+}
+
+// A daemon may close a receiver that stopped reading once its queued output
+// reaches send_buffer_max: that is what a stall is there to show, not an
+// error. The relays still owed to it can no longer come, and stop being owed.
+void LoadRunner::markFailed(peer_t& p, const char* kind, bool byServer) {
+    if (!p.alive) return;
+    if (!byServer || !p.stalled || m_stallPhase == StallPhase::kBefore) {
+        markDead(p, kind);
+        return;
+    }
+    ++m_report.stall.closedByServer;
+    m_ledger.departed(p.room, p.member);
+    drop(p, "stalled receiver");
 }
 
 void LoadRunner::sendMessage(peer_t& p, Clock::time_point now) {
@@ -150,7 +213,12 @@ void LoadRunner::handleReadable(size_t index) {
         if (!packet) break;
         handlePacket(p, *packet);
     }
-    if (p.conn->failed()) markDead(p, open ? "framing" : "closed");
+    if (!p.conn->failed()) return;
+    // Reading can fail on a write too (a pong the socket refused): that is
+    // the daemon gone, not bad framing.
+    if (!open) markFailed(p, "closed", true);
+    else if (p.conn->sendFailed()) markFailed(p, "send", true);
+    else markDead(p, "framing");
 }
 
 // Idle members only see the join notices of their room; anything that
@@ -219,7 +287,9 @@ void LoadRunner::onRelay(peer_t& p, const client::Packet& packet) {
     }
     const Clock::time_point now = Clock::now();
     const uint64_t nowNs = sinceEpochNs(now);
-    m_report.relayLatency.record(nowNs > sentNs ? (nowNs - sentNs) / 1000 : 0);
+    const uint64_t latencyUs = nowNs > sentNs ? (nowNs - sentNs) / 1000 : 0;
+    m_report.relayLatency.record(latencyUs);
+    if (!m_stalled.empty() && !p.stalled) recordStallPhase(sentNs, latencyUs);
     ++m_report.relays;
     m_lastRelay = now;
     // Each member has one connection: its own message never comes back to it.
@@ -235,7 +305,7 @@ void LoadRunner::onRelay(peer_t& p, const client::Packet& packet) {
     ack.trid = relay->trid;
     ack.osType = p.plan->osType;
     if (!p.conn->send(client::MSG_RELAY_ACK, client::encode(ack))) {
-        markDead(p, "send");
+        markFailed(p, "send", p.conn->sendFailed());
         return;
     }
     ++m_report.relayAcks;
@@ -262,7 +332,7 @@ void LoadRunner::onResult(peer_t& p, const client::Packet& packet) {
     ack.trid = result->trid;
     ack.osType = p.plan->osType;
     ack.resultSeq = result->resultSeq;
-    if (!p.conn->send(client::MSG_RESULT_ACK, client::encode(ack))) markDead(p, "send");
+    if (!p.conn->send(client::MSG_RESULT_ACK, client::encode(ack))) markFailed(p, "send", p.conn->sendFailed());
 }
 
 bool LoadRunner::settled() const {
@@ -276,6 +346,8 @@ bool LoadRunner::settled() const {
 
 int LoadRunner::waitMillis(Clock::time_point now, Clock::time_point sendEnd) const {
     Clock::time_point wake = now + kMaxWait;
+    if (m_stallPhase == StallPhase::kBefore && !m_stalled.empty()) wake = std::min(wake, m_stallStart);
+    if (m_stallPhase == StallPhase::kDuring) wake = std::min(wake, m_stallEnd);
     if (m_sending) {
         wake = std::min(wake, sendEnd);
         if (m_options.rate > 0) {
@@ -298,14 +370,15 @@ void LoadRunner::printProgress(Clock::time_point now) {
     const double relays = static_cast<double>(m_report.relays - m_tickRelays) / span;
     std::fprintf(stderr,
                  "[%5.1fs] sent %llu accepted %llu (%.0f/s) relays %llu (%.0f/s) ack p50 %s ms relay p50 %s ms "
-                 "fully reported %llu errors %llu\n",
+                 "fully reported %llu errors %llu%s\n",
                  seconds(now - m_epoch), static_cast<unsigned long long>(m_report.sent),
                  static_cast<unsigned long long>(m_report.accepted), accepted,
                  static_cast<unsigned long long>(m_report.relays), relays,
                  millisText(static_cast<double>(m_report.ackLatency.percentile(50))).c_str(),
                  millisText(static_cast<double>(m_report.relayLatency.percentile(50))).c_str(),
                  static_cast<unsigned long long>(m_ledger.completeReports()),
-                 static_cast<unsigned long long>(m_report.errorCount()));
+                 static_cast<unsigned long long>(m_report.errorCount()),
+                 m_stallPhase == StallPhase::kDuring ? " [stall]" : "");
     m_lastTick = now;
     m_tickAccepted = m_report.accepted;
     m_tickRelays = m_report.relays;
@@ -322,17 +395,16 @@ bench_report_t LoadRunner::run() {
 
     m_epoch = Clock::now();
     m_lastAck = m_lastRelay = m_lastTick = m_epoch;
-    const Clock::time_point sendEnd = m_epoch + std::chrono::duration_cast<Clock::duration>(
-                                                    std::chrono::duration<double>(m_options.durationSec));
-    const Clock::time_point drainEnd = sendEnd + std::chrono::duration_cast<Clock::duration>(
-                                                     std::chrono::duration<double>(m_options.drainSec));
+    const Clock::time_point sendEnd = m_epoch + toDuration(m_options.durationSec);
+    const Clock::time_point drainEnd = sendEnd + toDuration(m_options.drainSec);
+    m_stallStart = m_epoch + toDuration(m_options.stallAtSec);
+    m_stallEnd = m_stallStart + toDuration(m_options.stallForSec);
     // Paced senders start spread over one interval, not all at once.
     for (size_t k = 0; k < m_senders.size(); ++k) {
         const double offset = m_options.rate > 0 ? static_cast<double>(k) / static_cast<double>(m_senders.size()) /
                                                        m_options.rate
                                                  : 0;
-        m_peers[m_senders[k]].nextDue =
-            m_epoch + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(offset));
+        m_peers[m_senders[k]].nextDue = m_epoch + toDuration(offset);
     }
     m_sending = true;
 
@@ -340,6 +412,7 @@ bench_report_t LoadRunner::run() {
     for (;;) {
         Clock::time_point now = Clock::now();
         if (m_sending && now >= sendEnd) m_sending = false;
+        advanceStall(now);
         if (!m_sending && (now >= drainEnd || settled())) {
             m_report.settleSec = seconds(std::min(now, drainEnd) - sendEnd);
             break;
@@ -364,8 +437,10 @@ bench_report_t LoadRunner::run() {
             peer_t& p = m_peers[index];
             if (!p.alive) continue;
             if (events[static_cast<size_t>(i)].events & EPOLLOUT) {
-                if (!p.conn->flush()) markDead(p, "send");
+                if (!p.conn->flush()) markFailed(p, "send", p.conn->sendFailed());
             }
+            // An error or hang-up ends a paused receiver too: reading it
+            // now tells what happened and keeps epoll from repeating it.
             if (p.alive && (events[static_cast<size_t>(i)].events & (EPOLLIN | EPOLLERR | EPOLLHUP)))
                 handleReadable(index);
             updateWriteInterest(index);
@@ -382,6 +457,7 @@ bench_report_t LoadRunner::run() {
 void LoadRunner::finishReport() {
     m_report.expectedRelays = m_ledger.expectedRelays();
     m_report.lostRelays = m_ledger.lostRelays();
+    m_report.stall.owedToClosed = m_ledger.departedRelays();
     m_report.duplicateRelays = m_ledger.duplicateRelays();
     m_report.orphanRelays = m_ledger.orphanRelays();
     m_report.reportedMessages = m_ledger.completeReports();

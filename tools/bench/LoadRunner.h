@@ -4,7 +4,9 @@
 // gets, senders acknowledge their delivery reports, and the runner times
 // each message from its send to its MSG_ACK and to every relay and accounts
 // for every relay and report a message owes. Idle connections are only read
-// (pings answered). One epoll loop on the calling thread; owns the connections.
+// (pings answered). Stalled receivers are not read at all for the stall's
+// span, and the others' relay latency is kept apart by phase of the stall.
+// One epoll loop on the calling thread; owns the connections.
 
 #include <sys/types.h>
 
@@ -58,6 +60,8 @@ private:
         const member_plan_t* plan = nullptr;
         bool alive = true;
         bool watchingWrite = false;
+        bool stalled = false;  // a receiver that stops reading during the stall
+        bool paused = false;   // not read now (the stall is on)
         // Senders only.
         uint32_t nextTrid = 0;
         Clock::time_point nextDue;
@@ -70,10 +74,15 @@ private:
     };
     // Marks idle connections in the epoll data.
     static constexpr uint64_t kIdleTag = uint64_t{1} << 63;
+    enum class StallPhase { kBefore, kDuring, kAfter };
 
     void watch(int fd, uint64_t tag, peer_t* peer);
     void handleIdle(size_t index);
+    void setInterest(size_t index);
     void updateWriteInterest(size_t index);
+    void advanceStall(Clock::time_point now);
+    void pauseStalled(bool paused);
+    void recordStallPhase(uint64_t sentNs, uint64_t latencyUs);
     void pumpSender(peer_t& p, Clock::time_point now);
     void sendMessage(peer_t& p, Clock::time_point now);
     void handleReadable(size_t index);
@@ -82,6 +91,8 @@ private:
     void onRelay(peer_t& p, const client::Packet& packet);
     void onResult(peer_t& p, const client::Packet& packet);
     void markDead(peer_t& p, const char* kind);
+    void markFailed(peer_t& p, const char* kind, bool byServer);
+    void drop(peer_t& p, const char* why);
     int waitMillis(Clock::time_point now, Clock::time_point sendEnd) const;
     bool settled() const;
     void printProgress(Clock::time_point now);
@@ -92,11 +103,15 @@ private:
     std::vector<room_plan_t> m_rooms;
     std::vector<peer_t> m_peers;
     std::vector<size_t> m_senders;  // indexes into m_peers
+    std::vector<size_t> m_stalled;  // indexes into m_peers
     std::vector<idle_peer_t> m_idle;
     DeliveryLedger m_ledger;
     int m_epoll = -1;
     bool m_sending = false;
     Clock::time_point m_epoch;
+    StallPhase m_stallPhase = StallPhase::kBefore;
+    Clock::time_point m_stallStart;
+    Clock::time_point m_stallEnd;
     Clock::time_point m_lastAck;
     Clock::time_point m_lastRelay;
     bench_report_t m_report;

@@ -136,6 +136,7 @@ std::string RoomBuilder::invite(BenchConnection& creator, const room_plan_t& roo
 }
 
 std::string RoomBuilder::join(const room_plan_t& room, const member_plan_t& member, BenchConnection& conn) {
+    if (member.stalled) conn.setReceiveBuffer(kStalledReceiveBuffer);
     if (std::string err = connect(conn); !err.empty()) return err;
     const client::JoinRequest request{room.roomId, member.userId, member.nameInfo, member.osType};
     if (!conn.send(client::USER_JOIN, client::encode(request))) return "join: " + conn.failReason();

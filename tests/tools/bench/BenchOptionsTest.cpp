@@ -91,6 +91,15 @@ TEST_F(BenchOptionsTest, CountsOutsideTheirBoundsAreRefused) {
     EXPECT_FALSE(refusal({"--mobile-share", "1.5"}).empty());
     EXPECT_FALSE(refusal({"--rate", "-1"}).empty());
     EXPECT_FALSE(refusal({"--duration", "0"}).empty());
+    EXPECT_FALSE(refusal({"--stall-for", "0"}).empty());
+}
+
+TEST_F(BenchOptionsTest, StalledReceiversNeedMembersThatDoNotSendAndSendingAfterTheStall) {
+    EXPECT_EQ(1, accepted({"--members", "2", "--duration", "21", "--stall-receivers", "1"}).stallReceivers);
+    EXPECT_NE(std::string::npos,
+              refusal({"--members", "2", "--senders", "2", "--duration", "21", "--stall-receivers", "1"})
+                  .find("--stall-receivers"));
+    EXPECT_NE(std::string::npos, refusal({"--duration", "20", "--stall-receivers", "1"}).find("--duration"));
 }
 
 TEST_F(BenchOptionsTest, MalformedNumbersAreRefused) {
@@ -126,6 +135,7 @@ TEST_F(BenchOptionsTest, RedisPeerHasNoRelayAcksAndRefusesWhatItCannotModel) {
     EXPECT_FALSE(o.relayAck);
     EXPECT_NE(std::string::npos, refusal({"--peer", "redis", "--idle", "10"}).find("--idle"));
     EXPECT_NE(std::string::npos, refusal({"--peer", "redis", "--size", "27"}).find("--size"));
+    EXPECT_NE(std::string::npos, refusal({"--peer", "redis", "--stall-receivers", "1"}).find("--stall-receivers"));
     EXPECT_NE(std::string::npos, refusal({"--peer", "memcached"}).find("--peer"));
 }
 

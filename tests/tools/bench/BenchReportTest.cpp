@@ -88,6 +88,23 @@ TEST_F(BenchReportTest, JsonCarriesRatesLatenciesDeliveryAndIdleFigures) {
     EXPECT_EQ(1u, j.count("idle_refusal"));
     EXPECT_EQ("false", j.at("clean"));
     EXPECT_EQ("0", j.at("error_count"));
+    EXPECT_EQ(0u, j.count("stall.receivers"));
+}
+
+TEST_F(BenchReportTest, AStalledReceiverTheServerClosedIsReportedNotFailed) {
+    m_r.options.stallReceivers = 1;
+    m_r.stall.closedByServer = 1;
+    m_r.stall.owedToClosed = 7;
+    m_r.stall.during.record(1'500'000);
+    EXPECT_TRUE(m_r.clean());
+    const auto j = json();
+    EXPECT_EQ("1", j.at("stall.closed_by_server"));
+    EXPECT_EQ("7", j.at("stall.owed_to_closed"));
+    EXPECT_EQ("1500000", j.at("stall.during.p99"));
+    EXPECT_EQ("0", j.at("stall.after.count"));
+    const std::string text = bench::formatText(m_r);
+    EXPECT_NE(std::string::npos, text.find("stalled receivers closed by the server: 1")) << text;
+    EXPECT_NE(std::string::npos, text.find("during the stall: 1 relay, p50 1500 p99 1500\n")) << text;
 }
 
 TEST_F(BenchReportTest, TextNamesLossTheReportedShareAndLatencyInMilliseconds) {

@@ -66,6 +66,20 @@ TEST_F(BenchRosterTest, ExtraSendersGoRoundRobinOverTheRooms) {
     EXPECT_FALSE(rooms[1].members[2].sender);
 }
 
+TEST_F(BenchRosterTest, StalledReceiversComeFromTheEndOfEachRoomAndNeverSend) {
+    bench::bench_options_t o;
+    o.rooms = 2;
+    o.members = 3;
+    o.senders = 4;
+    o.stallReceivers = 2;
+    const auto rooms = bench::planRoster(o, "t1", 500);
+    for (const auto& room : rooms) {
+        EXPECT_TRUE(room.members[2].stalled);
+        EXPECT_FALSE(room.members[2].sender);
+        EXPECT_FALSE(room.members[1].stalled);
+    }
+}
+
 TEST_F(BenchRosterTest, MobileShareTakesTheLastInviteesAndNeverTheCreator) {
     const auto half = plan(1, 11, 0, 0.5)[0];
     EXPECT_EQ(5, countMobiles(half));

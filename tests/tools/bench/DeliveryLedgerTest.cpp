@@ -110,6 +110,28 @@ TEST_F(DeliveryLedgerTest, MessagesNumberedAlikeInTwoRoomsStayApart) {
     EXPECT_EQ(1u, m_ledger.completeReports());
 }
 
+TEST_F(DeliveryLedgerTest, RelaysOwedToADepartedMemberAreCountedApartNotLost) {
+    m_ledger.accepted(0, 1, 0);
+    m_ledger.relayed(0, 1, 3);  // reached member 3 before it went
+    m_ledger.accepted(0, 2, 0);
+    m_ledger.departed(0, 3);
+    m_ledger.departed(0, 3);
+    m_ledger.accepted(0, 3, 0);
+    for (uint32_t msg = 1; msg <= 3; ++msg) {
+        m_ledger.relayed(0, msg, 1);
+        for (const char* id : {"r0m1", "r0m2", "r0m3"}) m_ledger.reported(0, msg, id);
+    }
+    // Member 2 never got any of them: that is a loss.
+    EXPECT_EQ(3u, m_ledger.lostRelays());
+    EXPECT_EQ(2u, m_ledger.departedRelays());
+    // Once member 2's relays come, nothing is owed and nothing is kept: a
+    // late copy to member 3 is an orphan.
+    for (uint32_t msg = 1; msg <= 3; ++msg) m_ledger.relayed(0, msg, 2);
+    EXPECT_EQ(0u, m_ledger.lostRelays());
+    m_ledger.relayed(0, 2, 3);
+    EXPECT_EQ(1u, m_ledger.orphanRelays());
+}
+
 TEST_F(DeliveryLedgerTest, AFinishedMessageIsForgottenSoALateCopyShowsAsAnOrphan) {
     m_ledger.accepted(0, 6, 0);
     deliverFully(6);

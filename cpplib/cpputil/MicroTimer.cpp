@@ -5,6 +5,7 @@
 
 #include <iterator>
 
+#include "cpputil/ErrorLog.h"
 #include "cpputil/Trace.h"
 
 MicroTimer& MicroTimer::getInst() {
@@ -117,7 +118,7 @@ void MicroTimer::check2At(const timeval& now) {
             ++it;
         }
     } catch (...) {
-        TRACE("checkTimer Exception ERROR:%d(%s)", errno, strerror(errno));
+        REPORT_ERROR(TRACE_ERROR, "timer threw: %s", strerror(errno));
         errno = 0;
         m_walkEveryCheck = true;  // the timers behind the thrower wait for no second
     }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <exception>
 
+#include "cpputil/ErrorLog.h"
 #include "cpputil/Trace.h"
 #include "net/Session.h"
 #include "poller/Poller.h"
@@ -178,7 +179,7 @@ void App::callSignalEvent(int signo) {
     try {
         signalEvent(signo);
     } catch (...) {
-        TRACE(TRACE_ERROR, "signalEvent Exception ERROR:%d(%s)", errno, std::strerror(errno));
+        REPORT_ERROR(TRACE_ERROR, "signal handler threw: %s", std::strerror(errno));
         errno = 0;
     }
 }
@@ -187,7 +188,7 @@ void App::callLoopEvent() {
     try {
         loopEvent();
     } catch (...) {
-        TRACE(TRACE_ERROR, "loopEvent Exception ERROR:%d(%s)", errno, std::strerror(errno));
+        REPORT_ERROR(TRACE_ERROR, "loop pass work threw: %s", std::strerror(errno));
         errno = 0;
     }
 }

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "cpputil/HostUtil.h"
+#include "cpputil/ErrorLog.h"
 #include "cpputil/Trace.h"
 #include "cpputil/Util.h"
 
@@ -51,7 +52,7 @@ int HttpClientSession::query(const char* host, int port, const char* ver, const 
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     if (port <= 0 || port > 65535 || !resolveHost(&addr, host)) {
-        TRACE(TRACE_ERROR, "HttpClientSession::query cannot resolve %s:%d", orEmpty(host), port);
+        REPORT_ERROR(TRACE_ERROR, "HTTP client: cannot resolve %s:%d", orEmpty(host), port);
         destroy();  // never reached the poller: nobody else will release it
         return -1;
     }
@@ -63,7 +64,7 @@ int HttpClientSession::query(sockaddr_in* addr, const char* ver, const char* met
                              std::string*, EventHandler* peh) {
     const std::string head = buildHead(ver, method, page, param, addedHeader);
     if (head.empty()) {
-        TRACE(TRACE_ERROR, "HttpClientSession::query method %s not supported", orEmpty(method));
+        REPORT_ERROR(TRACE_ERROR, "HTTP client: method %s not supported", orEmpty(method));
         destroy();
         return -1;
     }
@@ -251,7 +252,7 @@ void HttpClientSession::readBody(IOBuffer* buf) {
         return;
     }
     if (m_body.size() + static_cast<size_t>(buf->getDataSize()) > static_cast<size_t>(kMaxBodyBytes)) {
-        TRACE(TRACE_WARNING, "HttpClientSession: reply body over %d bytes, fd=%d", kMaxBodyBytes, m_sockfd);
+        REPORT_ERROR(TRACE_WARNING, "HTTP client: reply body over %d bytes, fd=%d", kMaxBodyBytes, m_sockfd);
         m_bodyTooLarge = true;
         std::string().swap(m_body);
         buf->throwAway(buf->getDataSize());

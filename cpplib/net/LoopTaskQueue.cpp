@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 
+#include "cpputil/ErrorLog.h"
 #include "cpputil/Trace.h"
 #include "poller/Poller.h"
 
@@ -32,9 +33,9 @@ size_t LoopTaskQueue::drain() {
         try {
             task();
         } catch (const std::exception& e) {
-            TRACE(TRACE_ERROR, "posted task Exception ERROR:%s", e.what());
+            REPORT_ERROR(TRACE_ERROR, "posted task threw: %s", e.what());
         } catch (...) {
-            TRACE(TRACE_ERROR, "posted task Exception ERROR:%d(%s)", errno, std::strerror(errno));
+            REPORT_ERROR(TRACE_ERROR, "posted task threw a non-standard exception");
             errno = 0;
         }
     }

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "cpputil/SockUtil.h"
+#include "cpputil/ErrorLog.h"
 #include "cpputil/Trace.h"
 #include "cpputil/Util.h"
 #include "net/Packet.h"
@@ -222,12 +223,15 @@ int Session::doSendBuffer() {
     return 0;
 }
 
+void Session::reportOverflow(int64_t queued) {
+    REPORT_ERROR(TRACE_WARNING, "send buffer limit %d reached (%lld bytes queued), fd=%d; connection closed",
+                 m_sendBufLimit, static_cast<long long>(queued), m_sockfd);
+}
+
 // A peer that stops reading must not make us buffer without bound.
 bool Session::failOnOverflow(int64_t queued) {
     if (queued <= m_sendBufLimit) return false;
-    TRACE(TRACE_WARNING, "send buffer limit %d exceeded (%lld bytes), fd=%d", m_sendBufLimit,
-          static_cast<long long>(queued), m_sockfd);
-    m_overflowBytes = queued;
+    reportOverflow(queued);
     m_bufSend.clear();
     // A reset drops the megabytes the kernel still holds for this reader at
     // once; a plain close would leave them queued behind a zero window.
@@ -525,7 +529,7 @@ void Session::broadCastEvent(event_t event) {
         }
     } catch (...) {
         if (current != m_eilist.end()) current->busy = false;
-        TRACE(TRACE_ERROR, "broadCastEvent Exception ERROR:%d(%s)", errno, std::strerror(errno));
+        REPORT_ERROR(TRACE_ERROR, "session observer threw, fd=%d: %s", m_sockfd, std::strerror(errno));
         errno = 0;
     }
     if (--m_broadcastDepth == 0) sweepRemovedHandlers();

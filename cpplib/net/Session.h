@@ -131,10 +131,11 @@ public:
     int sendBufLimit() const { return m_sendBufLimit; }
     // Queued output beyond this many bytes fails the session (ENOBUFS).
     void setSendBufLimit(int bytes) { m_sendBufLimit = bytes; }
-    // What would have been queued when the limit failed the session (0: never).
-    int64_t overflowBytes() const { return m_overflowBytes; }
 
 protected:
+    // The one line an operator gets when the send limit cuts this client off.
+    virtual void reportOverflow(int64_t queued);
+
     // Makes the coming close a reset: no FIN, and no local port held in
     // TIME_WAIT, for connections this side abandons.
     void abortOnClose();
@@ -175,7 +176,6 @@ private:
     SessionTracker* m_tracker = nullptr;
     int m_broadcastDepth = 0;  // nested broadCastEvent walks in progress
     bool m_flushQueued = false;  // on the poller's deferred list
-    int64_t m_overflowBytes = 0;
 };
 
 // Makes the sessions of accepted connections. Owned by whoever binds a

@@ -8,8 +8,10 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "cpputil/SockUtil.h"
+#include "cpputil/ErrorLog.h"
 #include "cpputil/Trace.h"
 
 namespace {
@@ -53,13 +55,13 @@ int TCPListener::init() {
     m_sockfd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (m_sockfd < 0) return fail(errno);
     if (setIntOption(m_sockfd, SO_KEEPALIVE, 1) != 0 || setIntOption(m_sockfd, SO_REUSEADDR, 1) != 0) {
-        TRACE(TRACE_ERROR, "setsockopt error=%d, port=%d", errno, port());
+        REPORT_ERROR(TRACE_ERROR, "listener: setsockopt failed on port %d: %s", port(), std::strerror(errno));
         return fail(errno);
     }
     linger lg{1, 1};
     ::setsockopt(m_sockfd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     if (::bind(m_sockfd, reinterpret_cast<sockaddr*>(&m_sai), sizeof m_sai) != 0) {
-        TRACE(TRACE_ERROR, "bind error=%d, port=%d", errno, port());
+        REPORT_ERROR(TRACE_ERROR, "listener: bind failed on port %d: %s", port(), std::strerror(errno));
         return fail(errno);
     }
     if (::listen(m_sockfd, kBacklog) != 0) return fail(errno);
@@ -125,14 +127,14 @@ void TCPListener::shedOneConnection() {
     if (fd >= 0) {
         ::close(fd);
         ++m_shedCount;
-        TRACE(TRACE_ERROR, "out of descriptors: closed a new connection unserved, port=%d (%ld so far)", port(),
-              m_shedCount);
+        REPORT_ERROR(TRACE_ERROR, "out of descriptors: closed a new connection unserved, port=%d (%ld so far)",
+                     port(), m_shedCount);
     }
     m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 void TCPListener::reopen() {
-    TRACE(TRACE_ERROR, "listner error!!! re bind: %d", port());
+    REPORT_ERROR(TRACE_ERROR, "listener on port %d failed; binding again", port());
     closeSocket();
     init();
 }

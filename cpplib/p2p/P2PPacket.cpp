@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cpputil/IOBuffer.h"
+#include "cpputil/ErrorLog.h"
 #include "cpputil/Trace.h"
 #include "p2p/Encrypt.h"
 
@@ -61,7 +62,7 @@ int P2PPacket::doEncrypt() {
     int outlen = 0;
     const char* result = P2P_Encrypt(m_h.etype, m_body, inlen, out.data(), static_cast<int>(out.size()), &outlen);
     if (!result || outlen < 0 || outlen > kMaxBodyLen) {
-        TRACE(TRACE_ERROR, "doEncrypt: etype %u not supported, body of %d bytes dropped", m_h.etype, inlen);
+        REPORT_ERROR(TRACE_ERROR, "packet: etype %u not supported, body of %d bytes dropped", m_h.etype, inlen);
         m_body = nullptr;
         m_h.blen = 0;
         m_cipher.clear();

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "cpputil/IOBuffer.h"
+#include "cpputil/ErrorLog.h"
 #include "cpputil/Trace.h"
 #include "cpputil/Util.h"
 
@@ -86,7 +87,7 @@ bool P2PSession::readHeader(IOBuffer* buf) {
         return true;
     }
     if (first != P2P_MAGIC_CH) {
-        TRACE(TRACE_ERROR, "magic code is NOT P2P_MAGIC_CH");
+        REPORT_ERROR(TRACE_ERROR, "bad packet on fd %d: first byte 0x%02x is not the magic; connection closed", m_sockfd, static_cast<unsigned>(static_cast<unsigned char>(first)));
         setState(RECV_ERROR);
         if (g_trace.isOn()) traceHexDump(buf->data(), std::min(buf->getDataSize(), 100));
         return false;
@@ -97,7 +98,7 @@ bool P2PSession::readHeader(IOBuffer* buf) {
     }
     m_recvPacket.m_h.decodeFixed(buf->data());
     if (!headerAcceptable(m_recvPacket.m_h)) {
-        TRACE(TRACE_ERROR, "Header Check is FAIL");
+        REPORT_ERROR(TRACE_ERROR, "bad packet on fd %d: header refused (code %u, header %u bytes, body %u bytes); connection closed", m_sockfd, m_recvPacket.m_h.code, m_recvPacket.m_h.hlen, m_recvPacket.m_h.blen);
         setState(RECV_ERROR);
         return false;
     }
@@ -160,7 +161,7 @@ void P2PSession::deliver() {
     try {
         recvPacketEvent(&m_recvPacket);
     } catch (...) {
-        TRACE(TRACE_ERROR, "recvPacketEvent Exception ERROR:%d(%s)", errno, std::strerror(errno));
+        REPORT_ERROR(TRACE_ERROR, "packet handler threw on fd %d: %s", m_sockfd, std::strerror(errno));
         errno = 0;
     }
 }

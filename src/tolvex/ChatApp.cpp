@@ -45,6 +45,7 @@ reopen_t reopenMode(int value) {
 
 ChatApp::~ChatApp() {
     MicroTimer::getInst().killAll(this);
+    stopRoutingFrameworkErrors();
 }
 
 bool ChatApp::readConfig(int argc, char** argv) {
@@ -93,6 +94,7 @@ void ChatApp::openLogs(const ConfigValues& v) {
         log->reopen(now);
     }
     m_logsOpen = true;
+    routeFrameworkErrorsToCommandLog();
 }
 
 std::array<Log*, 4> ChatApp::daemonLogs() {

@@ -1,5 +1,7 @@
 #include "tolvex/Globals.h"
 
+#include "cpputil/ErrorLog.h"
+
 int g_serverId = 0;
 int g_service_port = 0;
 std::string g_strServerID;
@@ -9,3 +11,11 @@ Log g_Logger;
 Log g_FormatLogger;
 Log g_LoggerForStat;
 LogStat g_statLogger;
+
+void routeFrameworkErrorsToCommandLog() {
+    errorlog::setSink([](const std::string& line) { g_Logger.log("%s", line.c_str()); });
+}
+
+void stopRoutingFrameworkErrors() {
+    errorlog::setSink({});
+}

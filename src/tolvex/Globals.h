@@ -18,3 +18,8 @@ extern Log g_Logger;         // command log "zpx_NN"
 extern Log g_FormatLogger;   // chat log "chat_NN"
 extern Log g_LoggerForStat;  // statistics log "zpxstat_NN"
 extern LogStat g_statLogger; // statistics log "chatstat_NN", fixed name
+
+// Failures the framework meets on its own go to the command log (and stop
+// going anywhere with stopRoutingFrameworkErrors).
+void routeFrameworkErrorsToCommandLog();
+void stopRoutingFrameworkErrors();

@@ -27,3 +27,10 @@ inline bool hasLineOfShape(std::string_view text, std::string_view shape) {
     }
     return false;
 }
+
+// How many times needle occurs in text (overlaps counted).
+inline int occurrences(std::string_view text, std::string_view needle) {
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string_view::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+}

@@ -100,12 +100,14 @@ void ChatSession::destroy() {
     }
 }
 
-void ChatSession::errorEvent(errortype_t type, int err) {
+void ChatSession::reportOverflow(int64_t queued) {
     // The relays dropped with the queue are reported by their relay-ACK
     // timeouts, as for any member who does not answer.
-    if (type == SESSION_EWRITE && err == ENOBUFS)
-        g_Logger.log("send_buffer_max reached: userid=%s, room_id=%u, osType=%u, %lld bytes queued; session closed",
-                     logText(m_userId).c_str(), m_roomId, m_osType, static_cast<long long>(overflowBytes()));
+    g_Logger.log("send_buffer_max reached: userid=%s, room_id=%u, osType=%u, %lld bytes queued; session closed",
+                 logText(m_userId).c_str(), m_roomId, m_osType, static_cast<long long>(queued));
+}
+
+void ChatSession::errorEvent(errortype_t type, int err) {
     g_Logger.log("ChatSession Event. userid=%s, room_id=%u, osType=%u, type=%d, err=%d, strerror=%s",
                  logText(m_userId).c_str(), m_roomId, m_osType, static_cast<int>(type), err, endText(type, err));
     if (!m_isDeadAlive && !m_closed) {

@@ -71,6 +71,10 @@ public:
     // Same user, whatever the device.
     bool isMySession(const ChatSession* other) const;
 
+protected:
+    // With the member and room, so the operator knows who was cut off.
+    void reportOverflow(int64_t queued) override;
+
 private:
     friend class SessionContainer;
 

@@ -4,9 +4,11 @@
 
 #include <atomic>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "cpputil/ErrorLog.h"
 #include "poller/Poller.h"
 #include "support/LoopDriver.h"
 
@@ -40,13 +42,20 @@ TEST_P(LoopTaskQueueTest, TasksRunInPostOrderOnTheDrainingThread) {
     EXPECT_EQ(0u, m_queue.drain());
 }
 
-TEST_P(LoopTaskQueueTest, ThrowingTaskDoesNotStopTheOthers) {
+// Each task that throws leaves one error line for the operator.
+TEST_P(LoopTaskQueueTest, ThrowingTaskDoesNotStopTheOthersAndIsReported) {
+    std::vector<std::string> lines;
+    errorlog::setSink([&](const std::string& line) { lines.push_back(line); });
     int ran = 0;
     m_queue.post([] { throw std::runtime_error("task failed"); });
     m_queue.post([] { throw 42; });
     m_queue.post([&] { ++ran; });
     EXPECT_EQ(3u, m_queue.drain());
+    errorlog::setSink({});
     EXPECT_EQ(1, ran);
+    EXPECT_EQ((std::vector<std::string>{"posted task threw: task failed",
+                                        "posted task threw a non-standard exception"}),
+              lines);
 }
 
 TEST_P(LoopTaskQueueTest, TaskPostedByATaskRunsAtTheNextDrain) {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "cpputil/ErrorLog.h"
 #include "cpputil/MicroTimer.h"
 #include "net/Packet.h"
 #include "poller/Poller.h"
@@ -371,6 +372,8 @@ TEST_P(SessionTest, ExpiredSessionFlushesWhatIsQueuedThenReleases) {
 }
 
 TEST_P(SessionTest, SendBufferLimitFailsSessionWhosePeerNeverReads) {
+    std::vector<std::string> lines;
+    errorlog::setSink([&](const std::string& line) { lines.push_back(line); });
     connectedSession(1024, /*smallKernelBuffers=*/true);
     m_session->setSendBufLimit(64 * 1024);
     const std::string chunk = pattern(16 * 1024);
@@ -384,6 +387,9 @@ TEST_P(SessionTest, SendBufferLimitFailsSessionWhosePeerNeverReads) {
     ASSERT_EQ(-1, rc);
     EXPECT_EQ(std::make_pair(int(Session::SESSION_EWRITE), ENOBUFS), m_probe->errors.at(0));
     EXPECT_EQ(-1, m_session->push("more", 4));
+    errorlog::setSink({});
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(0u, lines[0].find("send buffer limit 65536 reached (")) << lines[0];
 
     // The peer still reads nothing, yet the session goes away.
     ASSERT_TRUE(runUntil([&] { return released(); }));

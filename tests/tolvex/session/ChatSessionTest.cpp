@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 
 #include "ChatPeerFixture.h"
+#include "net/LoopTaskQueue.h"
+#include "support/TextShape.h"
 #include "tolvex/session/ChatSessionDummy.h"
 
 namespace {
@@ -206,6 +209,18 @@ TEST_F(ChatSessionTest, PushPastTheSendLimitFailsWithoutTouchingTheContainerTwic
     EXPECT_EQ(-1, result);
     EXPECT_EQ(JOIN_SESSION_CLOSE, joinStateOf(50, kAlice));
     ASSERT_TRUE(runUntil([&] { return container().getSessionCount(50, kAlice) == 0; }));
+    EXPECT_EQ(1, occurrences(commandLog(), std::string("send_buffer_max reached: userid=") + kAlice + ", room_id=50, osType=1, 120"));
+}
+
+// What the framework meets on its own (here a posted task that threw)
+// reaches the daemon's command log, one line each.
+TEST_F(ChatSessionTest, FrameworkFailuresReachTheCommandLog) {
+    routeFrameworkErrorsToCommandLog();
+    LoopTaskQueue tasks;
+    tasks.post([] { throw std::runtime_error("boom"); });
+    tasks.drain();
+    stopRoutingFrameworkErrors();
+    EXPECT_EQ(1, occurrences(commandLog(), "posted task threw: boom"));
 }
 
 // ---- factory and dummy ---------------------------------------------------------------------

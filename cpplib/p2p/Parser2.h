@@ -39,6 +39,11 @@ public:
     bool remain(int len) const;
     // Exactly vallen bytes into val. 0, or -1.
     int mem(void* val, int vallen, int* plen = nullptr);
+    // One fixed-size value, as mem() reads it; false when it is not all there.
+    template <typename T>
+    bool value(T* out) {
+        return mem(out, sizeof *out) == 0;
+    }
     // A length byte L, then L bytes into val (capacity vallen). 0, or -1.
     int mem8(void* val, int vallen, int* plen = nullptr);
     // As mem8 into a vallen-byte array, terminated (so at most vallen - 1 bytes).

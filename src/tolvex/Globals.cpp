@@ -1,5 +1,8 @@
 #include "tolvex/Globals.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "cpputil/ErrorLog.h"
 
 int g_serverId = 0;
@@ -11,6 +14,12 @@ Log g_Logger;
 Log g_FormatLogger;
 Log g_LoggerForStat;
 LogStat g_statLogger;
+
+void logErrno(const std::string& head, const std::string& tail) {
+    const int err = errno;
+    g_Logger.log("%s ERROR:%d(%s)%s", head.c_str(), err, std::strerror(err), tail.c_str());
+    errno = 0;
+}
 
 void routeFrameworkErrorsToCommandLog() {
     errorlog::setSink([](const std::string& line) { g_Logger.log("%s", line.c_str()); });

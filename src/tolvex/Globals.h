@@ -19,6 +19,10 @@ extern Log g_FormatLogger;   // chat log "chat_NN"
 extern Log g_LoggerForStat;  // statistics log "zpxstat_NN"
 extern LogStat g_statLogger; // statistics log "chatstat_NN", fixed name
 
+// "<head> ERROR:<errno>(<its text>)<tail>" in the command log, errno then
+// cleared: the line a handler writes when one of its steps threw.
+void logErrno(const std::string& head, const std::string& tail = "");
+
 // Failures the framework meets on its own go to the command log (and stop
 // going anywhere with stopRoutingFrameworkErrors).
 void routeFrameworkErrorsToCommandLog();

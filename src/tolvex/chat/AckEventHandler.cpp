@@ -17,11 +17,6 @@
 
 namespace {
 
-template <typename T>
-bool readValue(Parser2& p, T* out) {
-    return p.mem(out, sizeof *out) == 0;
-}
-
 std::string userIdOf(const ack_receive_data& ack) {
     return std::string(msgText(ack.userId, ack.userIdLen));
 }
@@ -34,8 +29,7 @@ void AckEventHandler::eventHandle(const P2PPacket* pk, ChatSession* session) {
             case MSG_RELAY_ACK:
             case ATTACH_ALARM_RELAY_ACK:
                 if (!receiveMsgRelayAck(pk, SEND_RESULT_SUCCESS) && session) {
-                    session->removeSession();
-                    session->closeSession();
+                    session->dropSession();
                 }
                 break;
             case MSG_RESULT_ACK:
@@ -49,30 +43,29 @@ void AckEventHandler::eventHandle(const P2PPacket* pk, ChatSession* session) {
                 break;
         }
     } catch (const std::exception&) {
-        g_Logger.log("AckEventHandler Exception ERROR:%d(%s)", errno, std::strerror(errno));
-        errno = 0;
+        logErrno("AckEventHandler Exception");
     }
 }
 
 bool AckEventHandler::parseMsgAck(const P2PPacket* pk, ack_receive_data* ack) {
     Parser2 p(pk->m_body, pk->m_body ? pk->m_h.blen : 0);
-    if (!readValue(p, &ack->roomId) || !readValue(p, &ack->msgSeq)) return true;
+    if (!p.value(&ack->roomId) || !p.value(&ack->msgSeq)) return true;
     uint16_t len = 0;
-    if (!readValue(p, &len)) return true;
+    if (!p.value(&len)) return true;
     if (CommonHandler::checkHacking(kMaxUserIdLen, len, "ACK_USER_ID")) return false;
     if (p.mem(ack->userId, len) != 0) return true;
     ack->userIdLen = len;
-    if (!readValue(p, &ack->trid)) return true;
-    readValue(p, &ack->osType);
+    if (!p.value(&ack->trid)) return true;
+    p.value(&ack->osType);
     return true;
 }
 
 void AckEventHandler::parseMsgResultAck(const P2PPacket* pk, ack_final_result_data* ack) {
     Parser2 p(pk->m_body, pk->m_body ? pk->m_h.blen : 0);
-    if (!readValue(p, &ack->roomId) || !readValue(p, &ack->msgSeq) || !readValue(p, &ack->trid) ||
-        !readValue(p, &ack->osType))
+    if (!p.value(&ack->roomId) || !p.value(&ack->msgSeq) || !p.value(&ack->trid) ||
+        !p.value(&ack->osType))
         return;
-    readValue(p, &ack->resultSeq);
+    p.value(&ack->resultSeq);
 }
 
 void AckEventHandler::receiveMsgResultAck(const P2PPacket* pk, const std::string& sessionUserId,

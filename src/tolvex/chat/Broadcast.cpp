@@ -12,10 +12,6 @@
 
 namespace {
 
-std::string fromIdOf(const msg_info& msgInfo) {
-    return std::string(msgText(msgInfo.fromId, msgInfo.fromIdLen));
-}
-
 }  // namespace
 
 void Broadcast::broadcastInvited(ChatSession* mySession, const P2PPacket* pk, const msg_info& msgInfo) {

@@ -19,11 +19,6 @@
 
 namespace {
 
-void logException(const char* what) {
-    g_Logger.log("%s ERROR:%d(%s)", what, errno, std::strerror(errno));
-    errno = 0;
-}
-
 std::string serviceIp() {
     return g_pApp ? g_pApp->config().shared()->service_ip : std::string();
 }
@@ -99,7 +94,7 @@ void CommonHandler::saveData(const msg_info* msg, ChatSession* /*session*/,
                                                roomTypeOf(*room), attachInfo ? *attachInfo : noFile);
         (new QuillonSaveMsgHandler())->doit(nullptr, pk.get());
     } catch (const std::exception&) {
-        logException("Quillon SaveMsg");
+        logErrno("Quillon SaveMsg");
     }
 }
 
@@ -157,7 +152,7 @@ void CommonHandler::retryInvite(uint32_t roomId, std::string_view fromId, std::s
             const OutPacket pk = makeRetryInvitePacket(from, to, makeSendMemoExContents(roomId, from));
             (new QuillonRequestInviteHandler())->doit(nullptr, pk.get());
         } catch (const std::exception&) {
-            logException("inviteUserResponse Exception");
+            logErrno("inviteUserResponse Exception");
         }
     });
 }

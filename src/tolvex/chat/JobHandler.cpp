@@ -20,11 +20,6 @@ namespace {
 constexpr int kDefaultWaitSec = 20;
 std::atomic<int> s_waitSecOverride{0};
 
-void logException(const char* where) {
-    g_Logger.log("%s Exception ERROR:%d(%s)", where, errno, std::strerror(errno));
-    errno = 0;
-}
-
 }  // namespace
 
 int JobHandler::waitSec() {
@@ -147,7 +142,7 @@ uint16_t JobHandler::doWAS(ChatSession* pFrom, const P2PPacket* pk, bool addRoom
         if (m_journalId == 0 && journaled()) journalRequest();
         return sendOrQueue();
     } catch (...) {
-        logException("doWAS");
+        logErrno("doWAS Exception");
     }
     return rc;
 }
@@ -345,7 +340,7 @@ void JobHandler::handleReply(const Packet* p) {
     try {
         processP2PPacket(res->m_body + m_posClientRes, res->m_bodylen - m_posClientRes);
     } catch (...) {
-        logException("processP2PPacket");
+        logErrno("processP2PPacket Exception");
     }
     finish(code);
 }
@@ -358,7 +353,7 @@ void JobHandler::handleStreamedReply() {
             processP2PPacket(m_streamHead.data() + m_posClientRes,
                              static_cast<int>(m_streamHead.size()) - m_posClientRes);
         } catch (...) {
-            logException("processP2PPacket");
+            logErrno("processP2PPacket Exception");
         }
         finish(code);
         return;
@@ -367,7 +362,7 @@ void JobHandler::handleStreamedReply() {
     try {
         payloadEnd();
     } catch (...) {
-        logException("payloadEnd");
+        logErrno("payloadEnd Exception");
     }
     finish(m_streamCode);
 }
@@ -383,7 +378,7 @@ bool JobHandler::bodyBytes(const char* data, size_t len) {
         if (m_streamStarted) return payloadBytes(data, static_cast<int>(len));
         return takeStreamHead(data, len);
     } catch (...) {
-        logException("payloadBytes");
+        logErrno("payloadBytes Exception");
     }
     return false;
 }
@@ -441,7 +436,7 @@ void JobHandler::errorEvent(Session* s, bool* remove) {
             m_pcs = nullptr;
         }
     } catch (...) {
-        logException("JobHandler::errorEvent");
+        logErrno("JobHandler::errorEvent Exception");
     }
 }
 
@@ -464,7 +459,7 @@ int JobHandler::OnTimer(int id, void*) {
         leaveWasSession();
         doREWAS();
     } catch (...) {
-        logException("JobHandler::OnTimer");
+        logErrno("JobHandler::OnTimer Exception");
     }
     return 0;
 }

@@ -30,18 +30,13 @@ namespace {
 
 enum class field_t { READ, MISSING, TOO_LONG };
 
-template <typename T>
-bool readValue(Parser2& p, T* out) {
-    return p.mem(out, sizeof *out) == 0;
-}
-
 // A length of type Len checked against limit (and the array) before the
 // bytes are read, then the bytes. A length whose bytes the body does not
 // hold leaves the field empty, so nothing later relays bytes never sent.
 template <typename Len, size_t N>
 field_t readField(Parser2& p, uint32_t limit, const char* tag, Len* len, char (&dest)[N]) {
     Len n = 0;
-    if (!readValue(p, &n)) return field_t::MISSING;
+    if (!p.value(&n)) return field_t::MISSING;
     if (CommonHandler::checkHacking(limit, n, tag)) return field_t::TOO_LONG;
     if (n > N) return field_t::TOO_LONG;  // a limit above the array would be our bug
     if (p.mem(dest, static_cast<int>(n)) != 0) return field_t::MISSING;
@@ -52,12 +47,12 @@ field_t readField(Parser2& p, uint32_t limit, const char* tag, Len* len, char (&
 
 // The common head of a message and an attachment notice: room, sender, name.
 field_t readSender(Parser2& p, msg_info* msg) {
-    if (!readValue(p, &msg->roomId)) return field_t::MISSING;
+    if (!p.value(&msg->roomId)) return field_t::MISSING;
     field_t r = readField(p, MsgEventHandler::kMaxIdLen, "FROM_ID", &msg->fromIdLen, msg->fromId);
     if (r != field_t::READ) return r;
     r = readField(p, MsgEventHandler::kMaxIdLen, "FROM_NAME", &msg->fromIdTalkNameLen, msg->fromIdTalkName);
     if (r != field_t::READ) return r;
-    return readValue(p, &msg->fromOsType) ? field_t::READ : field_t::MISSING;
+    return p.value(&msg->fromOsType) ? field_t::READ : field_t::MISSING;
 }
 
 field_t readTextAndFont(Parser2& p, msg_info* msg) {
@@ -68,14 +63,14 @@ field_t readTextAndFont(Parser2& p, msg_info* msg) {
 
 // Trailing values that a client may leave out.
 void readTrailer(Parser2& p, msg_info* msg) {
-    if (!readValue(p, &msg->trid)) return;
-    if (!readValue(p, &msg->msgNumFromClient)) return;
-    readValue(p, &msg->msgType);
+    if (!p.value(&msg->trid)) return;
+    if (!p.value(&msg->msgNumFromClient)) return;
+    p.value(&msg->msgType);
 }
 
 field_t readTargets(Parser2& p, std::list<std::string>* userIds) {
     uint16_t count = 0;
-    if (!readValue(p, &count)) return field_t::MISSING;
+    if (!p.value(&count)) return field_t::MISSING;
     for (uint16_t i = 0; i < count; ++i) {
         char id[MsgEventHandler::kMaxIdLen] = {};
         uint16_t len = 0;
@@ -91,26 +86,17 @@ field_t readTargets(Parser2& p, std::list<std::string>* userIds) {
 field_t readAttachFile(Parser2& p, attachFileInfo* info) {
     field_t r = readField(p, MsgEventHandler::kMaxFileNameLen, "FILE_NAME", &info->fileNameLen, info->fileName);
     if (r != field_t::READ) return r;
-    if (!readValue(p, &info->fileSize)) return field_t::MISSING;
+    if (!p.value(&info->fileSize)) return field_t::MISSING;
     return readField(p, MsgEventHandler::kMaxUrlLen, "URL", &info->urlLen, info->url);
 }
 
-std::string fromIdOf(const msg_info& msg) {
-    return std::string(msgText(msg.fromId, msg.fromIdLen));
-}
-
 // A refused packet: the sender's connection ends without an answer.
-void dropSession(ChatSession* session) {
-    session->closeSession();
-    session->removeSession();
-}
-
 // Room 0 is no room (no room can be opened, reloaded or ended under it),
 // and the WAS stores nothing for it: acknowledging would lose the message.
 bool refusedRoomZero(const msg_info& msg, const char* eventName, ChatSession* session) {
     if (msg.roomId != 0) return false;
     g_Logger.log("%s: room id 0 refused, session closed: user_id=%s", eventName, logText(fromIdOf(msg)).c_str());
-    dropSession(session);
+    session->dropSession();
     return true;
 }
 
@@ -123,8 +109,7 @@ bool refusedForTheJournal(const msg_info& msg) {
 
 void logHandlerException(const char* what) {
     TRACE(TRACE_ERROR, "%s Exception ERROR:%d(%s)", what, errno, std::strerror(errno));
-    g_Logger.log("%s Exception ERROR:%d(%s)", what, errno, std::strerror(errno));
-    errno = 0;
+    logErrno(std::string(what) + " Exception");
 }
 
 }  // namespace
@@ -166,8 +151,8 @@ bool MsgEventHandler::parseAttachMsg(const P2PPacket* pk, msg_info* msg, std::li
         Parser2 p(pk->m_body, pk->m_body ? pk->m_h.blen : 0);
         field_t r = readSender(p, msg);
         if (r == field_t::READ) {
-            const bool complete = readValue(p, &msg->trid) && readValue(p, &msg->msgNumFromClient) &&
-                                  readValue(p, &msg->msgType);
+            const bool complete = p.value(&msg->trid) && p.value(&msg->msgNumFromClient) &&
+                                  p.value(&msg->msgType);
             r = complete ? readTargets(p, userIds) : field_t::MISSING;
         }
         if (r == field_t::READ) r = readAttachFile(p, attachInfo);
@@ -183,7 +168,7 @@ bool MsgEventHandler::parseAttachMsg(const P2PPacket* pk, msg_info* msg, std::li
 uint32_t MsgEventHandler::parseTypingData(const P2PPacket* pk) {
     Parser2 p(pk->m_body, pk->m_body ? pk->m_h.blen : 0);
     uint32_t roomId = 0;
-    readValue(p, &roomId);
+    p.value(&roomId);
     return roomId;
 }
 
@@ -213,7 +198,7 @@ void MsgEventHandler::logReceived(const msg_info& msg, const char* eventName, co
 void MsgEventHandler::receiveMsg(const P2PPacket* pk, ChatSession* session) {
     msg_info msg;
     if (!parseMsg(pk, &msg)) {
-        dropSession(session);
+        session->dropSession();
         return;
     }
     if (refusedRoomZero(msg, "MSG", session)) return;
@@ -235,7 +220,7 @@ void MsgEventHandler::receiveAttachMsg(const P2PPacket* pk, ChatSession* session
     std::list<std::string> targets;
     attachFileInfo attachInfo;
     if (!parseAttachMsg(pk, &msg, &targets, &attachInfo)) {
-        dropSession(session);
+        session->dropSession();
         return;
     }
     if (refusedRoomZero(msg, "ATTACH", session)) return;

@@ -56,6 +56,11 @@ inline std::string logText(std::string_view text) {
     return out;
 }
 
+// The sender's id of a message record.
+inline std::string fromIdOf(const msg_info& msg) {
+    return std::string(msgText(msg.fromId, msg.fromIdLen));
+}
+
 // The fields a result notice needs, taken from a whole message record.
 inline kept_msg_t keptMsgOf(const msg_info& msg) {
     kept_msg_t kept;

@@ -31,8 +31,7 @@ int QuillonEndRoomHandler::getWASInfo(const P2PPacket* pk, std::string* page, UR
         text(form, "svr_ip", settings->service_ip);
         number(form, "svr_port", g_service_port);
     } catch (const std::exception&) {
-        g_Logger.log("QuillonEndRoomHandler Exception ERROR:%d(%s)", errno, std::strerror(errno));
-        errno = 0;
+        logErrno("QuillonEndRoomHandler Exception");
     }
     g_Logger.log("EndRoom %s,%s", page->c_str(), QuillonForm::textOf(*form).c_str());
     return 0;

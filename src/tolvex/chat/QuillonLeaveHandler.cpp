@@ -47,8 +47,7 @@ int QuillonLeaveHandler::getWASInfo(const P2PPacket* pk, std::string* page, URLE
         text(form, "svr_ip", settings->service_ip);
         number(form, "svr_port", g_service_port);
     } catch (const std::exception&) {
-        g_Logger.log("Quillon leave Exception ERROR:%d(%s)", errno, std::strerror(errno));
-        errno = 0;
+        logErrno("Quillon leave Exception");
     }
     g_Logger.log("leave %s,%s", page->c_str(), QuillonForm::textOf(*form).c_str());
     return 0;

@@ -93,8 +93,7 @@ int QuillonNPushHandler::getWASInfo(const P2PPacket* pk, std::string* page, URLE
         number(form, "btnType", 1);
         number(form, "badge", 0);
     } catch (const std::exception&) {
-        g_Logger.log("Quillon saveMsg Exception ERROR:%d(%s)", errno, std::strerror(errno));
-        errno = 0;
+        logErrno("Quillon saveMsg Exception");
     }
     return 0;
 }

@@ -44,8 +44,7 @@ void QuillonNotEndRoomListHandler::doit(ChatSession* pFrom, const P2PPacket* pk)
         RoomManager::getInst().setCallNextRoomListAvailable(false);
         retryDoWas = false;
     } catch (const std::exception&) {
-        g_Logger.log("QuillonNotEndRoomListHandler Exception ERROR:%d(%s)", errno, std::strerror(errno));
-        errno = 0;
+        logErrno("QuillonNotEndRoomListHandler Exception");
     }
     JobHandler::doit(pFrom, pk);  // may delete this
 }
@@ -63,8 +62,7 @@ int QuillonNotEndRoomListHandler::getWASInfo(const P2PPacket*, std::string* page
         const std::string text = QuillonForm::textOf(*form);
         g_Logger.log("Quillon NotEndRoomListHandler. %s,%s", page->c_str(), text.c_str());
     } catch (const std::exception&) {
-        g_Logger.log("Quillon NotEndRoomList Exception ERROR:%d(%s)", errno, std::strerror(errno));
-        errno = 0;
+        logErrno("Quillon NotEndRoomList Exception");
         return -1;
     }
     return 0;

@@ -31,8 +31,7 @@ int QuillonRequestFailUserHandler::getWASInfo(const P2PPacket* pk, std::string* 
         number(form, "msg_num", msgNum);
         text(form, "tenant_id", tenantId);
     } catch (const std::exception&) {
-        g_Logger.log("Quillon saveMsg Exception ERROR:%d(%s)", errno, std::strerror(errno));
-        errno = 0;
+        logErrno("Quillon saveMsg Exception");
     }
     g_Logger.log("Quillon. %s,%s", page->c_str(), QuillonForm::textOf(*form).c_str());
     return 0;

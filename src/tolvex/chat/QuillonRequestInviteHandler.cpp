@@ -30,8 +30,7 @@ int QuillonRequestInviteHandler::getWASInfo(const P2PPacket* pk, std::string* pa
         text(form, "target_ids", toId);
         text(form, "contents", contents);
     } catch (const std::exception&) {
-        g_Logger.log("Quillon saveMsg Exception ERROR:%d(%s)", errno, std::strerror(errno));
-        errno = 0;
+        logErrno("Quillon saveMsg Exception");
     }
     return 0;
 }

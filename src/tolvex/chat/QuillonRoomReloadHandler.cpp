@@ -34,8 +34,7 @@ int QuillonRoomReloadHandler::getWASInfo(const P2PPacket* pk, std::string* page,
         g_Logger.log("Quillon RoomReloadHandler. %s,%s user_id=%s trid=%u", page->c_str(), text.c_str(),
                      m_userId.c_str(), m_joinTrid);
     } catch (const std::exception&) {
-        g_Logger.log("Quillon RoomReload Exception ERROR:%d(%s)", errno, std::strerror(errno));
-        errno = 0;
+        logErrno("Quillon RoomReload Exception");
     }
     return 0;
 }

@@ -60,8 +60,7 @@ int QuillonSaveMsgHandler::getWASInfo(const P2PPacket* pk, std::string* page, UR
         number(form, "file_size", fileSize);
         text(form, "file_url", fileUrl);
     } catch (const std::exception&) {
-        g_Logger.log("Quillon saveMsg Exception ERROR:%d(%s)", errno, std::strerror(errno));
-        errno = 0;
+        logErrno("Quillon saveMsg Exception");
     }
     return 0;
 }

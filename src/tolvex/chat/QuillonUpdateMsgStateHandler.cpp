@@ -33,8 +33,7 @@ int QuillonUpdateMsgStateHandler::getWASInfo(const P2PPacket* pk, std::string* p
         text(form, "join_seqs", joinSeqList);
         literal(form, "send_yn", "y");
     } catch (const std::exception&) {
-        g_Logger.log("Quillon saveMsg Exception ERROR:%d(%s)", errno, std::strerror(errno));
-        errno = 0;
+        logErrno("Quillon saveMsg Exception");
     }
     return 0;
 }

@@ -24,15 +24,9 @@
 namespace {
 
 using roomfields::container;
-using roomfields::dropSession;
 using roomfields::field_t;
 using roomfields::readString;
-using roomfields::readValue;
 using roomfields::rooms;
-
-std::string fromIdOf(const msg_info& msg) {
-    return std::string(msgText(msg.fromId, msg.fromIdLen));
-}
 
 uint16_t roomKind(const Room& room) {
     return room.isGroupRoom() ? ROOM_TYPE_GROUP : ROOM_TYPE_COUPLE;
@@ -72,7 +66,7 @@ void RoomEventHandler::eventHandle(const P2PPacket* pk, ChatSession* session) {
 RoomEventHandler::parse_result_t RoomEventHandler::parseRoomInit(const P2PPacket* pk, room_init_data* out,
                                                                  std::string* inviteBody) {
     Parser2 p(pk->m_body, pk->m_body ? pk->m_h.blen : 0);
-    if (!readValue(p, &out->roomId)) return parse_result_t::OK;
+    if (!p.value(&out->roomId)) return parse_result_t::OK;
     for (auto [tag, field] :
          {std::pair{"ROOM_CREATOR_ID", &out->creatorId}, std::pair{"ROOM_CREATOR_NAME", &out->talkName}}) {
         const field_t r = readString(p, kMaxIdLen, tag, field);
@@ -82,7 +76,7 @@ RoomEventHandler::parse_result_t RoomEventHandler::parseRoomInit(const P2PPacket
         }
         if (r == field_t::MISSING) return parse_result_t::OK;
     }
-    if (!readValue(p, &out->osType)) return parse_result_t::OK;
+    if (!p.value(&out->osType)) return parse_result_t::OK;
     if (!p.remain(4)) return parse_result_t::OK;
     // The rest is a USER_ADD body without its room id.
     const int sectionLen = pk->m_h.blen - p.pos();
@@ -95,7 +89,7 @@ RoomEventHandler::parse_result_t RoomEventHandler::parseRoomInit(const P2PPacket
 
 RoomEventHandler::parse_result_t RoomEventHandler::parseInviteUser(const P2PPacket* pk, room_invite_data* out) {
     Parser2 p(pk->m_body, pk->m_body ? pk->m_h.blen : 0);
-    if (!readValue(p, &out->roomId) || !readValue(p, &out->inviteUserCount)) return parse_result_t::OK;
+    if (!p.value(&out->roomId) || !p.value(&out->inviteUserCount)) return parse_result_t::OK;
     if (CommonHandler::checkHacking(kMaxInviteUsers, out->inviteUserCount, "INVITED_COUNT"))
         return parse_result_t::HACKED;
     for (uint32_t i = 0; i < out->inviteUserCount; ++i) {
@@ -128,7 +122,7 @@ void RoomEventHandler::roomInitReq(const P2PPacket* pk, ChatSession* session) {
     room_init_data data;
     std::string inviteBody;
     if (parseRoomInit(pk, &data, &inviteBody) == parse_result_t::HACKED) {
-        dropSession(session);
+        session->dropSession();
         return;
     }
     if (data.roomId == 0) {
@@ -137,7 +131,7 @@ void RoomEventHandler::roomInitReq(const P2PPacket* pk, ChatSession* session) {
         g_Logger.log("ROOM_CREATE: room id 0 refused: user_id=%s", logText(data.creatorId).c_str());
         data.resCode = ROOM_JOIN_RES_NOT_EXIST_ROOM;
         roomInitRsp(pk, session, data);
-        dropSession(session);
+        session->dropSession();
         return;
     }
     session->setProfile(data.creatorId, data.talkName, data.roomId, data.osType);
@@ -164,7 +158,7 @@ void RoomEventHandler::roomInitRsp(const P2PPacket* pk, ChatSession* session, co
 void RoomEventHandler::inviteUserReq(const P2PPacket* pk, ChatSession* session) {
     room_invite_data data;
     if (parseInviteUser(pk, &data) == parse_result_t::HACKED) {
-        dropSession(session);
+        session->dropSession();
         return;
     }
     data.fromId = session->getUserId();
@@ -232,13 +226,13 @@ void RoomEventHandler::inviteUserRsp(const P2PPacket* pk, ChatSession* session, 
 
 RoomEventHandler::parse_result_t RoomEventHandler::parseJoin(const P2PPacket* pk, join_user_info* out) {
     Parser2 p(pk->m_body, pk->m_body ? pk->m_h.blen : 0);
-    if (!readValue(p, &out->roomId)) return parse_result_t::OK;
+    if (!p.value(&out->roomId)) return parse_result_t::OK;
     for (auto [tag, field] : {std::pair{"JOIN_ID", &out->userId}, std::pair{"JOIN_NAME", &out->nameInfos}}) {
         const field_t r = readString(p, kMaxIdLen, tag, field);
         if (r == field_t::TOO_LONG) return parse_result_t::HACKED;
         if (r == field_t::MISSING) return parse_result_t::OK;
     }
-    readValue(p, &out->osType);
+    p.value(&out->osType);
     return parse_result_t::OK;
 }
 
@@ -246,7 +240,7 @@ bool RoomEventHandler::parseJoinOrClose(const P2PPacket* pk, ChatSession* sessio
     if (parseJoin(pk, info) == parse_result_t::OK) return true;
     g_Logger.log("%s:%s:%d, roomId:%d, userId:%s, session->closeSession()", __FILE__, __func__, __LINE__,
                  static_cast<int>(info->roomId), logText(info->userId).c_str());
-    dropSession(session);
+    session->dropSession();
     return false;
 }
 
@@ -308,7 +302,7 @@ bool RoomEventHandler::refusedRoomZero(const P2PPacket* pk, ChatSession* session
     g_Logger.log("%s: room id 0 refused: user_id=%s", pk->m_h.code == USER_REJOIN ? "USER_REJOIN" : "USER_JOIN",
                  logText(info.userId).c_str());
     joinRsp(pk, session, info, ROOM_JOIN_RES_NOT_EXIST_ROOM);
-    dropSession(session);
+    session->dropSession();
     return true;
 }
 
@@ -318,7 +312,7 @@ void RoomEventHandler::finishJoin(const P2PPacket* pk, ChatSession* session, con
     if (result == ROOM_JOIN_RES_NOT_EXIST_ROOM) return;
     joinRsp(pk, session, info, result);
     if (result == ROOM_JOIN_RES_SUCCESS || result == ROOM_JOIN_RES_ALREADY_INVITED_USER) return;
-    dropSession(session);
+    session->dropSession();
 }
 
 uint16_t RoomEventHandler::checkInvitedState(uint32_t roomId, const std::string& userId, int* state) {

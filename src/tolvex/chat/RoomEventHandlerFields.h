@@ -31,11 +31,6 @@ inline field_t readString(Parser2& p, uint32_t limit, const char* tag, std::stri
     return field_t::READ;
 }
 
-template <typename T>
-bool readValue(Parser2& p, T* out) {
-    return p.mem(out, sizeof *out) == 0;
-}
-
 inline RoomManager& rooms() {
     return RoomManager::getInst();
 }
@@ -45,9 +40,4 @@ inline SessionContainer& container() {
 }
 
 // Closes a requester after a refused request; the container forgets it.
-inline void dropSession(ChatSession* session) {
-    session->removeSession();
-    session->closeSession();
-}
-
 }  // namespace roomfields

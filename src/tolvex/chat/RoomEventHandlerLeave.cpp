@@ -29,10 +29,8 @@
 namespace {
 
 using roomfields::container;
-using roomfields::dropSession;
 using roomfields::field_t;
 using roomfields::readString;
-using roomfields::readValue;
 using roomfields::rooms;
 
 void logHandlerException(const char* what) {
@@ -96,19 +94,19 @@ msg_info setForceLeaveInfo(const RoomEventHandler::user_force_leave& req) {
 
 RoomEventHandler::parse_result_t RoomEventHandler::parseLeave(const P2PPacket* pk, leave_user_info* out) {
     Parser2 p(pk->m_body, pk->m_body ? pk->m_h.blen : 0);
-    if (!readValue(p, &out->roomId)) return parse_result_t::OK;
+    if (!p.value(&out->roomId)) return parse_result_t::OK;
     field_t r = readString(p, kMaxIdLen, "LEAVE_ID", &out->userId);
     if (r == field_t::READ) r = readString(p, kMaxIdLen, "LEAVE_NAME", &out->nameInfos);
-    if (r == field_t::READ) readValue(p, &out->osType);
+    if (r == field_t::READ) p.value(&out->osType);
     return r == field_t::TOO_LONG ? parse_result_t::HACKED : parse_result_t::OK;
 }
 
 RoomEventHandler::parse_result_t RoomEventHandler::parseForceLeave(const P2PPacket* pk, user_force_leave* out) {
     Parser2 p(pk->m_body, pk->m_body ? pk->m_h.blen : 0);
-    if (!readValue(p, &out->roomId)) return parse_result_t::OK;
+    if (!p.value(&out->roomId)) return parse_result_t::OK;
     field_t r = readString(p, kMaxIdLen, "FORCE_LEAVE_FROM_ID", &out->fromUserId);
     if (r == field_t::READ) r = readString(p, kMaxIdLen, "FORCE_LEAVE_FROM_NAME", &out->fromUserNameInfo);
-    if (r == field_t::READ) r = readValue(p, &out->fromOsType) ? field_t::READ : field_t::MISSING;
+    if (r == field_t::READ) r = p.value(&out->fromOsType) ? field_t::READ : field_t::MISSING;
     if (r == field_t::READ) r = readString(p, kMaxIdLen, "FORCE_LEAVE_TO_ID", &out->toUserId);
     if (r == field_t::READ) r = readString(p, kMaxIdLen, "FORCE_LEAVE_TO_NAME", &out->toUserNameInfo);
     return r == field_t::TOO_LONG ? parse_result_t::HACKED : parse_result_t::OK;
@@ -202,7 +200,7 @@ void RoomEventHandler::saveLeaveState(const OutPacket& alarm) {
 void RoomEventHandler::forceLeaveReq(const P2PPacket* pk, ChatSession* session) {
     user_force_leave req;
     if (parseForceLeave(pk, &req) == parse_result_t::HACKED) {
-        dropSession(session);
+        session->dropSession();
         return;
     }
     ChatUtil::receiveLogging(req.roomId, -1, "USER_FORCE_LEAVE", req.fromUserId, req.fromOsType, req.toUserId);

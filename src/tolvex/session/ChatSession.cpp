@@ -212,6 +212,11 @@ void ChatSession::removeSession() {
     SessionContainer::getInstance().removeSession(m_roomId, m_userId, this);
 }
 
+void ChatSession::dropSession() {
+    removeSession();
+    closeSession();
+}
+
 void ChatSession::setUserState() {
     RoomManager::getInst().setSessionClosed(m_roomId, m_userId);
 }

@@ -38,6 +38,8 @@ public:
     // Marks the session finished and expires it; the room is not touched.
     void closeSession();
     void removeSession();
+    // Unlists, then closes: a request that cannot be served ends its session.
+    void dropSession();
     void setUserState();
     void resetPushAlarmCount();
 

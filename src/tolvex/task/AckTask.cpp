@@ -70,8 +70,7 @@ void AckTask::run() {
         try {
             runCycle(now(), timeoutSec());
         } catch (const std::exception& e) {
-            g_Logger.log("AckTask Exception ERROR:%d(%s) %s", errno, std::strerror(errno), e.what());
-            errno = 0;
+            logErrno("AckTask Exception", std::string(" ") + e.what());
         }
         lock.lock();
         m_wake.wait_for(lock, m_interval, [this] { return m_bStopAckTaskThread; });
@@ -95,9 +94,7 @@ void AckTask::sendAckFail(std::vector<std::unique_ptr<SendMsgDetail>> timeoutLis
             try {
                 sendTimeoutFailPacket(*detail);
             } catch (const std::exception& e) {
-                g_Logger.log("sendTimeoutFailPacket Exception ERROR:%d(%s) %s", errno, std::strerror(errno),
-                             e.what());
-                errno = 0;
+                logErrno("sendTimeoutFailPacket Exception", std::string(" ") + e.what());
             }
         }
     });

@@ -105,8 +105,7 @@ void RoomInitTask::startJob() {
         else
             LoopPost::toLoop([] { callRoomInfo(); });
     } catch (const std::exception& e) {
-        g_Logger.log("RoomInitTask Exception ERROR:%d(%s) %s", errno, std::strerror(errno), e.what());
-        errno = 0;
+        logErrno("RoomInitTask Exception", std::string(" ") + e.what());
     }
 }
 

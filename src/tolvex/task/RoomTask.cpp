@@ -133,8 +133,7 @@ void RoomTask::run() {
         try {
             iterateRooms(now());
         } catch (const std::exception& e) {
-            g_Logger.log("RoomTask Exception ERROR:%d(%s) %s", errno, std::strerror(errno), e.what());
-            errno = 0;
+            logErrno("RoomTask Exception", std::string(" ") + e.what());
         }
         lock.lock();
         m_wake.wait_for(lock, m_interval, [this] { return m_bStopRoomTaskThread; });
@@ -181,9 +180,7 @@ void RoomTask::postClosing(std::vector<room_key> keys) {
             try {
                 closeIdleRoom(key, now());
             } catch (const std::exception& e) {
-                g_Logger.log("RoomTask closeIdleRoom Exception ERROR:%d(%s) %s", errno, std::strerror(errno),
-                             e.what());
-                errno = 0;
+                logErrno("RoomTask closeIdleRoom Exception", std::string(" ") + e.what());
             }
         }
     });

@@ -31,8 +31,7 @@ size_t noticeEntryLen(const send_result& r) {
 }
 
 void logException(const char* what, const std::exception& e) {
-    g_Logger.log("%s Exception ERROR:%d(%s) %s", what, errno, std::strerror(errno), e.what());
-    errno = 0;
+    logErrno(std::string(what) + " Exception", std::string(" ") + e.what());
 }
 
 // The two tab-separated lists of one update request.

@@ -73,11 +73,16 @@ bool DaemonHarness::startOnce(int timeoutMs) {
         timeoutMs);
     if (up && m_process->running() && countOf(commandLog(), listening) > 0) {
         if (!m_options.waitForRooms) return true;
+        // A room page that failed (a WAS slow under a sanitizer, say) is asked
+        // for again only after was_timeout_sec + 5 s: allow two such retries.
+        const int roomsMs = timeoutMs + 2 * (m_options.wasTimeoutSec + 5) * 1000;
         if (waitFor([&] { return !m_process->running() || countOf(commandLog(), "Loading Room Complete") > loaded; },
-                    timeoutMs) &&
+                    roomsMs) &&
             m_process->running())
             return true;
-        m_startError = "tolvexd did not load its rooms: " + stderrText();
+        const std::string log = commandLog();
+        m_startError = "tolvexd did not load its rooms: " + stderrText() + "\ncommand log ends: " +
+                       log.substr(log.size() > 2048 ? log.size() - 2048 : 0);
         return false;
     }
     m_startError = "tolvexd did not start: " + stderrText();

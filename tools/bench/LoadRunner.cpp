@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bench/BenchUtil.h"
 #include "client/Protocol.h"
 #include "client/Replies.h"
 #include "client/Requests.h"
@@ -18,19 +19,6 @@ namespace {
 
 constexpr size_t kStampDigits = 16;
 constexpr auto kMaxWait = std::chrono::milliseconds(100);
-
-double seconds(LoadRunner::Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
-
-uint64_t micros(LoadRunner::Clock::duration d) {
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(d).count();
-    return us > 0 ? static_cast<uint64_t>(us) : 0;
-}
-
-LoadRunner::Clock::duration toDuration(double sec) {
-    return std::chrono::duration_cast<LoadRunner::Clock::duration>(std::chrono::duration<double>(sec));
-}
 
 }  // namespace
 
@@ -70,18 +58,7 @@ std::string LoadRunner::messageText(uint64_t sentNs, size_t size) {
 }
 
 bool LoadRunner::parseMessageText(const std::string& text, uint64_t* sentNs) {
-    if (text.size() < kStampDigits) return false;
-    uint64_t value = 0;
-    for (size_t i = 0; i < kStampDigits; ++i) {
-        const char c = text[i];
-        int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else return false;
-        value = value << 4 | static_cast<uint64_t>(digit);
-    }
-    *sentNs = value;
-    return true;
+    return parseHex(text, 0, kStampDigits, sentNs);
 }
 
 uint64_t LoadRunner::sinceEpochNs(Clock::time_point t) const {

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "bench/BenchConnection.h"
+#include "bench/BenchUtil.h"
 #include "bench/DeliveryLedger.h"
 #include "bench/RespCodec.h"
 
@@ -25,31 +26,6 @@ using Clock = BenchConnection::Clock;
 constexpr auto kSetupTimeout = std::chrono::seconds(5);
 constexpr auto kMaxWait = std::chrono::milliseconds(100);
 constexpr size_t kMaxPacedInFlight = 1000;  // as for tolvexd: skip, do not pile up
-
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-uint64_t micros(Clock::duration d) {
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(d).count();
-    return us > 0 ? static_cast<uint64_t>(us) : 0;
-}
-
-Clock::duration toDuration(double sec) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(sec));
-}
-
-bool parseHex(const std::string& text, size_t from, size_t digits, uint64_t* out) {
-    uint64_t value = 0;
-    for (size_t i = from; i < from + digits; ++i) {
-        const char c = text[i];
-        int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else return false;
-        value = value << 4 | static_cast<uint64_t>(digit);
-    }
-    *out = value;
-    return true;
-}
 
 std::string channelOf(const room_plan_t& room) { return "room:" + std::to_string(room.roomId); }
 

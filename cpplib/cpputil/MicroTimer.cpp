@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "cpputil/ErrorLog.h"
+#include "cpputil/LoopThread.h"
 #include "cpputil/Trace.h"
 
 MicroTimer& MicroTimer::getInst() {
@@ -39,6 +40,7 @@ void MicroTimer::forget(TimerEvent* ev, item_iter item) {
 }
 
 void MicroTimer::setTimer(TimerEvent* ev, int id, long cycle, void* param) {
+    ASSERT_IN_LOOP_THREAD();
     // A null receiver would read as a killed item and never fire.
     if (!ev) return;
     if (cycle == 0) m_walkEveryCheck = true;
@@ -59,6 +61,7 @@ void MicroTimer::setTimer(TimerEvent* ev, int id, long cycle, void* param) {
 }
 
 bool MicroTimer::killTimer(TimerEvent* ev, int id) {
+    ASSERT_IN_LOOP_THREAD();
     if (!ev) return false;
     const item_iter item = findLive(ev, id);
     if (item == m_timerlist.end()) return false;
@@ -96,6 +99,7 @@ bool isDue(const MicroTimer::timeritem_t& item, const timeval& now) {
 }  // namespace
 
 void MicroTimer::check2At(const timeval& now) {
+    ASSERT_IN_LOOP_THREAD();
     m_now = now;
     if (now.tv_sec == m_lastWalkSec && !m_walkEveryCheck) return;
     m_lastWalkSec = now.tv_sec;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 
+#include "cpputil/LoopThread.h"
 #include "cpputil/SockUtil.h"
 #include "cpputil/ErrorLog.h"
 #include "cpputil/Trace.h"
@@ -46,6 +47,7 @@ Session::~Session() {
 // ---- dispatch and release -------------------------------------------------
 
 int Session::notifyPollEvent(Poller::PollEvent* ev) {
+    ASSERT_IN_LOOP_THREAD();
     if (m_state != SESSION_RELEASE && dispatch(ev)) return 0;
     release(ev);
     return 0;
@@ -243,6 +245,7 @@ bool Session::failOnOverflow(int64_t queued) {
 }
 
 int Session::push(const Packet* p) {
+    ASSERT_IN_LOOP_THREAD();
     if (m_sockfd < 0 || !p) return 0;
     if (m_state == SESSION_RELEASE) return -1;
     if (p->writeTo(&m_bufSend) < 0) return -1;
@@ -252,6 +255,7 @@ int Session::push(const Packet* p) {
 }
 
 int Session::push(const void* data, unsigned int len) {
+    ASSERT_IN_LOOP_THREAD();
     if (g_trace.isOn() && data && len > 0) traceHexDump(data, static_cast<int>(std::min(len, 16u)));
     if (m_sockfd < 0 || len == 0 || !data) return 0;
     if (m_state == SESSION_RELEASE) return -1;

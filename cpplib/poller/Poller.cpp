@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "cpputil/LoopThread.h"
 #include "poller/Poller_epoll.h"
 #include "poller/Poller_poll.h"
 #include "poller/Poller_select.h"
@@ -21,6 +22,7 @@ constexpr int kDrainChunk = 64;
 
 Poller::~Poller() {
     closeWakeUpPipe();
+    loopthread::release();
 }
 
 void Poller::initBase() {
@@ -63,6 +65,7 @@ void Poller::flushDeferred() {
 }
 
 int Poller::waitAndDispatchEvents(int timeoutMs) {
+    loopthread::claim();
     flushDeferred();
     const int err = waitForEvents(timeoutMs);
     if (err != 0) return err;

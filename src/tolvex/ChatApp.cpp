@@ -20,8 +20,8 @@
 #include "tolvex/task/RoomInitTask.h"
 #include "tolvex/task/RoomTask.h"
 #include "tolvex/task/SendStateTask.h"
-#include "tolvex/Globals.h"
-#include "tolvex/WasServerTable.h"
+#include "tolvex/util/Globals.h"
+#include "tolvex/util/WasServerTable.h"
 #include "tolvex/util/ChatUtil.h"
 
 namespace {

@@ -9,19 +9,16 @@
 
 #include "cpputil/Log.h"
 #include "cpputil/MicroTimer.h"
-#include "net/App.h"
-#include "tolvex/ChatConfig.h"
+#include "tolvex/util/ChatContext.h"
 #include "tolvex/task/JobJournal.h"
 
-class ChatApp : public App, public TimerEvent {
+class ChatApp : public ChatContext, public TimerEvent {
 public:
     static constexpr int kPingTimerId = 200;
     static constexpr int kGhostTimerId = 400;
 
     ChatApp() = default;
     ~ChatApp() override;
-
-    ChatConfig& config() { return m_config; }
 
     // Reads the command line and the configuration file. False, after
     // saying why on standard error, when they are not fit to start on.
@@ -58,7 +55,6 @@ private:
     static void flushLogs(bool force);
     int fail(const std::string& why);
 
-    ChatConfig m_config;
     ConfigReport m_startReport;
     bool m_logsOpen = false;
     std::unique_ptr<JobJournal> m_journal;

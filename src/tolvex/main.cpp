@@ -7,7 +7,7 @@
 
 #include "cpputil/Trace.h"
 #include "tolvex/ChatApp.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/task/JobJournal.h"
 
 namespace {

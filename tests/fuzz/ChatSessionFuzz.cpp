@@ -16,7 +16,7 @@
 
 #include "net/Session.h"
 #include "poller/Poller.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatFactory.h"
 #include "tolvex/session/ChatSession.h"

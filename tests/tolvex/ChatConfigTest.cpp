@@ -6,8 +6,8 @@
 
 #include "cpputil/Trace.h"
 #include "support/TempDir.h"
-#include "tolvex/ChatConfig.h"
-#include "tolvex/WasServerTable.h"
+#include "tolvex/util/ChatConfig.h"
+#include "tolvex/util/WasServerTable.h"
 
 namespace {
 

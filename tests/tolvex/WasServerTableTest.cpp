@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "tolvex/WasServerTable.h"
+#include "tolvex/util/WasServerTable.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <iterator>
 
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/util/ChatUtil.h"
 
 AckManager& AckManager::getInstance() {

@@ -1,7 +1,5 @@
 #include "tolvex/ack/AckRoom.h"
 
-namespace {
-
 relay_msg_t relayMsgOf(const SendMsgDetail& d) {
     relay_msg_t m;
     m.roomId = d.getRoomId();
@@ -13,8 +11,6 @@ relay_msg_t relayMsgOf(const SendMsgDetail& d) {
     m.msgType = d.getMsgType();
     return m;
 }
-
-}  // namespace
 
 bool AckRoom::ackExpect(std::unique_ptr<SendMsgDetail> detail) {
     if (!detail) return false;

@@ -26,6 +26,8 @@ struct relay_msg_t {
     uint32_t msgType = 0;
 };
 
+relay_msg_t relayMsgOf(const SendMsgDetail& d);
+
 // What one relay ACK found. remain is the number of OS types the member
 // still owed before this ACK; 0 when the member was not listed.
 struct ack_match_t {

@@ -2,7 +2,7 @@
 
 #include <iterator>
 
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/chat/MsgText.h"
 
 bool ResultAckInfo::addResultAckInfo(uint32_t resultAckNum, const send_result& result) {

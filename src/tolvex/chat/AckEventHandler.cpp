@@ -7,11 +7,10 @@
 
 #include "p2p/P2PPacket.h"
 #include "p2p/Parser2.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/ack/AckManager.h"
 #include "tolvex/chat/CommonHandler.h"
 #include "tolvex/chat/MsgText.h"
-#include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatSession.h"
 #include "tolvex/util/ChatUtil.h"
 
@@ -106,22 +105,5 @@ bool AckEventHandler::receiveMsgRelayAck(const P2PPacket* pk, uint32_t resultCod
 
 void AckEventHandler::sendMsgResult(const ack_receive_data& ack, const relay_msg_t& relayed,
                                     uint32_t sendResultCode) {
-    kept_msg_t msg;
-    msg.roomId = ack.roomId;
-    msg.msgNum = ack.msgSeq;
-    msg.msgTime = static_cast<uint32_t>(relayed.msgTime);
-    msg.trid = relayed.trid;
-    msg.fromOsType = relayed.fromOsType;
-    msg.fromId = relayed.fromUserId;
-
-    send_result result;
-    const std::string userId = userIdOf(ack);
-    setMsgText(result.userId, result.userIdLen, userId);
-    if (const User* user = RoomManager::getInst().getRoomUser(ack.roomId, userId)) {
-        setMsgText(result.userNameInfo, result.userNameInfoLen, user->getNameInfo());
-        result.joinSeq = user->getJoinSeq();
-    }
-    result.osType = ack.osType;
-    result.sendResultCode = sendResultCode;
-    CommonHandler::msgRelayResultAdd(result, msg);
+    CommonHandler::memberResultAdd(relayed, userIdOf(ack), ack.osType, sendResultCode);
 }

@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "p2p/P2PPacket.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/chat/MsgText.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatSession.h"
@@ -132,11 +132,7 @@ void Broadcast::setPushAndNotReadFlag(uint32_t roomId, const std::string& userId
         if (ChatUtil::isTypeOfConversation(msgType)) addSendUserList(userId, OS_TYPE_MOBILE);
     }
     if (foundMobileSession) return;
-    RoomManager& rooms = RoomManager::getInst();
-    const uint16_t lastSendOsType = rooms.getLastSendActionOsType(roomId, userId);
-    const uint16_t lastJoinOsType = rooms.getLastJoinOsType(roomId, userId);
-    // A member last active on a PC and not since seen on a mobile reads it there.
-    if (lastSendOsType == OS_TYPE_PC && lastJoinOsType != OS_TYPE_MOBILE) return;
+    if (RoomManager::getInst().readsOnPc(roomId, userId)) return;
     m_readYnList.emplace(userId, "n");
 }
 

@@ -5,8 +5,9 @@
 #include <exception>
 
 #include "p2p/Maker.h"
-#include "tolvex/ChatApp.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/ChatContext.h"
+#include "tolvex/util/Globals.h"
+#include "tolvex/ack/AckRoom.h"
 #include "tolvex/chat/BodyWriter.h"
 #include "tolvex/chat/MsgText.h"
 #include "tolvex/chat/QuillonRequestInviteHandler.h"
@@ -67,6 +68,26 @@ void CommonHandler::msgRelayResultAdd(const send_result& sendResult, const kept_
     const bool isPcSessionOk = sessionCheckResult(msg.roomId, userId, sendResult.osType);
     if (sendResult.sendResultCode == SEND_RESULT_SUCCESS && isPcSessionOk) return;
     retryInvite(msg.roomId, msg.fromId, userId);
+}
+
+void CommonHandler::memberResultAdd(const relay_msg_t& relayed, const std::string& userId, uint16_t osType,
+                                    uint32_t code) {
+    kept_msg_t msg;
+    msg.roomId = relayed.roomId;
+    msg.msgNum = relayed.msgNum;
+    msg.msgTime = static_cast<uint32_t>(relayed.msgTime);
+    msg.trid = relayed.trid;
+    msg.fromOsType = relayed.fromOsType;
+    msg.fromId = relayed.fromUserId;
+    send_result result;
+    setMsgText(result.userId, result.userIdLen, userId);
+    if (const User* user = RoomManager::getInst().getRoomUser(relayed.roomId, userId)) {
+        setMsgText(result.userNameInfo, result.userNameInfoLen, user->getNameInfo());
+        result.joinSeq = user->getJoinSeq();
+    }
+    result.osType = osType;
+    result.sendResultCode = code;
+    msgRelayResultAdd(result, msg);
 }
 
 bool CommonHandler::sessionCheckResult(uint32_t roomId, std::string_view userId, uint16_t ackOsType) {

@@ -2,7 +2,7 @@
 // Steps that several handlers share: the client length check, member
 // updates, one recipient's outcome, the WAS save and re-invite requests and
 // the session-close notice. Stateless; every operation is static. Event-loop
-// thread, except msgRelayResultAdd (also the relay-ACK thread, later).
+// thread (the relay-ACK timeout thread posts its outcomes there).
 
 #include <cstdint>
 #include <list>
@@ -13,6 +13,8 @@
 #include "p2p/P2PPacket.h"
 #include "tolvex/chat/OutPacket.h"
 #include "tolvex/util/ChatTypes.h"
+
+struct relay_msg_t;
 
 class ChatSession;
 
@@ -54,6 +56,11 @@ public:
     // One recipient's outcome: hands it on and asks for a re-invite unless
     // the member was reached with a PC session available.
     static void msgRelayResultAdd(const send_result& sendResult, const kept_msg_t& msg);
+    // msgRelayResultAdd for one member of a relayed message, the member
+    // named as the notices name members: id, and nick name and join
+    // sequence as the room has them now (empty and 0 once it left).
+    static void memberResultAdd(const relay_msg_t& relayed, const std::string& userId, uint16_t osType,
+                                uint32_t code);
     static bool sessionCheckResult(uint32_t roomId, std::string_view userId, uint16_t ackOsType);
 
     // The save request of a message or room event; nothing without a room.

@@ -8,10 +8,11 @@
 #include <deque>
 #include <exception>
 
+#include "cpputil/LoopThread.h"
 #include "p2p/P2PPacket.h"
-#include "tolvex/ChatApp.h"
-#include "tolvex/Globals.h"
-#include "tolvex/WasServerTable.h"
+#include "tolvex/util/ChatContext.h"
+#include "tolvex/util/Globals.h"
+#include "tolvex/util/WasServerTable.h"
 #include "tolvex/chat/JournalReplay.h"
 #include "tolvex/session/ChatSession.h"
 
@@ -110,6 +111,7 @@ JobHandler::~JobHandler() {
 // ---- starting -------------------------------------------------------------
 
 void JobHandler::doit(ChatSession* pFrom, const P2PPacket* pk) {
+    ASSERT_IN_LOOP_THREAD();
     if (pFrom) {
         m_pcs = pFrom;
         m_ia = pFrom->peerAddr().sin_addr;

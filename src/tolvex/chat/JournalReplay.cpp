@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/chat/JobHandler.h"
 #include "tolvex/chat/QuillonJournalHandler.h"
 

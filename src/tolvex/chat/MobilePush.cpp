@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/chat/BodyWriter.h"
 #include "tolvex/chat/MsgText.h"
 #include "tolvex/chat/OutPacket.h"
@@ -59,14 +59,11 @@ bool MobilePush::reSelectPushUsers(uint32_t roomId, uint32_t msgNum, const std::
     const int limit = QuillonSettings::values()->push_alarm_count;
     for (const std::string& userId : pushUserIds) {
         if (userId == fromId) continue;
-        const uint16_t lastSendOsType = rooms.getLastSendActionOsType(roomId, userId);
-        const uint16_t lastJoinOsType = rooms.getLastJoinOsType(roomId, userId);
         // Any negative limit reads as "no limit"; the count still grows, so
         // a limit set later applies to what was already sent.
         if (limit > kNoPushLimit && rooms.getPushAlarmCount(roomId, userId) >= static_cast<uint32_t>(limit))
             continue;
-        // A member last active on a PC reads it there.
-        if (lastSendOsType == OS_TYPE_PC && lastJoinOsType != OS_TYPE_MOBILE) continue;
+        if (rooms.readsOnPc(roomId, userId)) continue;
         out->userIds.push_back(userId);
         rooms.increasePushAlarmCount(roomId, userId);
         ChatUtil::sendLogging(roomId, static_cast<int>(msgNum), "MSG_RELAY", userId, OS_TYPE_MOBILE, 0, "NPUSH");

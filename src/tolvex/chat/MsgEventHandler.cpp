@@ -9,7 +9,7 @@
 #include "cpputil/Trace.h"
 #include "p2p/P2PPacket.h"
 #include "p2p/Parser2.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/ack/AckManager.h"
 #include "tolvex/ack/SendMsgDetail.h"
 #include "tolvex/chat/AckEventHandler.h"

@@ -12,8 +12,8 @@
 
 #include "net/HttpClientSession.h"
 #include "p2p/P2PPacket.h"
-#include "tolvex/ChatApp.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/ChatContext.h"
+#include "tolvex/util/Globals.h"
 
 QuillonInput::QuillonInput(const P2PPacket* pk)
     : m_parser(pk ? pk->m_body : nullptr, pk && pk->m_body ? pk->m_h.blen : 0),

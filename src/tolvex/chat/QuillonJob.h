@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "p2p/Parser2.h"
-#include "tolvex/ChatConfig.h"
+#include "tolvex/util/ChatConfig.h"
 
 class P2PPacket;
 class URLEncode;

@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "cpputil/TextUtil.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/chat/AckEventHandler.h"
 #include "tolvex/chat/BodyWriter.h"
 #include "tolvex/chat/MsgText.h"

@@ -6,7 +6,7 @@
 #include <exception>
 #include <memory>
 
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/chat/QuillonJob.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/SessionContainer.h"

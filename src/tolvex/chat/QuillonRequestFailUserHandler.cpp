@@ -7,7 +7,7 @@
 #include <exception>
 #include <list>
 
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/chat/MsgEventHandler.h"
 #include "tolvex/chat/QuillonJob.h"
 #include "tolvex/session/ChatSessionDummy.h"

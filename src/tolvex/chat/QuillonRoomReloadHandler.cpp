@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "p2p/P2PPacket.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/chat/QuillonJob.h"
 #include "tolvex/chat/QuillonNotEndRoomListHandler.h"
 #include "tolvex/room/RoomManager.h"

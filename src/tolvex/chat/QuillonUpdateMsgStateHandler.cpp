@@ -4,7 +4,7 @@
 #include <cstring>
 #include <exception>
 
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/chat/QuillonJob.h"
 #include "tolvex/util/ChatCodes.h"
 

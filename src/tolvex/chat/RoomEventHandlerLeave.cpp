@@ -11,7 +11,7 @@
 #include "cpputil/Trace.h"
 #include "p2p/P2PPacket.h"
 #include "p2p/Parser2.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/chat/BodyWriter.h"
 #include "tolvex/chat/Broadcast.h"
 #include "tolvex/chat/CommonHandler.h"

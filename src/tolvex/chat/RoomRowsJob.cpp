@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 
 RoomRowsJob::RoomRowsJob() : m_reader([this](const RoomNotEnd& row) { applyRow(row); }) {}
 

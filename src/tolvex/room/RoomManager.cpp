@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/util/ChatCodes.h"
 #include "tolvex/util/ChatUtil.h"
 
@@ -196,6 +196,14 @@ uint16_t RoomManager::getLastSendActionOsType(uint32_t roomId, const std::string
     std::lock_guard<std::mutex> lock(m_mutx);
     const User* user = findUserLocked(roomId, userId);
     return user ? user->getLastSendActionOsType() : OS_TYPE_PC;
+}
+
+bool RoomManager::readsOnPc(uint32_t roomId, const std::string& userId) {
+    std::lock_guard<std::mutex> lock(m_mutx);
+    const User* user = findUserLocked(roomId, userId);
+    // A member no longer in the room counts as on a PC, as each getter says.
+    if (!user) return true;
+    return user->getLastSendActionOsType() == OS_TYPE_PC && user->getLastJoinOsType() != OS_TYPE_MOBILE;
 }
 
 void RoomManager::setSessionClosed(uint32_t roomId, const std::string& userId) {

@@ -65,6 +65,9 @@ public:
     // OS_TYPE_PC when the room or member is absent.
     uint16_t getLastJoinOsType(uint32_t roomId, const std::string& userId);
     uint16_t getLastSendActionOsType(uint32_t roomId, const std::string& userId);
+    // A member last active on a PC and not seen on a mobile since reads
+    // there: no push and no unread mark for it.
+    bool readsOnPc(uint32_t roomId, const std::string& userId);
     // Marks a member whose connection failed: JOIN_SESSION_CLOSE, device
     // kinds cleared. Nothing for an absent room or member, and a member who
     // left stays left.

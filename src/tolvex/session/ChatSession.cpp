@@ -3,11 +3,10 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <unordered_map>
 
 #include "cpputil/Trace.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/chat/AckEventHandler.h"
 #include "tolvex/chat/MsgEventHandler.h"
 #include "tolvex/chat/MsgText.h"
@@ -23,18 +22,6 @@ namespace {
 bool knownEtype(uint8_t etype) {
     return etype == 0 || etype == 1;
 }
-
-// Counts a push in progress for as long as it lives.
-class PushScope {
-public:
-    explicit PushScope(std::atomic<int>& depth) : m_depth(depth) { ++m_depth; }
-    PushScope(const PushScope&) = delete;
-    PushScope& operator=(const PushScope&) = delete;
-    ~PushScope() { --m_depth; }
-
-private:
-    std::atomic<int>& m_depth;
-};
 
 // What ended the session, for its log line: the error when there is one.
 const char* endText(Session::errortype_t type, int err) {
@@ -115,9 +102,7 @@ void ChatSession::errorEvent(errortype_t type, int err) {
         m_isDeadAlive = true;
         setUserState();
         resetPushAlarmCount();
-        // Inside a push the pusher may hold the container's lock; the
-        // destructor unlists the session instead.
-        if (m_pushDepth.load() == 0) removeSession();
+        removeSession();
         setExpired();
     }
     P2PSession::errorEvent(type, err);
@@ -226,8 +211,6 @@ void ChatSession::resetPushAlarmCount() {
 }
 
 int ChatSession::chatPush(const P2PPacket* pk) {
-    std::lock_guard<std::mutex> lock(m_sessionLock);
-    PushScope scope(m_pushDepth);
     try {
         return push(pk);
     } catch (...) {
@@ -243,8 +226,6 @@ int ChatSession::chatPush(const P2PPacket* req, const void* body, uint16_t blen,
 
 int ChatSession::chatPush(const p2p_header_t* req, const void* body, uint16_t blen, uint16_t sessionid) {
     if (!req) return -1;
-    std::lock_guard<std::mutex> lock(m_sessionLock);
-    PushScope scope(m_pushDepth);
     try {
         return sendres2(req, body, blen, sessionid);
     } catch (...) {

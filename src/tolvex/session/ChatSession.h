@@ -2,12 +2,12 @@
 // One client connection: a packet session that knows its user, room and
 // device kind, refuses work until the rooms are loaded, and hands each
 // request to the handler of its command code. Made by ChatFactory and
-// deleted by its release path; event-loop thread, except chatPush.
+// deleted by its release path inside the poller's dispatch, never during a
+// handler call. Event-loop thread only.
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "p2p/P2PSession.h"
@@ -43,14 +43,11 @@ public:
     void setUserState();
     void resetPushAlarmCount();
 
-    // A server notice, under the session's lock. The push result, or -1.
+    // A server notice. The push result, or -1.
     int chatPush(const P2PPacket* pk);
-    // A reply to req, under the session's lock. The push result, or -1.
+    // A reply to req. The push result, or -1.
     int chatPush(const P2PPacket* req, const void* body, uint16_t blen, uint16_t sessionid);
     int chatPush(const p2p_header_t* req, const void* body, uint16_t blen, uint16_t sessionid);
-    // Never hold this across a chatPush on the same session.
-    void catchLock() { m_sessionLock.lock(); }
-    void releaseLock() { m_sessionLock.unlock(); }
 
     void setProfile(const std::string& userId, const std::string& nameInfo, uint32_t roomId, uint16_t osType);
     void setRoomId(uint32_t roomId) { m_roomId = roomId; }
@@ -90,10 +87,6 @@ private:
     uint16_t m_osType = 0;
     std::atomic<bool> m_isDeadAlive{false};  // finished: later errors skip the room clean-up
     std::atomic<bool> m_closed{false};
-    std::mutex m_sessionLock;  // around every push; taken after the session container's lock
-    // Pushes in progress: an error raised inside one must not re-enter the
-    // container, whose lock the pusher may hold. The destructor unlists.
-    std::atomic<int> m_pushDepth{0};
     // How many container lists hold this session; changed under the
     // container's lock, read without it by the destructor.
     std::atomic<int> m_listedCount{0};

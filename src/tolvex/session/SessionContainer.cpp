@@ -4,7 +4,8 @@
 #include <cstring>
 #include <exception>
 
-#include "tolvex/Globals.h"
+#include "cpputil/LoopThread.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/chat/CommonHandler.h"
 #include "tolvex/session/ChatSession.h"
 #include "tolvex/util/ChatCodes.h"
@@ -276,12 +277,14 @@ void SessionContainer::clearRoomLocked(const room_ref& ref) {
 // ---- lookups ----------------------------------------------------------------
 
 ChatSession* SessionContainer::getSession(uint32_t roomId, const std::string& userId, uint16_t osType) {
+    ASSERT_IN_LOOP_THREAD();
     const room_ref ref = ChatUtil::roomRefOf(roomId, userId);
     std::lock_guard<std::mutex> lock(m_lock);
     return findSessionLocked(ref, userId, osType);
 }
 
 SessionContainer::sessionlist_t SessionContainer::getSessionList(uint32_t roomId, const std::string& userId) {
+    ASSERT_IN_LOOP_THREAD();
     const room_ref ref = ChatUtil::roomRefOf(roomId, userId);
     std::lock_guard<std::mutex> lock(m_lock);
     const found_t found = findLocked(ref, userId);
@@ -291,6 +294,7 @@ SessionContainer::sessionlist_t SessionContainer::getSessionList(uint32_t roomId
 
 SessionContainer::sessionmap_t SessionContainer::getSessionList(uint32_t roomId, const std::string& userId,
                                                                 uint16_t osType) {
+    ASSERT_IN_LOOP_THREAD();
     const room_ref ref = ChatUtil::roomRefOf(roomId, userId);
     sessionmap_t result;
     std::lock_guard<std::mutex> lock(m_lock);
@@ -329,10 +333,10 @@ int SessionContainer::getSessionCount(const room_ref& ref) {
 }
 
 int SessionContainer::push(uint32_t roomId, const std::string& userId, uint16_t osType, const P2PPacket* pk) {
-    const room_ref ref = ChatUtil::roomRefOf(roomId, userId);
-    std::lock_guard<std::mutex> lock(m_lock);
-    // Pushed under the lock, so no other thread can see the session go.
-    if (ChatSession* s = findSessionLocked(ref, userId, osType)) return s->chatPush(pk);
+    // Pushed after the lock is released: sessions end only on this thread,
+    // in the poller's dispatch, so the pointer outlives the push, and an
+    // error raised by the push may unlist the session without deadlock.
+    if (ChatSession* s = getSession(roomId, userId, osType)) return s->chatPush(pk);
     g_Logger.log("try push: NOT FOUND SESSION. room_id=%u, %s, %u", roomId, userId.c_str(), osType);
     return -1;
 }

@@ -1,8 +1,12 @@
 #pragma once
 // Which client sessions are present in which room, for which user and on
 // which device: one live session per user, room and device kind. Indexes
-// sessions it does not own (a dying ChatSession unlists itself) and uses
-// their pointers only under its lock. Single instance; any thread.
+// sessions it does not own (a dying ChatSession unlists itself).
+// Counts and checks may come from any thread (the workers ask how many
+// sessions a room has); operations that hand out session pointers, or push
+// or close through them, belong to the event-loop thread. Sessions end only
+// there, in the poller's dispatch, so a pointer handed out stays valid for
+// the rest of the handler call that asked for it.
 
 #include <atomic>
 #include <cstdint>
@@ -49,7 +53,7 @@ public:
     void clearRoom(const room_key& key);
 
     // The first session of the user of that device kind (OS_TYPE_ALL: any),
-    // or null. The pointer is for the event-loop thread only.
+    // or null. This and the lists below: event-loop thread.
     ChatSession* getSession(uint32_t roomId, const std::string& userId, uint16_t osType);
     // A copy of the user's list (empty when absent).
     sessionlist_t getSessionList(uint32_t roomId, const std::string& userId);
@@ -68,8 +72,6 @@ public:
     // being destroyed; never while this container's lock is held.
     void unlistSession(ChatSession* session);
 
-    void catchSessionLock() { m_lock.lock(); }
-    void releaseSessionLock() { m_lock.unlock(); }
 
 private:
     using sessionvec_t = std::vector<ChatSession*>;  // registration order

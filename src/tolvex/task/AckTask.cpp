@@ -1,16 +1,11 @@
 #include "tolvex/task/AckTask.h"
 
-#include <cerrno>
-#include <cstring>
-#include <exception>
-#include <system_error>
 
-#include "tolvex/ChatApp.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/ChatContext.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/ack/AckManager.h"
+#include "tolvex/ack/AckRoom.h"
 #include "tolvex/chat/CommonHandler.h"
-#include "tolvex/chat/MsgText.h"
-#include "tolvex/room/RoomManager.h"
 #include "tolvex/task/LoopPost.h"
 #include "tolvex/util/ChatUtil.h"
 
@@ -31,50 +26,21 @@ AckTask::~AckTask() {
 }
 
 bool AckTask::start() {
-    if (m_ackThread.joinable()) return true;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bStopAckTaskThread = false;
-    }
-    try {
-        m_ackThread = std::thread([this] { run(); });
-    } catch (const std::system_error& e) {
-        g_Logger.log("AckTask thread start fail !!!!!! %s", e.what());
-        return false;
-    }
-    return true;
+    return m_worker.start([this] { run(); });
 }
 
 void AckTask::stop() {
-    if (!m_ackThread.joinable()) return;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bStopAckTaskThread = true;
-    }
-    m_wake.notify_all();
-    try {
-        m_ackThread.join();
-    } catch (const std::system_error& e) {
-        g_Logger.log("AckTask thread join failed. %s", e.what());
-    }
+    m_worker.stop();
 }
 
 bool AckTask::isRunning() const {
-    return m_ackThread.joinable();
+    return m_worker.isRunning();
 }
 
 void AckTask::run() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    while (!m_bStopAckTaskThread) {
-        lock.unlock();
-        try {
-            runCycle(now(), timeoutSec());
-        } catch (const std::exception& e) {
-            logErrno("AckTask Exception", std::string(" ") + e.what());
-        }
-        lock.lock();
-        m_wake.wait_for(lock, m_interval, [this] { return m_bStopAckTaskThread; });
-    }
+    do {
+        m_worker.runCycle([this] { runCycle(now(), timeoutSec()); });
+    } while (m_worker.waitCycle());
 }
 
 void AckTask::runCycle(time_t now, int timeoutSec) {
@@ -101,29 +67,15 @@ void AckTask::sendAckFail(std::vector<std::unique_ptr<SendMsgDetail>> timeoutLis
 }
 
 void AckTask::sendTimeoutFailPacket(const SendMsgDetail& detail) {
-    kept_msg_t msg;
-    msg.roomId = detail.getRoomId();
-    msg.msgNum = detail.getMsgNum();
-    msg.msgTime = static_cast<uint32_t>(detail.getMsgTime());
-    msg.trid = detail.getTrid();
-    msg.fromOsType = detail.getFromOsType();
-    msg.fromId = detail.getFromUserId();
+    const relay_msg_t relayed = relayMsgOf(detail);
     for (const auto& [userId, osTypes] : detail.getUserList()) {
         if (userId == detail.getFromUserId() || osTypes.empty()) continue;
-        send_result result;
-        setMsgText(result.userId, result.userIdLen, userId);
-        if (const User* user = RoomManager::getInst().getRoomUser(detail.getRoomId(), userId)) {
-            setMsgText(result.userNameInfo, result.userNameInfoLen, user->getNameInfo());
-            result.joinSeq = user->getJoinSeq();
-        }
-        result.sendResultCode = SEND_RESULT_ACK_TIMEOUT;
-        result.osType = osTypes.front();
-        CommonHandler::msgRelayResultAdd(result, msg);
+        CommonHandler::memberResultAdd(relayed, userId, osTypes.front(), SEND_RESULT_ACK_TIMEOUT);
     }
 }
 
 time_t AckTask::now() const {
-    return m_now ? m_now() : static_cast<time_t>(ChatUtil::getUTCTimeSecond());
+    return static_cast<time_t>(m_worker.now());
 }
 
 int AckTask::timeoutSec() const {
@@ -140,8 +92,8 @@ void AckTask::setResultTimeoutFunction(std::function<int()> timeoutSec) {
     m_resultTimeoutSec = std::move(timeoutSec);
 }
 
-void AckTask::setNowFunction(std::function<time_t()> now) {
-    m_now = std::move(now);
+void AckTask::setNowFunction(std::function<uint32_t()> now) {
+    m_worker.setNowFunction(std::move(now));
 }
 
 void AckTask::setTimeoutFunction(std::function<int()> timeoutSec) {
@@ -149,5 +101,5 @@ void AckTask::setTimeoutFunction(std::function<int()> timeoutSec) {
 }
 
 void AckTask::setCycleInterval(std::chrono::milliseconds interval) {
-    m_interval = interval;
+    m_worker.setCycleInterval(interval);
 }

@@ -6,13 +6,13 @@
 // thread, runCycle() from the task's thread (or a test).
 
 #include <chrono>
-#include <condition_variable>
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
+
+#include "tolvex/task/PeriodicWorker.h"
 
 class SendMsgDetail;
 
@@ -43,7 +43,7 @@ public:
     // Seams for tests; set them while the task is stopped. Empty functions
     // restore the defaults: UTC seconds, msg_relay_ack_timeout_sec,
     // msg_result_ack_timeout_sec, 1 s.
-    void setNowFunction(std::function<time_t()> now);
+    void setNowFunction(std::function<uint32_t()> now);
     void setTimeoutFunction(std::function<int()> timeoutSec);
     void setResultTimeoutFunction(std::function<int()> timeoutSec);
     void setCycleInterval(std::chrono::milliseconds interval);
@@ -56,12 +56,7 @@ private:
     int timeoutSec() const;
     int resultTimeoutSec() const;
 
-    std::thread m_ackThread;  // main thread only
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_bStopAckTaskThread = false;                          // guarded by m_mutex
-    std::function<time_t()> m_now;                              // set while stopped
-    std::function<int()> m_timeoutSec;                          // set while stopped
-    std::function<int()> m_resultTimeoutSec;                    // set while stopped
-    std::chrono::milliseconds m_interval{std::chrono::seconds(1)};  // set while stopped
+    PeriodicWorker m_worker{"AckTask"};
+    std::function<int()> m_timeoutSec;        // set while stopped
+    std::function<int()> m_resultTimeoutSec;  // set while stopped
 };

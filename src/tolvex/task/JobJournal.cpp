@@ -18,7 +18,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 
 namespace {
 

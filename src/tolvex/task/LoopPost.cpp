@@ -4,8 +4,8 @@
 #include <mutex>
 #include <utility>
 
-#include "tolvex/ChatApp.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/ChatContext.h"
+#include "tolvex/util/Globals.h"
 
 namespace {
 

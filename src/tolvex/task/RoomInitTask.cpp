@@ -1,13 +1,9 @@
 #include "tolvex/task/RoomInitTask.h"
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <exception>
-#include <system_error>
 
-#include "tolvex/ChatApp.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/ChatContext.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/chat/JournalReplay.h"
 #include "tolvex/chat/QuillonNotEndRoomListHandler.h"
 #include "tolvex/room/RoomInitial.h"
@@ -32,37 +28,17 @@ RoomInitTask::~RoomInitTask() {
 }
 
 bool RoomInitTask::start() {
-    if (m_initThread.joinable()) return true;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = false;
-    }
+    if (m_worker.isRunning()) return true;
     m_finished = false;
-    try {
-        m_initThread = std::thread([this] { run(); });
-    } catch (const std::system_error& e) {
-        g_Logger.log("RoomInitTask thread start fail !!!!!! %s", e.what());
-        return false;
-    }
-    return true;
+    return m_worker.start([this] { run(); });
 }
 
 void RoomInitTask::stop() {
-    if (!m_initThread.joinable()) return;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = true;
-    }
-    m_wake.notify_all();
-    try {
-        m_initThread.join();
-    } catch (const std::system_error& e) {
-        g_Logger.log("RoomInitTask thread join failed. %s", e.what());
-    }
+    m_worker.stop();
 }
 
 bool RoomInitTask::isRunning() const {
-    return m_initThread.joinable();
+    return m_worker.isRunning();
 }
 
 void RoomInitTask::run() {
@@ -80,33 +56,24 @@ void RoomInitTask::run() {
 }
 
 bool RoomInitTask::sleepTick() {
-    if (m_sleeper && !m_sleeper()) return false;
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (!m_sleeper) m_wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stop || m_pageStored; });
-    m_pageStored = false;
-    return !m_stop;
+    if (m_sleeper) return m_sleeper() && !m_worker.stopping();
+    return m_worker.waitFor(std::chrono::seconds(1));
 }
 
 void RoomInitTask::pageStored() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_pageStored = true;
-    }
-    m_wake.notify_all();
+    m_worker.wake();
 }
 
 void RoomInitTask::startJob() {
     // The job itself clears the flag only once the loop has run it; clearing
     // it here keeps the next tick from asking for the same page twice.
     RoomManager::getInst().setCallNextRoomListAvailable(false);
-    try {
+    m_worker.runCycle([this] {
         if (m_starter)
             m_starter();
         else
             LoopPost::toLoop([] { callRoomInfo(); });
-    } catch (const std::exception& e) {
-        logErrno("RoomInitTask Exception", std::string(" ") + e.what());
-    }
+    });
 }
 
 int RoomInitTask::retryTicks() const {

@@ -7,10 +7,9 @@
 // and started on the event-loop thread only (callRoomInfo()).
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
-#include <thread>
+
+#include "tolvex/task/PeriodicWorker.h"
 
 class RoomInitTask {
 public:
@@ -53,11 +52,7 @@ private:
     void startJob();
     int retryTicks() const;
 
-    std::thread m_initThread;  // main thread only
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_stop = false;                   // guarded by m_mutex
-    bool m_pageStored = false;             // guarded by m_mutex
+    PeriodicWorker m_worker{"RoomInitTask"};
     std::atomic<bool> m_finished{false};
     std::function<void()> m_starter;       // set while stopped
     std::function<bool()> m_sleeper;       // set while stopped

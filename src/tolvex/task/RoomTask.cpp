@@ -9,7 +9,7 @@
 #include <system_error>
 #include <utility>
 
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/ack/AckManager.h"
 #include "tolvex/room/RoomEndSession.h"
 #include "tolvex/room/RoomManager.h"
@@ -79,19 +79,9 @@ void RoomTask::clearTimeouts() {
 }
 
 bool RoomTask::start() {
-    if (m_roomThread.joinable()) return true;
+    if (m_worker.isRunning()) return true;
     applyEnvironment();
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bStopRoomTaskThread = false;
-    }
-    try {
-        m_roomThread = std::thread([this] { run(); });
-    } catch (const std::system_error& e) {
-        g_Logger.log("RoomTask thread start fail !!!!!! %s", e.what());
-        return false;
-    }
-    return true;
+    return m_worker.start([this] { run(); });
 }
 
 void RoomTask::applyEnvironment() {
@@ -106,38 +96,20 @@ void RoomTask::applyEnvironment() {
 }
 
 void RoomTask::stop() {
-    if (!m_roomThread.joinable()) return;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bStopRoomTaskThread = true;
-    }
-    m_wake.notify_all();
-    try {
-        m_roomThread.join();
-    } catch (const std::system_error& e) {
-        g_Logger.log("RoomTask thread join failed. %s", e.what());
-    }
+    m_worker.stop();
 }
 
 bool RoomTask::isRunning() const {
-    return m_roomThread.joinable();
+    return m_worker.isRunning();
 }
 
 void RoomTask::run() {
-    std::unique_lock<std::mutex> lock(m_mutex);
     // Rooms loaded at start carry their last activity from the WAS; the
     // first wait lets their members reconnect before any of them is judged.
-    m_wake.wait_for(lock, m_firstPassDelay, [this] { return m_bStopRoomTaskThread; });
-    while (!m_bStopRoomTaskThread) {
-        lock.unlock();
-        try {
-            iterateRooms(now());
-        } catch (const std::exception& e) {
-            logErrno("RoomTask Exception", std::string(" ") + e.what());
-        }
-        lock.lock();
-        m_wake.wait_for(lock, m_interval, [this] { return m_bStopRoomTaskThread; });
-    }
+    if (!m_worker.waitFor(m_firstPassDelay)) return;
+    do {
+        m_worker.runCycle([this] { iterateRooms(now()); });
+    } while (m_worker.waitCycle());
 }
 
 std::vector<room_key> RoomTask::iterateRooms(uint32_t now) {
@@ -209,7 +181,7 @@ void RoomTask::clearRelations(const room_key& key) {
 }
 
 uint32_t RoomTask::now() const {
-    return m_now ? m_now() : ChatUtil::getUTCTimeSecond();
+    return m_worker.now();
 }
 
 uint32_t RoomTask::minuteSec() const {
@@ -231,7 +203,7 @@ uint32_t RoomTask::dueTime(int timeout, uint32_t lastActionTime) const {
 }
 
 void RoomTask::setNowFunction(std::function<uint32_t()> now) {
-    m_now = std::move(now);
+    m_worker.setNowFunction(std::move(now));
 }
 
 void RoomTask::setFirstPassDelay(std::chrono::milliseconds delay) {
@@ -239,7 +211,7 @@ void RoomTask::setFirstPassDelay(std::chrono::milliseconds delay) {
 }
 
 void RoomTask::setCycleInterval(std::chrono::milliseconds interval) {
-    m_interval = interval;
+    m_worker.setCycleInterval(interval);
 }
 
 void RoomTask::setMinuteSeconds(uint32_t seconds) {

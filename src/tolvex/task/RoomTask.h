@@ -8,15 +8,14 @@
 // loop.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tolvex/task/PeriodicWorker.h"
 #include "tolvex/util/ChatTypes.h"
 
 class RoomTask {
@@ -83,18 +82,13 @@ private:
     void postClosing(std::vector<room_key> keys);
     static void clearRelations(const room_key& key);
 
-    std::thread m_roomThread;  // main thread only
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_bStopRoomTaskThread = false;  // guarded by m_mutex
+    PeriodicWorker m_worker{"RoomTask"};
 
     mutable std::mutex m_timeoutMutex;
     timeout_map_t m_timeoutList;  // guarded by m_timeoutMutex
     uint64_t m_timeoutVersion = 0;  // guarded by m_timeoutMutex; counts changes to m_timeoutList
 
     // Set while stopped, read by the thread.
-    std::function<uint32_t()> m_now;
     std::chrono::milliseconds m_firstPassDelay{std::chrono::seconds(180)};
-    std::chrono::milliseconds m_interval{std::chrono::seconds(1)};
     uint32_t m_minuteSec = 60;
 };

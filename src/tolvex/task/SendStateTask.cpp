@@ -9,7 +9,7 @@
 #include <system_error>
 #include <utility>
 
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/ack/AckManager.h"
 #include "tolvex/chat/BodyWriter.h"
 #include "tolvex/chat/MsgText.h"
@@ -62,51 +62,19 @@ SendStateTask::~SendStateTask() {
 }
 
 bool SendStateTask::start() {
-    if (m_taskThread.joinable()) return true;
-    {
-        std::lock_guard<std::mutex> lock(m_taskMutx);
-        m_bStopSendStateTaskThread = false;
-    }
-    try {
-        m_taskThread = std::thread([this] { run(); });
-    } catch (const std::system_error& e) {
-        g_Logger.log("SendStateTask thread start fail !!!!!! %s", e.what());
-        return false;
-    }
-    return true;
+    return m_worker.start([this] { run(); });
 }
 
 void SendStateTask::stop() {
-    if (!m_taskThread.joinable()) return;
-    {
-        std::lock_guard<std::mutex> lock(m_taskMutx);
-        m_bStopSendStateTaskThread = true;
-    }
-    m_wake.notify_all();
-    try {
-        m_taskThread.join();
-    } catch (const std::system_error& e) {
-        g_Logger.log("SendStateTask thread join failed. %s", e.what());
-    }
+    m_worker.stop();
 }
 
 bool SendStateTask::isRunning() const {
-    return m_taskThread.joinable();
+    return m_worker.isRunning();
 }
 
 void SendStateTask::run() {
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(m_taskMutx);
-            m_wake.wait_for(lock, m_interval, [this] { return m_bStopSendStateTaskThread; });
-            if (m_bStopSendStateTaskThread) return;
-        }
-        try {
-            doTask(now());
-        } catch (const std::exception& e) {
-            logException("SendStateTask", e);
-        }
-    }
+    while (m_worker.waitCycle()) m_worker.runCycle([this] { doTask(now()); });
 }
 
 void SendStateTask::addSendResult(const kept_msg_t& msg, const send_result& result) {
@@ -332,13 +300,13 @@ void SendStateTask::clearSendResults() {
 }
 
 uint32_t SendStateTask::now() const {
-    return m_now ? m_now() : ChatUtil::getUTCTimeSecond();
+    return m_worker.now();
 }
 
 void SendStateTask::setNowFunction(std::function<uint32_t()> now) {
-    m_now = std::move(now);
+    m_worker.setNowFunction(std::move(now));
 }
 
 void SendStateTask::setCycleInterval(std::chrono::milliseconds interval) {
-    m_interval = interval;
+    m_worker.setCycleInterval(interval);
 }

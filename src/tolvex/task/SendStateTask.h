@@ -10,7 +10,6 @@
 // jobs to the event loop, never holding m_taskMutx while doing so.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -18,10 +17,10 @@
 #include <mutex>
 #include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tolvex/chat/OutPacket.h"
+#include "tolvex/task/PeriodicWorker.h"
 #include "tolvex/util/ChatTypes.h"
 
 
@@ -116,10 +115,8 @@ private:
     // Event-loop thread: the members' join sequences and the WAS jobs.
     static void sendStateUpdate(const msg_key& key, const std::vector<std::string>& userIds);
 
-    std::thread m_taskThread;  // main thread only
+    PeriodicWorker m_worker{"SendStateTask"};
     mutable std::mutex m_taskMutx;  // a leaf: nothing else is locked while it is held
-    std::condition_variable m_wake;
-    bool m_bStopSendStateTaskThread = false;                      // guarded by m_taskMutx
     std::map<msg_key, std::vector<std::string>> m_successList;    // guarded by m_taskMutx
     std::map<msg_key, std::vector<send_result>> m_sendResultList;  // guarded by m_taskMutx
     std::map<msg_key, kept_msg_t> m_msgInfoList;                   // guarded by m_taskMutx
@@ -128,7 +125,4 @@ private:
     uint32_t m_sendUpdateLastTime = 0;
     uint32_t m_sendResultLastTime = 0;
     uint32_t m_clearMsgInfoLastTime = 0;
-
-    std::function<uint32_t()> m_now;                                // set while stopped
-    std::chrono::milliseconds m_interval{std::chrono::seconds(1)};  // set while stopped
 };

@@ -2,7 +2,7 @@
 // they write through the daemon's globals, which the pure helpers (and
 // their tests) do without.
 
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/util/ChatUtil.h"
 
 namespace ChatUtil {

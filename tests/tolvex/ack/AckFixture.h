@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "support/TempDir.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/ack/AckManager.h"
 #include "tolvex/chat/AckEventHandler.h"
 #include "tolvex/chat/BodyWriter.h"

@@ -11,8 +11,8 @@
 
 #include "net/Session.h"
 #include "poller/Poller.h"
-#include "tolvex/Globals.h"
-#include "tolvex/WasServerTable.h"
+#include "tolvex/util/Globals.h"
+#include "tolvex/util/WasServerTable.h"
 #include "tolvex/ack/AckManager.h"
 #include "tolvex/chat/JobHandler.h"
 #include "tolvex/chat/QuillonJob.h"

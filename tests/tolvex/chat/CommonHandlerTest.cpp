@@ -7,7 +7,7 @@
 #include <string>
 
 #include "ChatRoomFixture.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/chat/MsgText.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/util/ChatCodes.h"

@@ -13,7 +13,7 @@
 #include "p2p/P2PPacket.h"
 #include "support/FakeWas.h"
 #include "support/LoopDriver.h"
-#include "tolvex/WasServerTable.h"
+#include "tolvex/util/WasServerTable.h"
 #include "tolvex/session/ChatSession.h"
 #include "tolvex/session/ChatSessionDummy.h"
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "ChatRoomFixture.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/ack/AckManager.h"
 #include "tolvex/ack/SendMsgDetail.h"
 #include "tolvex/chat/MsgText.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ChatRoomFixture.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/chat/JobHandler.h"
 #include "tolvex/chat/QuillonJob.h"
 #include "tolvex/chat/WasXmlReader.h"

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "support/TempDir.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/util/ChatCodes.h"
 #include "tolvex/util/ChatUtil.h"

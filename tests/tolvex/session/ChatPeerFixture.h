@@ -17,7 +17,7 @@
 #include "poller/Poller.h"
 #include "support/LoopDriver.h"
 #include "support/TempDir.h"
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatFactory.h"
 #include "tolvex/session/ChatSession.h"

@@ -17,7 +17,7 @@
 #include "cpputil/MicroTimer.h"
 #include "support/FakeWas.h"
 #include "support/LoopDriver.h"
-#include "tolvex/WasServerTable.h"
+#include "tolvex/util/WasServerTable.h"
 #include "tolvex/ack/AckFixture.h"
 #include "tolvex/chat/JobHandler.h"
 #include "tolvex/chat/QuillonJob.h"

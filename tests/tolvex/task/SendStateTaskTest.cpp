@@ -13,7 +13,7 @@
 
 #include "LoopQueue.h"
 #include "support/FakeWas.h"
-#include "tolvex/WasServerTable.h"
+#include "tolvex/util/WasServerTable.h"
 #include "tolvex/ack/AckManager.h"
 #include "tolvex/chat/JobHandler.h"
 #include "tolvex/chat/MsgText.h"

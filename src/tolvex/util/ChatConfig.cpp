@@ -1,4 +1,4 @@
-#include "tolvex/ChatConfig.h"
+#include "tolvex/util/ChatConfig.h"
 
 #include <unistd.h>
 
@@ -9,8 +9,8 @@
 
 #include "cpputil/Config2.h"
 #include "cpputil/Trace.h"
-#include "tolvex/Globals.h"
-#include "tolvex/WasServerTable.h"
+#include "tolvex/util/Globals.h"
+#include "tolvex/util/WasServerTable.h"
 
 namespace {
 
@@ -164,6 +164,9 @@ void checkMeaning(const ConfigValues& v, ConfigReport& report) {
     servers.convert2WasInfo(v.was.data(), v.was_count);
     if (v.was_count <= 0 || servers.entry(0).addr.empty())
         report.errors.push_back(v.config + ": no usable <was> server in <waslist>: no message could be stored");
+    for (int i = 0; i < v.was_count && i < WasServerTable::kCapacity; ++i)
+        if (!servers.entry(i).addr.empty() && servers.entry(i).port == 0)
+            report.errors.push_back(v.config + ": <was> " + v.was[i] + " has no port from 1 to 65535");
     warnSkipped(v, "was", v.was.data(), v.was_count, report);
     warnSkipped(v, "timeout_list", v.timeout_list.data(), v.timeout_count, report);
     const std::pair<const char*, const std::string*> pages[] = {

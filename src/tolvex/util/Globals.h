@@ -7,12 +7,12 @@
 
 #include "cpputil/Log.h"
 
-class ChatApp;
+class ChatContext;
 
 extern int g_serverId;             // instance number on this host (-n)
 extern int g_service_port;         // the port actually bound: configured + g_serverId
 extern std::string g_strServerID;  // "<host name>-<server id>"
-extern ChatApp* g_pApp;
+extern ChatContext* g_pApp;  // the ChatApp of main, null in tests
 
 extern Log g_Logger;         // command log "zpx_NN"
 extern Log g_FormatLogger;   // chat log "chat_NN"

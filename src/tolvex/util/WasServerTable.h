@@ -1,7 +1,9 @@
 #pragma once
 // The table of WAS servers every WAS job picks from, round robin, with
-// retries moving on to the next server. Any thread may pick; the event-loop
-// thread replaces the entries on a configuration re-read.
+// retries moving on to the next server. Jobs pick on the event-loop thread
+// and a configuration re-read (SIGUSR2) replaces the entries there too; the
+// lock keeps a reader on another thread (start-up, tests) from seeing half
+// an entry, and costs nothing beside the request a pick is made for.
 
 #include <array>
 #include <mutex>

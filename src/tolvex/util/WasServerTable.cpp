@@ -1,6 +1,20 @@
-#include "tolvex/WasServerTable.h"
+#include "tolvex/util/WasServerTable.h"
 
-#include <cstdlib>
+#include <charconv>
+#include <string_view>
+
+namespace {
+
+// The port of "host:port": 1 to 65535 written in digits alone, else 0, which
+// the start-up check refuses (a job would otherwise connect to port 0).
+int portOf(std::string_view text) {
+    int port = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
+    if (ec != std::errc() || end != text.data() + text.size() || port < 1 || port > 65535) return 0;
+    return port;
+}
+
+}  // namespace
 
 WasServerTable g_was;
 
@@ -8,8 +22,6 @@ wasinfo_t WasServerTable::getWAS(int* index) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const int size = m_size;
     if (*index < 0 || *index >= size) {
-        // Jobs start on several threads: the read and the advance of the
-        // shared cursor happen under one lock.
         if (m_current >= size) m_current = 0;  // the table shrank since the last pick
         *index = m_current;
         m_current = (m_current + 1) % size;
@@ -27,7 +39,7 @@ int WasServerTable::convert2WasInfo(const std::string* list, int count) {
         const size_t colon = text.find(':');
         if (colon == std::string::npos) return 0;
         m_was[i].addr = text.substr(0, colon);
-        m_was[i].port = std::atoi(text.c_str() + colon + 1);
+        m_was[i].port = portOf(std::string_view(text).substr(colon + 1));
     }
     return 1;
 }

@@ -1,4 +1,4 @@
-#include "tolvex/Globals.h"
+#include "tolvex/util/Globals.h"
 
 #include <cerrno>
 #include <cstring>
@@ -8,7 +8,7 @@
 int g_serverId = 0;
 int g_service_port = 0;
 std::string g_strServerID;
-ChatApp* g_pApp = nullptr;
+ChatContext* g_pApp = nullptr;
 
 Log g_Logger;
 Log g_FormatLogger;

@@ -36,3 +36,33 @@ write_config() {
 </config>
 XML
 }
+
+# require_bins DIR NAME...: exits with how to build them when one of the
+# programs is missing from DIR.
+require_bins() {
+    local dir="$1" name
+    shift
+    for name in "$@"; do
+        [ -x "$dir/$name" ] || { echo "missing $dir/$name; build it: cmake --build $(dirname "$dir") --target $*" >&2; exit 1; }
+    done
+}
+
+# Every bench client holds a descriptor in the daemon: the hard limit for
+# this shell and what it starts.
+raise_nofile() {
+    local hard
+    hard="$(ulimit -H -n)"
+    [ "$hard" = unlimited ] && hard=1048576
+    ulimit -S -n "$hard" 2>/dev/null || echo "could not raise the descriptor limit to $hard" >&2
+}
+
+# stop_pid PID: SIGTERM, up to 20 s to end, then SIGKILL; nothing for an
+# empty or finished PID.
+stop_pid() {
+    local pid="$1"
+    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
+    kill -TERM "$pid" 2>/dev/null || true
+    for _ in $(seq 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}

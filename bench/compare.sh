@@ -27,17 +27,14 @@ while [ $# -gt 0 ]; do
     esac
 done
 BENCH="$BUILD/bin/tolvex-bench"
-[ -x "$BENCH" ] || { echo "missing $BENCH; build tolvex-bench tolvexd tolvex-was in $BUILD" >&2; exit 1; }
+require_bins "$BUILD/bin" tolvex-bench tolvexd tolvex-was
 command -v redis-server >/dev/null || { echo "redis-server is not installed (scripts/common.sh installs it)" >&2; exit 1; }
 
 WORK="$(mktemp -d /tmp/tolvex-compare-XXXXXX)"
 REDIS_PID=""
 stop_redis() {
-    if [ -n "$REDIS_PID" ]; then
-        kill -TERM "$REDIS_PID" 2>/dev/null || true
-        wait "$REDIS_PID" 2>/dev/null || true
-        REDIS_PID=""
-    fi
+    stop_pid "$REDIS_PID"
+    REDIS_PID=""
 }
 cleanup() { stop_redis; rm -rf "$WORK"; }
 trap cleanup EXIT

@@ -27,14 +27,12 @@ while [ $# -gt 0 ]; do
     esac
 done
 [ $# -gt 0 ] || set -- --rooms 4 --members 3 --window 4 --duration 8 --quiet
-for bin in tolvexd tolvex-was tolvex-bench; do
-    [ -x "$BUILD/bin/$bin" ] || { echo "missing $BUILD/bin/$bin; build it first" >&2; exit 1; }
-done
+require_bins "$BUILD/bin" tolvexd tolvex-was tolvex-bench
 
 WORK="$(mktemp -d /tmp/tolvex-durability-XXXXXX)"
 PIDS=()
 cleanup() {
-    for pid in "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+    for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
     rm -rf "$WORK"
 }
 trap cleanup EXIT

@@ -38,29 +38,16 @@ case "$IOTYPE" in epoll|poll|select) ;; *) echo "unknown iotype '$IOTYPE'" >&2; 
 DAEMON="$BUILD/bin/tolvexd"
 BENCH="$BUILD/bin/tolvex-bench"
 WASBIN="$BUILD/bin/tolvex-was"
-for bin in "$DAEMON" "$BENCH"; do
-    [ -x "$bin" ] || { echo "missing $bin; build it: cmake --build $BUILD --target tolvexd tolvex-bench" >&2; exit 1; }
-done
-
-# tolvexd does not raise its own descriptor limit, and every client and
-# every WAS request holds a descriptor: give the daemon (and the tool) the
-# hard limit, so thousands of idle connections fit.
-hard_nofile="$(ulimit -H -n)"
-[ "$hard_nofile" = unlimited ] && hard_nofile=1048576
-ulimit -S -n "$hard_nofile" 2>/dev/null || echo "could not raise the descriptor limit to $hard_nofile" >&2
+require_bins "$BUILD/bin" tolvexd tolvex-bench
+# Thousands of idle connections need as many descriptors.
+raise_nofile
 
 WORK="$(mktemp -d /tmp/tolvex-relay-bench-XXXXXX)"
 PID=""
 WAS_PID=""
 cleanup() {
-    if [ -n "$WAS_PID" ]; then
-        kill -TERM "$WAS_PID" 2>/dev/null || true
-        wait "$WAS_PID" 2>/dev/null || true
-    fi
-    if [ -n "$PID" ] && kill -0 "$PID" 2>/dev/null; then
-        kill -TERM "$PID" 2>/dev/null || true
-        wait "$PID" 2>/dev/null || true
-    fi
+    stop_pid "$WAS_PID"
+    stop_pid "$PID"
     if [ "$KEEP_LOGS" = 1 ]; then echo "logs kept in $WORK" >&2; else rm -rf "$WORK"; fi
 }
 trap cleanup EXIT

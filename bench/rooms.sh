@@ -57,26 +57,13 @@ for n in $ROOM_COUNTS "$MEMBERS" "$PAGE_ROOMS" "$TIMEOUT" "$IDLE_SEC"; do
 done
 [ "$IDLE_SEC" -gt 0 ] || { echo "--idle-sec must be above 0" >&2; exit 2; }
 DAEMON="${TOLVEXD:-$BUILD/bin/tolvexd}"
-for bin in "$DAEMON" "$BUILD/bin/tolvex-was" "$BUILD/bin/tolvex-was-seed" "$BUILD/bin/tolvex-bench"; do
-    [ -x "$bin" ] || { echo "missing $bin; build it: cmake --build $BUILD --target tolvexd tolvex-was tolvex-was-seed tolvex-bench" >&2; exit 1; }
-done
-
-# Every bench client holds a descriptor in the daemon; give both the hard limit.
-hard_nofile="$(ulimit -H -n)"
-[ "$hard_nofile" = unlimited ] && hard_nofile=1048576
-ulimit -S -n "$hard_nofile" 2>/dev/null || echo "could not raise the descriptor limit to $hard_nofile" >&2
+[ -x "$DAEMON" ] || { echo "missing $DAEMON" >&2; exit 1; }
+require_bins "$BUILD/bin" tolvex-was tolvex-was-seed tolvex-bench
+raise_nofile
 
 RUN="$(mktemp -d /tmp/tolvex-rooms-bench-XXXXXX)"
 DAEMON_PID=""
 WAS_PID=""
-stop_pid() {
-    local pid="$1"
-    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
-    kill -TERM "$pid" 2>/dev/null || true
-    for _ in $(seq 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-}
 stop_pair() {
     stop_pid "$DAEMON_PID"
     stop_pid "$WAS_PID"

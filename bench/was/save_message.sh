@@ -9,6 +9,7 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
+source "$ROOT/bench/common.sh"
 BUILD="${1:-$ROOT/build}"
 [ $# -gt 0 ] && shift
 LOAD_ARGS=()
@@ -19,20 +20,12 @@ done
 [ $# -gt 0 ] && shift
 WAS_ARGS=("$@")
 BIN="$BUILD/bin"
-for tool in tolvex-was tolvex-was-load; do
-    if [ ! -x "$BIN/$tool" ]; then
-        echo "missing $BIN/$tool; build it with: cmake --build $BUILD --target $tool" >&2
-        exit 1
-    fi
-done
+require_bins "$BIN" tolvex-was tolvex-was-load
 
 WORK="$(mktemp -d /tmp/tolvex-was-bench-XXXXXX)"
 WAS_PID=""
 cleanup() {
-    if [ -n "$WAS_PID" ]; then
-        kill "$WAS_PID" 2>/dev/null || true
-        wait "$WAS_PID" 2>/dev/null || true
-    fi
+    stop_pid "$WAS_PID"
     rm -rf "$WORK"
 }
 trap cleanup EXIT

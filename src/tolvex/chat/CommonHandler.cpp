@@ -144,9 +144,7 @@ CommonHandler::save_texts_t CommonHandler::makeSaveTexts(const std::list<save_me
 OutPacket CommonHandler::makeSaveMsgPacket(const msg_info& msg, const save_texts_t& texts, uint32_t memberCount,
                                            uint16_t roomType, const attachFileInfo& attachInfo) {
     BodyWriter w(kSaveBodyCapacity);
-    w.u32(msg.roomId)
-        .str16(msgText(msg.fromId, msg.fromIdLen))
-        .str16(msgText(msg.fromIdTalkName, msg.fromIdTalkNameLen))
+    writeSenderHead(w, msg)
         .str16(msgText(msg.msg, msg.msgLen))
         .u32(msg.msgNum)
         .u8(msg.msgType)

@@ -20,9 +20,7 @@ constexpr size_t kMaxStr16 = 65535;
 // One push body with recipients as its recipient text.
 BodyWriter& writePushBody(BodyWriter& w, const msg_info& msg, std::string_view recipients,
                           const std::string& serviceIp) {
-    return w.u32(msg.roomId)
-        .str16(msgText(msg.fromId, msg.fromIdLen))
-        .str16(msgText(msg.fromIdTalkName, msg.fromIdTalkNameLen))
+    return writeSenderHead(w, msg)
         .str16(msgText(msg.msg, msg.msgLen))
         .u32(msg.msgNum)
         .u8(msg.msgType)

@@ -284,9 +284,7 @@ std::unique_ptr<Broadcast> MsgEventHandler::broadcastResendMsg(const msg_info& m
 
 OutPacket MsgEventHandler::makeRelayMsgPacket(const msg_info& msg, uint32_t headerTrid) {
     BodyWriter w(kRelayBodyCapacity);
-    w.u32(msg.roomId)
-        .str16(msgText(msg.fromId, msg.fromIdLen))
-        .str16(msgText(msg.fromIdTalkName, msg.fromIdTalkNameLen))
+    writeSenderHead(w, msg)
         .u16(msg.fromOsType)
         .u32(msg.msgTime)
         .str16(msgText(msg.msg, msg.msgLen))
@@ -301,9 +299,7 @@ OutPacket MsgEventHandler::makeRelayMsgPacket(const msg_info& msg, uint32_t head
 OutPacket MsgEventHandler::makeRelayAttachMsgPacket(const msg_info& msg, uint32_t headerTrid,
                                                     const attachFileInfo& attachInfo) {
     BodyWriter w(kRelayBodyCapacity);
-    w.u32(msg.roomId)
-        .str16(msgText(msg.fromId, msg.fromIdLen))
-        .str16(msgText(msg.fromIdTalkName, msg.fromIdTalkNameLen))
+    writeSenderHead(w, msg)
         .u16(msg.fromOsType)
         .u32(msg.msgTime)
         .u32(msg.trid)

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "tolvex/chat/BodyWriter.h"
 #include "tolvex/util/ChatTypes.h"
 
 template <size_t N, typename Len>
@@ -62,6 +63,14 @@ inline std::string fromIdOf(const msg_info& msg) {
 }
 
 // The fields a result notice needs, taken from a whole message record.
+// Room, sender id and sender name: the head of every body that relays,
+// pushes or saves a member's message or room event.
+inline BodyWriter& writeSenderHead(BodyWriter& w, const msg_info& msg) {
+    return w.u32(msg.roomId)
+        .str16(msgText(msg.fromId, msg.fromIdLen))
+        .str16(msgText(msg.fromIdTalkName, msg.fromIdTalkNameLen));
+}
+
 inline kept_msg_t keptMsgOf(const msg_info& msg) {
     kept_msg_t kept;
     kept.roomId = msg.roomId;

@@ -107,9 +107,7 @@ RoomEventHandler::parse_result_t RoomEventHandler::parseInviteUser(const P2PPack
 
 OutPacket RoomEventHandler::makeJoinPacket(const msg_info& msg, uint16_t joinType) {
     BodyWriter w(kJoinAlarmCapacity);
-    w.u32(msg.roomId)
-        .str16(msgText(msg.fromId, msg.fromIdLen))
-        .str16(msgText(msg.fromIdTalkName, msg.fromIdTalkNameLen))
+    writeSenderHead(w, msg)
         .u16(msg.fromOsType)
         .u32(msg.msgNum)
         .u32(msg.msgTime)

@@ -116,9 +116,7 @@ OutPacket RoomEventHandler::makeLeavePacket(const msg_info& msg, uint16_t leaveT
     const std::string userId(msgText(msg.fromId, msg.fromIdLen));
     const int64_t joinSeq = allHistorySet ? LEAVE_ALL_HISTORY : rooms().getUserJoinSeq(msg.roomId, userId);
     BodyWriter w(kLeaveAlarmCapacity);
-    w.u32(msg.roomId)
-        .str16(userId)
-        .str16(msgText(msg.fromIdTalkName, msg.fromIdTalkNameLen))
+    writeSenderHead(w, msg)
         .u16(msg.fromOsType)
         .u32(msg.msgNum)
         .u32(msg.msgTime)

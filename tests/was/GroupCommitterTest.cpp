@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/Process.h"
 #include "support/TempDir.h"
 #include "was/RequestError.h"
 #include "was/SqliteDb.h"
@@ -30,13 +31,13 @@ int vetoCommit(void* veto) {
 class GroupCommitterTest : public ::testing::Test {
 protected:
     // A window far longer than any test: a batch closes only once it holds
-    // batchSize writes, so the writes of one applyTogether() share it.
-    void startWriter(size_t batchSize) {
+    // three writes, so the writes of one applyTogether() share it.
+    void SetUp() override {
         auto db = std::make_unique<SqliteDb>(m_dir.file("t.db"), SqliteDb::Mode::ReadWrite);
         db->exec("CREATE TABLE t(k INTEGER PRIMARY KEY)");
         sqlite3_commit_hook(db->handle(), vetoCommit, &m_vetoCommits);
         m_writer = std::make_unique<GroupCommitter>(
-            std::move(db), commit_settings_t{std::chrono::seconds(60), batchSize});
+            std::move(db), commit_settings_t{std::chrono::seconds(60), 3});
     }
 
     static Work insert(int k) {
@@ -60,20 +61,11 @@ protected:
                 }
             });
             if (i + 1 < works.size()) {
-                EXPECT_TRUE(waitForQueued(i + 1));
+                EXPECT_TRUE(waitFor([&] { return m_writer->queuedWrites() > i; }));
             }
         }
         for (auto& thread : threads) thread.join();
         return outcomes;
-    }
-
-    bool waitForQueued(size_t count) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (m_writer->queuedWrites() < count) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::yield();
-        }
-        return true;
     }
 
     // The keys stored, read through a connection of their own.
@@ -90,32 +82,22 @@ protected:
     std::unique_ptr<GroupCommitter> m_writer;
 };
 
-TEST_F(GroupCommitterTest, ARefusedWriteUndoesOnlyItsOwnRowsAndTheBatchCommits) {
-    startWriter(3);
+TEST_F(GroupCommitterTest, AFailedCommitKeepsNoneAndARefusedWriteUndoesOnlyItsOwnRows) {
+    m_vetoCommits = true;
+    Work refused = [](SqliteDb&) { throw RequestError(WAS_NOT_FOUND, "unknown room"); };
+    EXPECT_EQ((std::vector<std::string>{"failed", "failed", "failed"}), applyTogether({insert(1), insert(2), refused}));
+    EXPECT_TRUE(storedKeys().empty());
+
+    // The writer goes on with the next batch, where the refusal comes after
+    // a write of its batch that must survive it.
+    m_vetoCommits = false;
     Work refusedAfterWriting = [](SqliteDb& db) {
         insert(10)(db);
         throw RequestError(WAS_CONFLICT, "refused after writing");
     };
-    // The refusal comes after a write of its batch that must survive it.
-    std::vector<std::string> outcomes = applyTogether({insert(1), refusedAfterWriting, insert(2)});
-
-    EXPECT_EQ((std::vector<std::string>{"ok", "refused", "ok"}), outcomes);
+    EXPECT_EQ((std::vector<std::string>{"ok", "refused", "ok"}),
+              applyTogether({insert(1), refusedAfterWriting, insert(2)}));
     EXPECT_EQ((std::vector<int64_t>{1, 2}), storedKeys());
-}
-
-TEST_F(GroupCommitterTest, AFailedCommitFailsEveryWriteOfItsBatchAndKeepsNone) {
-    startWriter(3);
-    m_vetoCommits = true;
-    Work refused = [](SqliteDb&) { throw RequestError(WAS_NOT_FOUND, "unknown room"); };
-    EXPECT_EQ((std::vector<std::string>{"failed", "failed", "failed"}),
-              applyTogether({insert(1), insert(2), refused}));
-    EXPECT_TRUE(storedKeys().empty());
-
-    // The writer goes on with the next batch.
-    m_vetoCommits = false;
-    EXPECT_EQ((std::vector<std::string>{"ok", "ok", "ok"}),
-              applyTogether({insert(1), insert(2), insert(3)}));
-    EXPECT_EQ((std::vector<int64_t>{1, 2, 3}), storedKeys());
 }
 
 }  // namespace

@@ -2,50 +2,22 @@
 
 #include <arpa/inet.h>
 #include <expat.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <sstream>
 
+#include "support/Process.h"
 #include "was/SqliteDb.h"
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-struct FdCloser {
-    int fd;
-    ~FdCloser() {
-        if (fd >= 0) close(fd);
-    }
-};
-
-struct xml_state_t {
-    std::string element;
-    std::vector<std::vector<std::string>>* rows;
-};
-
-void onXmlStart(void* data, const XML_Char* name, const XML_Char** attrs) {
-    auto* state = static_cast<xml_state_t*>(data);
-    if (state->element != name) return;
-    std::vector<std::string> values;
-    for (int i = 0; attrs[i]; i += 2) values.emplace_back(attrs[i + 1]);
-    state->rows->push_back(std::move(values));
-}
-
-}  // namespace
-
 std::string daemonEncode(const std::string& bytes) {
-    static const char* keep = "!$'()*,-./;_";
     std::string out;
     char hex[4];
     for (unsigned char c : bytes) {
-        if (isalnum(c) || (c != 0 && strchr(keep, c))) {
+        if (isalnum(c) || (c != 0 && strchr("!$'()*,-./;_", c))) {
             out += static_cast<char>(c);
         } else {
             snprintf(hex, sizeof hex, "%%%02X", c);
@@ -55,40 +27,16 @@ std::string daemonEncode(const std::string& bytes) {
     return out;
 }
 
-void Form::name(const std::string& name) {
-    if (!m_body.empty()) m_body += '&';
-    m_body += name + "=";
-}
-
-Form& Form::num(const std::string& field, int64_t value) {
-    name(field);
-    m_body += std::to_string(value);
-    return *this;
-}
-
-Form& Form::text(const std::string& field, const std::string& bytes) {
-    name(field);
-    m_body += daemonEncode(bytes);
-    return *this;
-}
-
-Form& Form::raw(const std::string& field, const std::string& value) {
-    name(field);
-    m_body += value;
-    return *this;
-}
-
 Form saveForm(const save_args_t& a) {
-    std::string ids, names, seqs, reads;
-    for (const member_args_t& m : a.members) {
-        ids += m.id + "\t";
-        names += m.name + "\t";
-        seqs += std::to_string(m.joinSeq) + ",";
-        reads += m.readYn + ",";
-    }
     // The daemon sends each list without its last separator.
-    for (std::string* list : {&ids, &names, &seqs, &reads})
-        if (!list->empty()) list->pop_back();
+    std::string ids, names, seqs, reads;
+    for (size_t i = 0; i < a.members.size(); ++i) {
+        const member_args_t& m = a.members[i];
+        ids += (i ? "\t" : "") + m.id;
+        names += (i ? "\t" : "") + m.name;
+        seqs += (i ? "," : "") + std::to_string(m.joinSeq);
+        reads += (i ? "," : "") + m.readYn;
+    }
     Form form;
     form.num("room_id", a.roomId).text("send_user_id", a.senderId);
     form.text("send_user_nick_name", a.senderName).text("msg", a.msg).num("msg_seq", a.msgSeq);
@@ -103,49 +51,51 @@ Form saveForm(const save_args_t& a) {
 
 was_reply_t parseReply(const std::string& wire) {
     was_reply_t reply;
-    size_t lineEnd = wire.find("\r\n");
-    size_t headEnd = wire.find("\r\n\r\n");
-    if (lineEnd == std::string::npos || headEnd == std::string::npos) return reply;
-    reply.complete = true;
+    const size_t lineEnd = wire.find("\r\n");
+    const size_t headEnd = wire.find("\r\n\r\n");
+    if (headEnd == std::string::npos) return reply;
     reply.statusLine = wire.substr(0, lineEnd);
-    reply.headers = wire.substr(lineEnd + 2, headEnd - lineEnd);
     reply.body = wire.substr(headEnd + 4);
     const std::string& b = reply.body;
     if (b.size() < 4 || static_cast<unsigned char>(b[0]) != 0xFE) return reply;
-    size_t textLen = static_cast<unsigned char>(b[3]);
+    const size_t textLen = static_cast<unsigned char>(b[3]);
     if (b.size() < 4 + textLen) return reply;
     reply.hasHeader = true;
-    reply.code = static_cast<int>(static_cast<unsigned char>(b[1]) |
-                                       static_cast<unsigned char>(b[2]) << 8);
+    reply.code = static_cast<unsigned char>(b[1]) | static_cast<unsigned char>(b[2]) << 8;
     reply.errorText = b.substr(4, textLen);
     reply.payload = b.substr(4 + textLen);
     return reply;
 }
 
 xml_rows_t xmlRows(const std::string& payload, const std::string& element) {
+    struct state_t {
+        const std::string& element;
+        Rows& rows;
+    };
     xml_rows_t result;
-    xml_state_t state{element, &result.rows};
+    state_t state{element, result.rows};
     XML_Parser parser = XML_ParserCreate(nullptr);
     XML_SetUserData(parser, &state);
-    XML_SetElementHandler(parser, onXmlStart, nullptr);
-    result.parsed = XML_Parse(parser, payload.data(), static_cast<int>(payload.size()), 1) ==
-                    XML_STATUS_OK;
+    XML_SetElementHandler(
+        parser,
+        [](void* data, const XML_Char* name, const XML_Char** attrs) {
+            auto* s = static_cast<state_t*>(data);
+            if (s->element != name) return;
+            s->rows.emplace_back();
+            for (int i = 0; attrs[i]; i += 2) s->rows.back().emplace_back(attrs[i + 1]);
+        },
+        nullptr);
+    result.parsed = XML_Parse(parser, payload.data(), static_cast<int>(payload.size()), 1) == XML_STATUS_OK;
     XML_ParserFree(parser);
     return result;
 }
 
 void WasLoopbackTest::SetUp() {
-    // A peer that goes away mid-reply must not kill the test binary.
-    signal(SIGPIPE, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);  // a peer that goes away mid-reply must not kill the test binary
     m_dbPath = m_dir.file("was.db");
 }
 
-void WasLoopbackTest::TearDown() {
-    stopWas();
-}
-
-void WasLoopbackTest::startWas(const was_server_settings_t& settings,
-                               const commit_settings_t& commit) {
+void WasLoopbackTest::startWas(const was_server_settings_t& settings, const commit_settings_t& commit) {
     m_settings = settings;
     m_commit = commit;
     m_store = std::make_unique<WasStore>(m_dbPath, m_commit);
@@ -153,12 +103,9 @@ void WasLoopbackTest::startWas(const was_server_settings_t& settings,
     std::string reason;
     m_port = m_server->bind("127.0.0.1", 0, reason);
     ASSERT_GT(m_port, 0) << reason;
-    WasServer* server = m_server.get();
-    m_thread = std::thread([server] { server->run(); });
+    m_thread = std::thread([server = m_server.get()] { server->run(); });
     // stop() only stops a server that is already running.
-    auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (!m_server->isRunning() && Clock::now() < deadline) std::this_thread::yield();
-    ASSERT_TRUE(m_server->isRunning());
+    ASSERT_TRUE(waitFor([&] { return m_server->isRunning(); }));
 }
 
 void WasLoopbackTest::stopWas() {
@@ -174,56 +121,66 @@ void WasLoopbackTest::restartWas() {
 }
 
 std::string WasLoopbackTest::exchange(const std::string& wire, bool halfClose) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    FdCloser closer{fd};
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(m_port));
-    inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return std::string();
-    for (size_t sent = 0; sent < wire.size();) {
-        ssize_t n = send(fd, wire.data() + sent, wire.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        sent += static_cast<size_t>(n);
-    }
-    if (halfClose) shutdown(fd, SHUT_WR);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string reply;
-    char buf[8192];
-    auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (Clock::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        reply.append(buf, static_cast<size_t>(n));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        for (size_t sent = 0; sent < wire.size();) {
+            const ssize_t n = send(fd, wire.data() + sent, wire.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += static_cast<size_t>(n);
+        }
+        if (halfClose) shutdown(fd, SHUT_WR);
+        char buf[8192];
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        for (pollfd p{fd, POLLIN, 0}; std::chrono::steady_clock::now() < deadline;) {
+            if (poll(&p, 1, 100) <= 0) continue;
+            const ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0) break;
+            reply.append(buf, static_cast<size_t>(n));
+        }
     }
+    close(fd);
     return reply;
 }
 
 std::string WasLoopbackTest::daemonRequest(const std::string& page, const std::string& body) {
-    return "POST " + page +
-           " HTTP/1.0\r\nContent-type: application/x-www-form-urlencoded\r\n"
-           "Accept-Language: ko\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
+    return "POST " + page + " HTTP/1.0\r\nContent-type: application/x-www-form-urlencoded\r\n"
+           "Accept-Language: ko\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-was_reply_t WasLoopbackTest::post(const std::string& page, const Form& form) {
-    return postBody(page, form.body());
+was_reply_t WasLoopbackTest::markDelivered(uint32_t msgSeq, const std::string& users, const std::string& joinSeqs) {
+    return post("/was/updateMsgSend", Form().num("room_id", 17).num("msg_seq", msgSeq).text("tenant_id", "example.com")
+                                          .text("userids", users).text("join_seqs", joinSeqs).raw("send_yn", "y"));
 }
 
-was_reply_t WasLoopbackTest::postBody(const std::string& page, const std::string& body) {
-    return parseReply(exchange(daemonRequest(page, body)));
+was_reply_t WasLoopbackTest::endRoom(uint32_t roomId, const std::string& tenant) {
+    return post("/was/endRoom", Form().num("room_id", roomId).text("tenant_id", tenant).num("time", 1700001000)
+                                    .text("svr_ip", "10.0.0.1").num("svr_port", 7000));
 }
 
-std::vector<std::vector<std::string>> WasLoopbackTest::sql(const std::string& query) {
+was_reply_t WasLoopbackTest::loadRoom(uint32_t roomId, const std::string& tenant) {
+    return post("/was/loadRoom", Form().num("room_id", roomId).text("tenant_id", tenant));
+}
+
+Rows WasLoopbackTest::failedRecipients(uint32_t msgSeq, int* code) {
+    was_reply_t reply = post("/was/sendFailUser",
+                             Form().num("room_id", 17).num("msg_num", msgSeq).text("tenant_id", "example.com"));
+    if (code) *code = reply.code;
+    xml_rows_t rows = xmlRows(reply.payload, "send_fail_info");
+    EXPECT_TRUE(rows.parsed) << reply.payload;
+    return rows.rows;
+}
+
+Rows WasLoopbackTest::sql(const std::string& query) {
     SqliteDb db(m_dbPath, SqliteDb::Mode::ReadOnly);
-    std::vector<std::vector<std::string>> rows;
-    auto q = db.query(query.c_str());
-    while (q->step()) {
-        std::vector<std::string> row;
-        for (int i = 0; i < q->columnCount(); ++i)
-            row.push_back(q->columnIsNull(i) ? "NULL" : q->columnBytes(i));
-        rows.push_back(std::move(row));
+    Rows rows;
+    for (auto q = db.query(query.c_str()); q->step();) {
+        rows.emplace_back();
+        for (int i = 0; i < q->columnCount(); ++i) rows.back().push_back(q->columnIsNull(i) ? "NULL" : q->columnBytes(i));
     }
     return rows;
 }

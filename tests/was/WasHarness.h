@@ -16,11 +16,14 @@
 #include "was/WasServer.h"
 #include "was/WasStore.h"
 
-// Every byte of a string literal, zero bytes included, without miscounting.
+using Rows = std::vector<std::vector<std::string>>;
+
+// Every byte of a string literal, zero bytes included; and the header of a reply that says done.
 template <size_t N>
 std::string bytesOf(const char (&text)[N]) {
     return std::string(text, N - 1);
 }
+inline const std::string kOkHeader = bytesOf("\xFE\x00\x00\x00");
 
 // The daemon's form encoding: letters, digits and !$'()*,-./;_ unchanged,
 // every other byte (zero included) as %XX in upper case.
@@ -29,13 +32,15 @@ std::string daemonEncode(const std::string& bytes);
 // A form body built field by field in the daemon's order and encoding.
 class Form {
 public:
-    Form& num(const std::string& name, int64_t value);
-    Form& text(const std::string& name, const std::string& bytes);  // percent-encoded
-    Form& raw(const std::string& name, const std::string& value);   // copied as is
+    Form& num(const std::string& name, int64_t value) { return raw(name, std::to_string(value)); }
+    Form& text(const std::string& name, const std::string& bytes) { return raw(name, daemonEncode(bytes)); }
+    Form& raw(const std::string& name, const std::string& value) {
+        m_body += (m_body.empty() ? "" : "&") + name + "=" + value;
+        return *this;
+    }
     const std::string& body() const { return m_body; }
 
 private:
-    void name(const std::string& name);
     std::string m_body;
 };
 
@@ -73,29 +78,27 @@ Form saveForm(const save_args_t& args);
 
 // One reply as the daemon's HTTP session and WAS job see it.
 struct was_reply_t {
-    bool complete = false;     // status line, headers and a closed connection
     std::string statusLine;
-    std::string headers;
-    std::string body;          // everything after the empty line
-    bool hasHeader = false;    // body starts with 0xFE and a full header
-    int code = -1;             // the result code; -1 without a header
+    std::string body;        // everything after the empty line
+    bool hasHeader = false;  // body starts with 0xFE and a full header
+    int code = -1;           // the result code; -1 without a header
     std::string errorText;
-    std::string payload;       // after the header: the page's XML, if any
+    std::string payload;  // after the header: the page's XML, if any
 };
+was_reply_t parseReply(const std::string& wire);
 
-// The attribute values of every element named element, in document order,
-// read by position as the daemon does. parsed is false when the document is
-// not well-formed.
+// The attribute values of every element named element, in document order, read
+// by position as the daemon does; parsed is false for a document not well-formed.
 struct xml_rows_t {
     bool parsed = false;
-    std::vector<std::vector<std::string>> rows;
+    Rows rows;
 };
 xml_rows_t xmlRows(const std::string& payload, const std::string& element);
 
 class WasLoopbackTest : public ::testing::Test {
 protected:
     void SetUp() override;
-    void TearDown() override;
+    void TearDown() override { stopWas(); }
 
     void startWas(const was_server_settings_t& settings = was_server_settings_t(),
                   const commit_settings_t& commit = commit_settings_t());
@@ -108,19 +111,25 @@ protected:
     // as a peer that goes away mid-request does.
     std::string exchange(const std::string& wire, bool halfClose = false);
     // A POST exactly as the daemon builds it: no Host header.
-    std::string daemonRequest(const std::string& page, const std::string& body);
-    was_reply_t post(const std::string& page, const Form& form);
-    was_reply_t postBody(const std::string& page, const std::string& body);
+    static std::string daemonRequest(const std::string& page, const std::string& body);
+    was_reply_t postBody(const std::string& page, const std::string& body) {
+        return parseReply(exchange(daemonRequest(page, body)));
+    }
+    was_reply_t post(const std::string& page, const Form& form) { return postBody(page, form.body()); }
+
+    // The pages as the daemon posts them, for room 17 of example.com unless told.
+    was_reply_t save(const save_args_t& args) { return post("/was/saveMessage", saveForm(args)); }
+    was_reply_t markDelivered(uint32_t msgSeq, const std::string& users, const std::string& joinSeqs);
+    was_reply_t endRoom(uint32_t roomId, const std::string& tenant = "example.com");
+    was_reply_t loadRoom(uint32_t roomId, const std::string& tenant = "example.com");
+    // The send_fail_info rows of a message; *code gets the result code.
+    Rows failedRecipients(uint32_t msgSeq, int* code = nullptr);
 
     // Rows of an SQL query on the database file, read through a separate
     // read-only connection; every column as text.
-    std::vector<std::vector<std::string>> sql(const std::string& query);
+    Rows sql(const std::string& query);
     // Everything stored, as the operator's dump prints it.
     std::string dump();
-
-    const std::string& dbPath() const { return m_dbPath; }
-    WasStore& store() { return *m_store; }
-    int port() const { return m_port; }
 
 private:
     TempDir m_dir;
@@ -132,5 +141,3 @@ private:
     std::thread m_thread;
     int m_port = -1;
 };
-
-was_reply_t parseReply(const std::string& wire);

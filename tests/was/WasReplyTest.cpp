@@ -1,3 +1,4 @@
+// The reply header and the XML values exactly as the daemon's reader takes them.
 #include "was/WasReply.h"
 
 #include <gtest/gtest.h>
@@ -19,33 +20,21 @@ std::string roundTrip(const std::string& value) {
     return parsed.rows.empty() ? std::string("<none>") : parsed.rows[0].at(0);
 }
 
-TEST(WasReplyTest, HeaderIsMagicCodeLittleEndianLengthAndText) {
+TEST(WasReplyTest, HeaderIsMagicCodeLittleEndianLengthAndTextCutTo254) {
     EXPECT_EQ(bytesOf("\xFE\x34\x12\x03" "abc"), replyHeader(0x1234, "abc"));
-    EXPECT_EQ(bytesOf("\xFE\x00\x00\x00"), replyHeader(0, ""));
-}
-
-TEST(WasReplyTest, ErrorTextIsCutToTheLengthTheDaemonAccepts) {
-    std::string header = replyHeader(400, std::string(300, 'e'));
+    const std::string header = replyHeader(400, std::string(300, 'e'));
     EXPECT_EQ(254, static_cast<unsigned char>(header[3]));
     EXPECT_EQ(4u + 254u, header.size());
 }
 
 TEST(WasReplyTest, NumbersSurviveTheDaemonsAtoi) {
-    for (uint32_t value : {0u, 17u, 2147483647u, 2147483648u, 3000000000u, 4294967295u})
+    for (uint32_t value : {0u, 2147483647u, 2147483648u, 4294967295u})
         EXPECT_EQ(value, static_cast<uint32_t>(std::atoi(xmlNumber(value).c_str()))) << value;
 }
 
-TEST(WasReplyTest, MarkupAndWhitespaceCharactersComeBackUnchanged) {
-    EXPECT_EQ("a&b<c>\"d'e", roundTrip("a&b<c>\"d'e"));
-    EXPECT_EQ("tab\there\nline\rcr", roundTrip("tab\there\nline\rcr"));
-}
-
-TEST(WasReplyTest, ValidUtf8IsKept) {
-    EXPECT_EQ("\xEA\xB9\x80\xEC\xB2\xA0\xEC\x88\x98 \xF0\x9F\x98\x80",
-              roundTrip("\xEA\xB9\x80\xEC\xB2\xA0\xEC\x88\x98 \xF0\x9F\x98\x80"));
-}
-
-TEST(WasReplyTest, BytesNoXmlParserAcceptsBecomeQuestionMarksOfTheSameLength) {
+TEST(WasReplyTest, TextComesBackUnchangedOrAsQuestionMarksOfTheSameLength) {
+    EXPECT_EQ("a&b<c>\"d'e\tx\ny\rz", roundTrip("a&b<c>\"d'e\tx\ny\rz"));
+    EXPECT_EQ("\xEA\xB9\x80 \xF0\x9F\x98\x80", roundTrip("\xEA\xB9\x80 \xF0\x9F\x98\x80"));
     // Control bytes, a stray continuation byte, a cut sequence, an overlong
     // form, a surrogate and U+FFFF: any of them would end the daemon's parse.
     EXPECT_EQ("a?b?c", roundTrip(bytesOf("a\0b\x01" "c")));

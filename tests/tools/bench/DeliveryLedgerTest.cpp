@@ -1,5 +1,6 @@
 // The per-message delivery accounting: what a message owes once it is
 // acknowledged, in whatever order relays, notices and the MSG_ACK arrive.
+// A slip here makes every benchmark figure lie.
 
 #include <gtest/gtest.h>
 
@@ -34,11 +35,10 @@ protected:
 
 TEST_F(DeliveryLedgerTest, AcceptedMessageOwesOneRelayAndOneReportPerOtherMember) {
     m_ledger.accepted(0, 1, 0);
-    m_ledger.accepted(1, 1, 0);
+    m_ledger.accepted(1, 1, 0);  // numbered alike in another room: kept apart
     EXPECT_EQ(2u, m_ledger.acceptedMessages());
     EXPECT_EQ(4u, m_ledger.expectedRelays());
     EXPECT_EQ(4u, m_ledger.lostRelays());
-    EXPECT_EQ(0u, m_ledger.completeReports());
     EXPECT_DOUBLE_EQ(0.0, m_ledger.reportedShare());
 
     for (size_t m = 1; m <= 3; ++m) m_ledger.relayed(0, 1, m);
@@ -52,11 +52,13 @@ TEST_F(DeliveryLedgerTest, AcceptedMessageOwesOneRelayAndOneReportPerOtherMember
     EXPECT_DOUBLE_EQ(0.5, m_ledger.reportedShare());
 }
 
-TEST_F(DeliveryLedgerTest, RelaysAndReportsBeforeTheAckCountOnceItComes) {
+TEST_F(DeliveryLedgerTest, RelaysAndReportsBeforeTheAckCountOnceItComesExceptTheSenders) {
+    m_ledger.relayed(0, 7, 0);
+    m_ledger.reported(0, 7, "r0m0");
     deliverFully(7);
     EXPECT_EQ(0u, m_ledger.expectedRelays());
-    EXPECT_EQ(3u, m_ledger.orphanRelays());
-    EXPECT_EQ(3u, m_ledger.orphanReports());
+    EXPECT_EQ(4u, m_ledger.orphanRelays());  // the sender's too, until the ACK names it
+    EXPECT_EQ(4u, m_ledger.orphanReports());
 
     m_ledger.accepted(0, 7, 0);
     EXPECT_EQ(3u, m_ledger.deliveredRelays());
@@ -64,14 +66,22 @@ TEST_F(DeliveryLedgerTest, RelaysAndReportsBeforeTheAckCountOnceItComes) {
     EXPECT_EQ(1u, m_ledger.completeReports());
     EXPECT_EQ(0u, m_ledger.orphanRelays());
     EXPECT_EQ(0u, m_ledger.orphanReports());
+    // Finished and forgotten: a late copy is an orphan, not a delivery.
+    m_ledger.relayed(0, 7, 1);
+    EXPECT_EQ(1u, m_ledger.orphanRelays());
+    EXPECT_EQ(3u, m_ledger.deliveredRelays());
 }
 
-TEST_F(DeliveryLedgerTest, DuplicatesAreCountedApartAndDoNotHideALoss) {
+TEST_F(DeliveryLedgerTest, DuplicatesAndStrangersAreCountedApartAndDoNotHideALoss) {
     m_ledger.accepted(0, 2, 0);
     EXPECT_EQ(Mark::kFirst, m_ledger.relayed(0, 2, 1));
     EXPECT_EQ(Mark::kDuplicate, m_ledger.relayed(0, 2, 1));
     EXPECT_EQ(Mark::kFirst, m_ledger.relayed(0, 2, 2));
-    // Three relays arrived for three owed, yet member 3 never got one.
+    EXPECT_EQ(Mark::kStranger, m_ledger.relayed(0, 2, 0));  // the sender
+    EXPECT_EQ(Mark::kStranger, m_ledger.relayed(0, 2, 9));
+    EXPECT_EQ(Mark::kStranger, m_ledger.relayed(5, 2, 1));
+    EXPECT_EQ(Mark::kStranger, m_ledger.reported(0, 2, "r1m1"));
+    // Five relays arrived for three owed, yet member 3 never got one.
     EXPECT_EQ(1u, m_ledger.lostRelays());
     EXPECT_EQ(1u, m_ledger.duplicateRelays());
 
@@ -79,35 +89,6 @@ TEST_F(DeliveryLedgerTest, DuplicatesAreCountedApartAndDoNotHideALoss) {
     EXPECT_EQ(Mark::kDuplicate, m_ledger.reported(0, 2, "r0m1"));
     EXPECT_EQ(1u, m_ledger.duplicateReports());
     EXPECT_EQ(0u, m_ledger.completeReports());
-}
-
-TEST_F(DeliveryLedgerTest, TheSenderAndOutsidersAreStrangers) {
-    m_ledger.accepted(0, 4, 0);
-    EXPECT_EQ(Mark::kStranger, m_ledger.relayed(0, 4, 0));
-    EXPECT_EQ(Mark::kStranger, m_ledger.relayed(0, 4, 9));
-    EXPECT_EQ(Mark::kStranger, m_ledger.relayed(5, 4, 1));
-    EXPECT_EQ(Mark::kStranger, m_ledger.reported(0, 4, "r0m0"));
-    EXPECT_EQ(Mark::kStranger, m_ledger.reported(0, 4, "r1m1"));
-    EXPECT_EQ(3u, m_ledger.lostRelays());
-}
-
-TEST_F(DeliveryLedgerTest, WhatReachedTheSenderBeforeItsAckIsNotCountedAsDelivered) {
-    m_ledger.relayed(0, 5, 0);
-    m_ledger.reported(0, 5, "r0m0");
-    m_ledger.accepted(0, 5, 0);
-    EXPECT_EQ(0u, m_ledger.deliveredRelays());
-    deliverFully(5);
-    EXPECT_EQ(0u, m_ledger.lostRelays());
-    EXPECT_EQ(1u, m_ledger.completeReports());
-}
-
-TEST_F(DeliveryLedgerTest, MessagesNumberedAlikeInTwoRoomsStayApart) {
-    m_ledger.accepted(0, 1, 0);
-    m_ledger.accepted(1, 1, 0);
-    EXPECT_EQ(Mark::kFirst, m_ledger.relayed(1, 1, 1));
-    EXPECT_EQ(Mark::kFirst, m_ledger.reported(1, 1, "r1m1"));
-    EXPECT_EQ(3u, m_ledger.lostRelays());
-    EXPECT_EQ(1u, m_ledger.completeReports());
 }
 
 TEST_F(DeliveryLedgerTest, RelaysOwedToADepartedMemberAreCountedApartNotLost) {
@@ -124,20 +105,7 @@ TEST_F(DeliveryLedgerTest, RelaysOwedToADepartedMemberAreCountedApartNotLost) {
     // Member 2 never got any of them: that is a loss.
     EXPECT_EQ(3u, m_ledger.lostRelays());
     EXPECT_EQ(2u, m_ledger.departedRelays());
-    // Once member 2's relays come, nothing is owed and nothing is kept: a
-    // late copy to member 3 is an orphan.
     for (uint32_t msg = 1; msg <= 3; ++msg) m_ledger.relayed(0, msg, 2);
-    EXPECT_EQ(0u, m_ledger.lostRelays());
-    m_ledger.relayed(0, 2, 3);
-    EXPECT_EQ(1u, m_ledger.orphanRelays());
-}
-
-TEST_F(DeliveryLedgerTest, AFinishedMessageIsForgottenSoALateCopyShowsAsAnOrphan) {
-    m_ledger.accepted(0, 6, 0);
-    deliverFully(6);
-    EXPECT_EQ(0u, m_ledger.orphanRelays());
-    m_ledger.relayed(0, 6, 1);
-    EXPECT_EQ(1u, m_ledger.orphanRelays());
     EXPECT_EQ(0u, m_ledger.lostRelays());
 }
 

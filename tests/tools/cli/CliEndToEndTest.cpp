@@ -1,23 +1,20 @@
 // tolvex-cli against the pair scripts/run starts (tolvex-was and tolvexd on
 // free ports, everything under a temporary directory): the one-shot form
 // with its delivery report and exit status, two interactive users chatting
-// through pipes with the member counts of invitations, joins and leaves,
-// refused joins and creations, an unreachable, still loading or foreign
-// server, and the script stopping both processes on SIGTERM.
+// through pipes with the member counts of invitations, joins and leaves, and
+// the script stopping both processes on SIGTERM.
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "cpplib/net/SocketHelpers.h"
-#include "support/DaemonHarness.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -43,13 +40,7 @@ std::string readFile(const std::string& path) {
 // Process ids of pid's children, as the kernel lists them.
 std::vector<pid_t> childrenOf(pid_t pid) {
     std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
-    std::vector<pid_t> pids;
-    for (pid_t child; in >> child;) pids.push_back(child);
-    return pids;
-}
-
-bool alive(pid_t pid) {
-    return kill(pid, 0) == 0;
+    return std::vector<pid_t>(std::istream_iterator<pid_t>(in), std::istream_iterator<pid_t>());
 }
 
 std::string transcript(const Process& p) {
@@ -58,11 +49,6 @@ std::string transcript(const Process& p) {
 
 bool waitOutput(const Process& p, const std::string& text, int timeoutMs = 10000) {
     return waitFor([&] { return p.stdoutText().find(text) != std::string::npos; }, timeoutMs);
-}
-
-std::unique_ptr<Process> startCli(int port, std::vector<std::string> args, bool interactive) {
-    args.insert(args.begin(), {"--server", "127.0.0.1:" + std::to_string(port)});
-    return std::make_unique<Process>(binPath("tolvex-cli"), args, "", std::vector<std::string>{}, interactive);
 }
 
 class CliEndToEndTest : public ::testing::Test {
@@ -104,12 +90,12 @@ protected:
         return waitFor([&] { return log("chat_").find(text) != std::string::npos; }, 5000);
     }
 
-    // An interactive client kept until the end of the test.
-    Process& interactive(std::vector<std::string> args) {
-        m_clis.push_back(startCli(m_port, std::move(args), true));
-        return *m_clis.back();
+    std::unique_ptr<Process> oneShot(std::vector<std::string> args, bool interactive = false) {
+        args.insert(args.begin(), {"--server", "127.0.0.1:" + std::to_string(m_port)});
+        return std::make_unique<Process>(binPath("tolvex-cli"), args, "", std::vector<std::string>{}, interactive);
     }
-    std::unique_ptr<Process> oneShot(std::vector<std::string> args) { return startCli(m_port, std::move(args), false); }
+    // An interactive client kept until the end of the test.
+    Process& interactive(std::vector<std::string> args) { return *m_clis.emplace_back(oneShot(std::move(args), true)); }
 
     TempDir m_var;
     int m_port = 0;
@@ -126,9 +112,6 @@ TEST_F(CliEndToEndTest, OneShotReportsTheDeliveryAndSigtermStopsBothProcesses) {
                           "--wait-result", "--timeout", "15"});
     EXPECT_EQ(0, alice->waitExit(20000)) << transcript(*alice);
     const std::string out = alice->stdoutText();
-    EXPECT_NE(std::string::npos, out.find("room 7001: 2 members, one-to-one\n  Alice (" + kAlice + ") - you\n"))
-        << out;
-    EXPECT_NE(std::string::npos, out.find("you: hello from a script (#")) << out;
     // Bob's client acknowledged the relay: delivered (by his PC, or by the
     // push the WAS confirmed first).
     EXPECT_NE(std::string::npos, out.find(" to Bob (" + kBob + "): delivered")) << out;
@@ -139,7 +122,7 @@ TEST_F(CliEndToEndTest, OneShotReportsTheDeliveryAndSigtermStopsBothProcesses) {
     EXPECT_EQ(2u, pair.size());  // tolvex-was and tolvexd
     ASSERT_TRUE(m_run->signal(SIGTERM));
     EXPECT_EQ(143, m_run->waitExit(15000)) << transcript(*m_run);
-    for (pid_t pid : pair) EXPECT_FALSE(alive(pid)) << pid;
+    for (pid_t pid : pair) EXPECT_NE(0, kill(pid, 0)) << pid;
     EXPECT_FALSE(canConnect(m_port));
     EXPECT_FALSE(canConnect(m_wasPort));
     EXPECT_NE(std::string::npos, commandLog().find("tolvexd stop time")) << commandLog();
@@ -203,89 +186,6 @@ TEST_F(CliEndToEndTest, TwoUsersChatThroughPipesWithTypingFilesAndRemoval) {
     EXPECT_EQ(0, alice.waitExit(8000)) << transcript(alice);
     EXPECT_EQ("tolvex-cli: " + kDave + " is not a member; nothing changed\n", alice.stderrText());
     EXPECT_EQ(std::string::npos, alice.stdoutText().find("you removed Dave")) << transcript(alice);
-}
-
-TEST_F(CliEndToEndTest, RefusedJoinsSayWhatTheResultMeans) {
-    Process& alice = interactive({"--user", kAlice, "--room", "7003", "--create", "--invite", kBob});
-    ASSERT_TRUE(waitOutput(alice, "room 7003: 2 members")) << transcript(alice);
-
-    // Creating it again shows who is there and sends nothing. (Mobile, so as
-    // not to replace alice's PC connection.)
-    auto again = oneShot({"--user", kAlice, "--mobile", "--room", "7003", "--create", "--send", "hello?"});
-    EXPECT_EQ(1, again->waitExit(10000)) << transcript(*again);
-    EXPECT_NE(std::string::npos, again->stdoutText().find("room 7003: 2 members")) << transcript(*again);
-    EXPECT_EQ(std::string::npos, again->stdoutText().find("you: hello?")) << transcript(*again);
-    EXPECT_NE(std::string::npos, again->stderrText().find("room 7003 already exists")) << transcript(*again);
-
-    auto stranger = oneShot({"--user", "mallory@corp.example.com", "--room", "7003"});
-    EXPECT_EQ(1, stranger->waitExit(10000));
-    EXPECT_EQ("tolvex-cli: cannot join room 7003: not a member of this room: a member must invite you first "
-              "(result 120)\n",
-              stranger->stderrText());
-
-    ASSERT_TRUE(alice.writeStdin("/kick " + kBob + "\n"));
-    ASSERT_TRUE(waitOutput(alice, "* you removed bob"));
-    auto left = oneShot({"--user", kBob, "--room", "7003", "--send", "still here?"});
-    EXPECT_EQ(1, left->waitExit(10000));
-    EXPECT_NE(std::string::npos, left->stderrText().find("not invited: you left this room")) << transcript(*left);
-    EXPECT_NE(std::string::npos, left->stderrText().find("(result 110)")) << transcript(*left);
-
-    // No such room anywhere: the daemon asks the WAS on every join and never answers.
-    auto lost = oneShot({"--user", kBob, "--room", "7999"});
-    EXPECT_EQ(1, lost->waitExit(15000));
-    EXPECT_NE(std::string::npos, lost->stderrText().find("cannot join room 7999: room not found (result 100"))
-        << transcript(*lost);
-}
-
-TEST(CliServerTest, UnreachableServerIsNamedWithStatusThree) {
-    const int closed = freeTcpPort();
-    auto cli = startCli(closed, {"--user", kAlice, "--room", "1", "--send", "anyone?"}, false);
-    EXPECT_EQ(3, cli->waitExit(10000));
-    EXPECT_EQ("tolvex-cli: cannot reach the server at 127.0.0.1:" + std::to_string(closed) + ": Connection refused\n",
-              cli->stderrText());
-}
-
-TEST(CliServerTest, ServerThatIsNotTolvexdEndsWithStatusSix) {
-    // Never accepted: the kernel completes the connection, nothing answers,
-    // not even a ping.
-    const UniqueFd silent = boundTcpSocket(true);
-    auto cli = startCli(localPort(silent.get()), {"--user", kAlice, "--room", "1", "--send", "anyone?"}, false);
-    EXPECT_EQ(6, cli->waitExit(10000)) << transcript(*cli);
-    EXPECT_NE(std::string::npos, cli->stderrText().find("does not answer like tolvexd: neither the join nor"))
-        << transcript(*cli);
-
-    // An HTTP server's answer to the join is no packet.
-    const UniqueFd http = boundTcpSocket(true);
-    cli = startCli(localPort(http.get()), {"--user", kAlice, "--room", "1", "--send", "anyone?"}, false);
-    pollfd pending{http.get(), POLLIN, 0};
-    ASSERT_EQ(1, ::poll(&pending, 1, 10000));
-    const UniqueFd peer(::accept(http.get(), nullptr, nullptr));
-    const std::string reply = "HTTP/1.1 400 Bad Request\r\n\r\n";
-    ASSERT_EQ(static_cast<ssize_t>(reply.size()), ::send(peer.get(), reply.data(), reply.size(), MSG_NOSIGNAL));
-    EXPECT_EQ(6, cli->waitExit(10000)) << transcript(*cli);
-    EXPECT_NE(std::string::npos, cli->stderrText().find("its reply is not a valid packet")) << transcript(*cli);
-}
-
-TEST(CliServerTest, ServerStillLoadingRoomsEndsWithStatusFour) {
-    DaemonHarness::Options o;
-    o.waitForRooms = false;
-    DaemonHarness daemon(o);
-    daemon.was().neverAnswer(DaemonHarness::kNotEndRoomPage);
-    ASSERT_TRUE(daemon.start()) << daemon.startError();
-    auto cli = startCli(daemon.port(), {"--user", kAlice, "--room", "1"}, true);
-    EXPECT_EQ(4, cli->waitExit(10000));
-    EXPECT_NE(std::string::npos, cli->stderrText().find("still loading its rooms (notice 0x8C90)")) << transcript(*cli);
-    cli.reset();
-    EXPECT_EQ(0, daemon.stop(10000));
-}
-
-TEST(CliVersionTest, VersionAndUsage) {
-    Process version(binPath("tolvex-cli"), {"--version"});
-    EXPECT_EQ(0, version.waitExit());
-    EXPECT_EQ("tolvex-cli " TOLVEX_VERSION "\n", version.stdoutText());
-    Process usage(binPath("tolvex-cli"), {"--user", kAlice});
-    EXPECT_EQ(2, usage.waitExit());
-    EXPECT_EQ("tolvex-cli: missing --server (tolvex-cli --help lists the options)\n", usage.stderrText());
 }
 
 }  // namespace

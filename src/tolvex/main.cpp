@@ -10,6 +10,8 @@
 #include "tolvex/util/Globals.h"
 #include "tolvex/task/JobJournal.h"
 
+#include "TolvexVersion.h"
+
 namespace {
 
 bool hasOption(int argc, char** argv, const char* longName, const char* shortName) {

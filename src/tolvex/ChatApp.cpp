@@ -10,8 +10,10 @@
 #include <ctime>
 #include <vector>
 
+#include "cpputil/OpenFileLimit.h"
 #include "cpputil/Trace.h"
 #include "poller/Poller.h"
+#include "tolvex/ConfigCheck.h"
 #include "tolvex/chat/JobHandler.h"
 #include "tolvex/chat/JournalReplay.h"
 #include "tolvex/room/RoomManager.h"
@@ -49,18 +51,29 @@ ChatApp::~ChatApp() {
 }
 
 bool ChatApp::readConfig(int argc, char** argv) {
-    const bool ok = m_config.readConfig(argc, argv, g_was, &m_startReport);
-    for (const std::string& e : m_startReport.errors) std::fprintf(stderr, "tolvexd: %s\n", e.c_str());
-    for (const std::string& w : m_startReport.warnings) std::fprintf(stderr, "tolvexd: warning: %s\n", w.c_str());
+    bool ok = m_config.readConfig(argc, argv, g_was, &m_startReport);
+    if (ok) {
+        ChatConfig::checkStart(m_config.values(), m_startReport);
+        ok = m_startReport.errors.empty();
+    }
+    printConfigReport(m_startReport, stderr);
     g_serverId = m_config.values().serverId;
     return ok;
 }
 
 int ChatApp::start() {
     const ConfigValues v = m_config.values();
-    openLogs(v);
+    // Before anything holds a descriptor worth counting.
+    const open_file_limit_t limit = setOpenFileLimit(v.max_open_files);
+    if (int rc = openLogs(v); rc != 0) return rc;
     for (const std::string& line : m_startReport.lines) g_Logger.log("%s", line.c_str());
     for (const std::string& w : m_startReport.warnings) g_Logger.log("config warning: %s", w.c_str());
+    g_Logger.log("%s", describeOpenFileLimit(limit).c_str());
+    // The file's check warned about the limit it expected; this is the one in effect.
+    if (std::string w = ChatConfig::selectLimitWarning(v.iotype, limit.after); !w.empty()) {
+        g_Logger.log("warning: %s", w.c_str());
+        std::fprintf(stderr, "tolvexd: warning: %s\n", w.c_str());
+    }
 
     registerTimers(v);
     if (int err = App::init(v.iotype.c_str()); err != 0)
@@ -74,7 +87,7 @@ int ChatApp::start() {
     return 0;
 }
 
-void ChatApp::openLogs(const ConfigValues& v) {
+int ChatApp::openLogs(const ConfigValues& v) {
     char name[64];
     const reopen_t mode = reopenMode(v.cmdlogreopen);
     const char* path = v.cmdlogpath.c_str();
@@ -89,12 +102,16 @@ void ChatApp::openLogs(const ConfigValues& v) {
     // The statistics logs get no lines; opening them now still gives
     // operators the files they look for.
     const time_t now = time(nullptr);
+    int failed = 0;
     for (Log* log : daemonLogs()) {
         log->setFlushInterval(v.log_flush_ms);
-        log->reopen(now);
+        if (log->reopen(now) != 0) ++failed;
     }
+    // The folder was writable when the file was checked; it may not be now.
+    if (failed != 0) return fail("cannot open " + std::to_string(failed) + " of the logs in " + v.cmdlogpath);
     m_logsOpen = true;
     routeFrameworkErrorsToCommandLog();
+    return 0;
 }
 
 std::array<Log*, 4> ChatApp::daemonLogs() {
@@ -145,9 +162,7 @@ void ChatApp::loggingStartTitle() {
 
 int ChatApp::openJournal(const ConfigValues& v) {
     JobJournal::options_t options;
-    char name[32];
-    std::snprintf(name, sizeof name, "journal_%02d", g_serverId);
-    options.dir = v.journal_path.empty() ? v.cmdlogpath + "/" + name : v.journal_path;
+    options.dir = v.journalDir();
     options.maxBytes = static_cast<uint64_t>(v.journal_max_bytes);
     options.sync = v.journal_sync == "off"        ? JobJournal::sync_t::OFF
                    : v.journal_sync == "interval" ? JobJournal::sync_t::INTERVAL

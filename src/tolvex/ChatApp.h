@@ -20,8 +20,9 @@ public:
     ChatApp() = default;
     ~ChatApp() override;
 
-    // Reads the command line and the configuration file. False, after
-    // saying why on standard error, when they are not fit to start on.
+    // Reads the command line and the configuration file and checks what a
+    // start needs beyond them (ChatConfig::checkStart). False, after saying
+    // why on standard error, when they are not fit to start on.
     bool readConfig(int argc, char** argv);
     // Timers, poller, logs, service port, banner and worker tasks. Returns 0,
     // or a non-zero exit status after saying why on standard error and in
@@ -38,7 +39,8 @@ public:
     static void loggingStartTitle();
 
 private:
-    void openLogs(const ConfigValues& v);
+    // 0, or the exit status after saying why.
+    int openLogs(const ConfigValues& v);
     void registerTimers(const ConfigValues& v);
     int bindService(const ConfigValues& v);
     void startTasks();

@@ -90,7 +90,7 @@ TEST_F(CheckConfigTest, PrintsTheSettingsAStartWouldRunWithAndWarnsOfUnknownElem
     EXPECT_TRUE(has(settings, "max_open_files = 0"));
 
     EXPECT_TRUE(errSays("config.xml:8: <msg_relay_ack_timeout>: unknown in <tolvexd>, ignored")) << err;
-    EXPECT_TRUE(errSays("config.xml:10: <pign>: no section tolvexd reads")) << err;
+    EXPECT_TRUE(errSays("config.xml:10: <pign>: not a section tolvexd reads")) << err;
     EXPECT_TRUE(errSays("a start would go ahead (")) << err;
     EXPECT_TRUE(fs::is_empty(dir.file("log"))) << "no log and no journal for a check";
 }

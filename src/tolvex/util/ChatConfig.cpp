@@ -224,7 +224,7 @@ void ChatConfig::check(int argc, char** argv, ConfigValues& v, ConfigReport& rep
         const std::vector<std::string> sections(std::begin(kSections), std::end(kSections));
         for (const auto& [name, line] : Property::strayElements(v.config.c_str(), sections))
             report.warnings.push_back(v.config + ":" + std::to_string(line) + ": <" + name +
-                                      ">: no section tolvexd reads, and in none; ignored");
+                                      ">: not a section tolvexd reads nor inside one, ignored");
     }
 }
 
@@ -256,16 +256,16 @@ void ChatConfig::checkStart(const ConfigValues& v, ConfigReport& report) {
     if (!logWhy.empty())
         report.errors.push_back(v.config + ": <cmdlogpath> \"" + v.cmdlogpath + "\": the logs cannot be written there: " +
                                 logWhy);
-    // The journal creates its own folder, one level deep.
+    // The default journal folder lies in the log folder: one reason is enough.
     const std::string journal = v.journalDir();
     if (logWhy.empty() || !v.journal_path.empty()) {
-        std::string why = unwritable(journal);
-        if (why == std::strerror(ENOENT)) {
-            why = unwritable(parentOf(journal));
-            if (!why.empty()) why = "cannot be created in " + parentOf(journal) + ": " + why;
-        }
-        if (!why.empty())
-            report.errors.push_back(v.config + ": journal folder \"" + journal + "\": " + why);
+        // The journal makes its own folder, one level deep.
+        struct stat st {};
+        const bool absent = stat(journal.c_str(), &st) != 0 && errno == ENOENT;
+        const std::string dir = absent ? parentOf(journal) : journal;
+        if (const std::string why = unwritable(dir); !why.empty())
+            report.errors.push_back(v.config + ": journal folder \"" + journal + "\": " +
+                                    (absent ? "cannot be created in " + dir + ": " : "") + why);
     }
 }
 

@@ -109,6 +109,15 @@ else
     echo "systemd-analyze not found: units not verified"
 fi
 
+if command -v systemd-sysusers >/dev/null; then
+    # The users the units run as come from the packages' sysusers.d files.
+    systemd-sysusers --root="$ROOT" >"$WORK/sysusers.log" 2>&1 || { cat "$WORK/sysusers.log"; fail "systemd-sysusers"; }
+    for unit in "$units/tolvexd@.service" "$units/tolvex-was.service"; do
+        user="$(sed -n 's/^User=//p' "$unit")"
+        grep -q "^$user:" "$ROOT/etc/passwd" || fail "$(basename "$unit") runs as $user, whom no sysusers.d file makes"
+    done
+fi
+
 if command -v groff >/dev/null; then
     for page in "$ROOT"/usr/share/man/man*/*; do
         warnings="$(groff -man -ww -z "$page" 2>&1)"

@@ -50,6 +50,9 @@ int Poller_poll::growMap(int fd) {
 int Poller_poll::add(int fd, Client* client, short events) {
     if (fd < 0) return EINVAL;
     if (const int err = growMap(fd); err != 0) return err;
+    // A second entry would outlive the del() of the first and keep calling
+    // a client that may be gone.
+    if (m_fd2pfdnum[fd] >= 0) return EALREADY;
     try {
         if (m_pfds.size() == m_pfds.capacity()) {
             const size_t doubled = std::max<size_t>(2 * m_pfds.size(), kInitialEntries);

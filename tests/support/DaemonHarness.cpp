@@ -14,11 +14,13 @@ namespace {
 namespace fs = std::filesystem;
 
 int countOf(const std::string& text, const std::string& what) {
-    if (what.empty()) return 0;
     int n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + what.size())) ++n;
+    for (size_t pos = text.find(what); !what.empty() && pos != std::string::npos; pos = text.find(what, pos + what.size()))
+        ++n;
     return n;
 }
+
+std::string twoDigits(int n) { return (n < 10 ? "0" : "") + std::to_string(n); }
 
 std::string element(const std::string& name, const std::string& value) {
     return "<" + name + ">" + value + "</" + name + ">";
@@ -28,13 +30,9 @@ std::string element(const std::string& name, const std::string& value) {
 
 DaemonHarness::DaemonHarness(Options options) : m_options(std::move(options)) {
     fs::create_directory(m_dir.file("log"));
-    FakeWas::Reply rooms;
-    rooms.body = emptyRoomListReply();
-    m_was.setReply(kNotEndRoomPage, rooms);
-}
-
-std::string DaemonHarness::emptyRoomListReply() {
-    return FakeWas::resultHeader(0) + "<?xml version=\"1.0\" encoding=\"UTF-8\"?><rooms></rooms>";
+    // No rooms unless a test says otherwise: loading completes with the first page.
+    m_was.setReply(kNotEndRoomPage,
+                   {200, FakeWas::resultHeader(0) + "<?xml version=\"1.0\" encoding=\"UTF-8\"?><rooms></rooms>"});
 }
 
 DaemonHarness::~DaemonHarness() {
@@ -103,6 +101,10 @@ void DaemonHarness::kill() {
     m_process->waitExit(5000);
 }
 
+bool DaemonHarness::signal(int signo) {
+    return running() && m_process->signal(signo);
+}
+
 bool DaemonHarness::running() const {
     return m_process && m_process->running();
 }
@@ -148,15 +150,11 @@ std::string DaemonHarness::readLogs(const std::string& stem) const {
 }
 
 std::string DaemonHarness::commandLog() const {
-    char stem[32];
-    std::snprintf(stem, sizeof stem, "zpx_%02d", m_options.serverId);
-    return readLogs(stem);
+    return readLogs("zpx_" + twoDigits(m_options.serverId));
 }
 
 std::string DaemonHarness::chatLog() const {
-    char stem[32];
-    std::snprintf(stem, sizeof stem, "chat_%02d", m_options.serverId);
-    return readLogs(stem);
+    return readLogs("chat_" + twoDigits(m_options.serverId));
 }
 
 int DaemonHarness::countInCommandLog(const std::string& text) const {
@@ -165,8 +163,4 @@ int DaemonHarness::countInCommandLog(const std::string& text) const {
 
 bool DaemonHarness::waitForCommandLog(const std::string& text, int count, int timeoutMs) const {
     return waitFor([&] { return countOf(commandLog(), text) >= count; }, timeoutMs);
-}
-
-bool DaemonHarness::waitForChatLog(const std::string& text, int count, int timeoutMs) const {
-    return waitFor([&] { return countOf(chatLog(), text) >= count; }, timeoutMs);
 }

@@ -17,26 +17,24 @@ class Process;
 
 class DaemonHarness {
 public:
+    // Members all have initializers, so tests name only what they change:
+    // DaemonHarness d({.iotype = "poll"}).
     struct Options {
         std::string iotype = "epoll";
         int serverId = 0;
         int wasTimeoutSec = 2;
         int relayAckTimeoutSec = 10;
         int resultAckTimeoutSec = 30;
-        std::string extraCommon;        // more elements for the <tolvexd> section
-        std::vector<std::string> args;  // more command-line arguments
-        std::string extraSections;      // more sections of <config> (room_timeout_list, ...)
-        std::vector<std::string> env;   // "NAME=value" for the daemon's environment
+        std::string extraCommon{};        // more elements for the <tolvexd> section
+        std::vector<std::string> args{};  // more command-line arguments
+        std::string extraSections{};      // more sections of <config> (room_timeout_list, ...)
+        std::vector<std::string> env{};   // "NAME=value" for the daemon's environment
         // start() also waits until the rooms are loaded, so the daemon serves
         // requests instead of answering them with the not-ready notice.
         bool waitForRooms = true;
         // "host:port" of another WAS (the real tolvex-was) instead of the fake.
-        std::string wasAddress;
+        std::string wasAddress{};
     };
-
-    // The not-ended room list the fake WAS gives unless a test says otherwise:
-    // no rooms, so loading completes with the first page.
-    static std::string emptyRoomListReply();
 
     // The page path configured for each WAS job.
     static constexpr const char* kSaveMsgPage = "/was/save_msg";
@@ -67,6 +65,8 @@ public:
     // folder (logs, journal).
     void kill();
     bool running() const;
+    // Sends signo (SIGUSR2: re-read the configuration file); false when not running.
+    bool signal(int signo);
 
     const char* host() const { return "127.0.0.1"; }
     int port() const { return m_port; }
@@ -83,7 +83,6 @@ public:
     int countInCommandLog(const std::string& text) const;
     // True once the command log holds text at least count times.
     bool waitForCommandLog(const std::string& text, int count = 1, int timeoutMs = 10000) const;
-    bool waitForChatLog(const std::string& text, int count = 1, int timeoutMs = 10000) const;
 
 private:
     std::string configXml() const;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,26 +14,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 
 namespace {
 
-// Requests larger than this are not what the daemon sends; they are cut off.
-constexpr size_t kMaxHead = 64 * 1024;
-constexpr size_t kMaxBody = 4 * 1024 * 1024;
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+bool isHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 
 std::string trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -40,14 +27,36 @@ std::string trim(std::string_view s) {
     return std::string(s);
 }
 
-const char* statusText(int status) {
-    switch (status) {
-        case 200: return "OK";
-        case 404: return "Not Found";
-        case 413: return "Payload Too Large";
-        case 500: return "Internal Server Error";
-        default: return "Status";
+// "%XX" becomes that byte (zero included); every other byte, "+" too, stays
+// as it is, so a byte the sender forgot to encode shows up as sent.
+std::string percentDecode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && isHex(text[i + 1]) && isHex(text[i + 2])) {
+            out.push_back(static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16)));
+            i += 2;
+        } else {
+            out.push_back(text[i]);
+        }
     }
+    return out;
+}
+
+FakeWas::fields_t parseForm(std::string_view body) {
+    FakeWas::fields_t fields;
+    while (!body.empty()) {
+        const size_t amp = body.find('&');
+        const std::string_view pair = body.substr(0, amp);
+        const size_t eq = pair.find('=');
+        if (!pair.empty()) {
+            fields.emplace_back(percentDecode(pair.substr(0, eq)),
+                                eq == std::string_view::npos ? std::string() : percentDecode(pair.substr(eq + 1)));
+        }
+        if (amp == std::string_view::npos) break;
+        body.remove_prefix(amp + 1);
+    }
+    return fields;
 }
 
 }  // namespace
@@ -68,7 +77,7 @@ struct FakeWas::Connection {
 
 std::string FakeWas::Request::header(const std::string& name) const {
     for (const auto& [key, value] : headers)
-        if (equalsNoCase(key, name)) return value;
+        if (strcasecmp(key.c_str(), name.c_str()) == 0) return value;
     return "";
 }
 
@@ -102,10 +111,8 @@ FakeWas::FakeWas() {
 }
 
 FakeWas::~FakeWas() {
-    const char stop = 'x';
-    if (::write(m_wakePipe[1], &stop, 1) < 0) {
-        // The pipe cannot be full with one byte in it; nothing else to do.
-    }
+    // One byte cannot fill the pipe, so the write cannot fail.
+    [[maybe_unused]] const ssize_t woken = ::write(m_wakePipe[1], "x", 1);
     if (m_thread.joinable()) m_thread.join();
     ::close(m_listenFd);
     ::close(m_wakePipe[0]);
@@ -114,11 +121,6 @@ FakeWas::~FakeWas() {
 
 std::string FakeWas::address() const {
     return "127.0.0.1:" + std::to_string(m_port);
-}
-
-void FakeWas::setDefaultReply(Reply reply) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_default = std::move(reply);
 }
 
 void FakeWas::setReply(const std::string& path, Reply reply) {
@@ -138,10 +140,8 @@ std::vector<FakeWas::Request> FakeWas::requests() const {
 }
 
 std::vector<FakeWas::Request> FakeWas::requestsTo(const std::string& path) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    std::vector<Request> out;
-    for (const Request& r : m_requests)
-        if (r.path == path) out.push_back(r);
+    std::vector<Request> out = requests();
+    out.erase(std::remove_if(out.begin(), out.end(), [&](const Request& r) { return r.path != path; }), out.end());
     return out;
 }
 
@@ -156,44 +156,10 @@ bool FakeWas::waitForRequests(size_t count, int timeoutMs) const {
 }
 
 std::string FakeWas::resultHeader(uint16_t code, const std::string& errorText) {
-    std::string h;
-    h.push_back(static_cast<char>(0xFE));
-    h.push_back(static_cast<char>(code & 0xFF));
-    h.push_back(static_cast<char>(code >> 8));
     const size_t len = std::min<size_t>(errorText.size(), 254);
-    h.push_back(static_cast<char>(len));
-    h.append(errorText, 0, len);
-    return h;
-}
-
-std::string FakeWas::percentDecode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
-            i += 2;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
-}
-
-FakeWas::fields_t FakeWas::parseForm(std::string_view body) {
-    fields_t fields;
-    while (!body.empty()) {
-        const size_t amp = body.find('&');
-        const std::string_view pair = body.substr(0, amp);
-        const size_t eq = pair.find('=');
-        if (!pair.empty()) {
-            fields.emplace_back(percentDecode(pair.substr(0, eq)),
-                                eq == std::string_view::npos ? std::string() : percentDecode(pair.substr(eq + 1)));
-        }
-        if (amp == std::string_view::npos) break;
-        body.remove_prefix(amp + 1);
-    }
-    return fields;
+    return std::string{static_cast<char>(0xFE), static_cast<char>(code & 0xFF), static_cast<char>(code >> 8),
+                       static_cast<char>(len)} +
+           errorText.substr(0, len);
 }
 
 void FakeWas::run() {
@@ -229,48 +195,27 @@ bool FakeWas::readFrom(Connection& c) {
     if (n <= 0) return n < 0 && (errno == EINTR || errno == EAGAIN);
     if (c.silent) return true;  // whatever else comes is ignored
     c.in.append(buf, static_cast<size_t>(n));
-    if (!c.headDone && !parseHead(c)) return c.in.size() <= kMaxHead;
-    if (c.contentLength > kMaxBody) {
-        writeAll(c.fd, "HTTP/1.0 413 Payload Too Large\r\n\r\n");
-        return false;
-    }
+    if (!c.headDone && !parseHead(c)) return true;
     if (c.in.size() - c.bodyAt < c.contentLength) return true;
     finishRequest(c);
     return c.silent;
 }
 
 bool FakeWas::parseHead(Connection& c) {
-    size_t end = c.in.find("\r\n\r\n");
-    size_t sep = 4;
-    if (end == std::string::npos) {
-        end = c.in.find("\n\n");
-        sep = 2;
-    }
+    // The daemon's HTTP client ends every line with CRLF.
+    const size_t end = c.in.find("\r\n\r\n");
     if (end == std::string::npos) return false;
     c.headDone = true;
-    c.bodyAt = end + sep;
-
-    std::string_view head(c.in.data(), end);
-    bool first = true;
-    while (!head.empty()) {
-        const size_t nl = head.find('\n');
-        const std::string line = trim(head.substr(0, nl));
-        head = nl == std::string_view::npos ? std::string_view() : head.substr(nl + 1);
-        if (first) {
-            first = false;
-            const size_t a = line.find(' ');
-            const size_t b = line.find(' ', a == std::string::npos ? a : a + 1);
-            c.request.method = line.substr(0, a);
-            if (a != std::string::npos) c.request.path = line.substr(a + 1, b == std::string::npos ? b : b - a - 1);
-            if (b != std::string::npos) c.request.version = line.substr(b + 1);
-            continue;
-        }
+    c.bodyAt = end + 4;
+    std::istringstream head(c.in.substr(0, end));
+    std::string line;
+    std::getline(head, line);
+    std::istringstream(line) >> c.request.method >> c.request.path >> c.request.version;
+    while (std::getline(head, line)) {
         const size_t colon = line.find(':');
-        if (colon == std::string::npos) continue;
-        c.request.headers.emplace_back(line.substr(0, colon), trim(line.substr(colon + 1)));
+        if (colon != std::string::npos) c.request.headers.emplace_back(line.substr(0, colon), trim(line.substr(colon + 1)));
     }
-    const std::string length = c.request.header("Content-Length");
-    c.contentLength = length.empty() ? 0 : std::strtoul(length.c_str(), nullptr, 10);
+    c.contentLength = std::strtoul(c.request.header("Content-Length").c_str(), nullptr, 10);
     return true;
 }
 
@@ -287,7 +232,8 @@ void FakeWas::finishRequest(Connection& c) {
         c.silent = true;
         return;
     }
-    std::string bytes = "HTTP/1.0 " + std::to_string(reply.status) + " " + statusText(reply.status) +
+    // The daemon reads only the status code; the reason phrase is for people.
+    std::string bytes = "HTTP/1.0 " + std::to_string(reply.status) + (reply.status == 200 ? " OK" : " Error") +
                         "\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: " +
                         std::to_string(reply.body.size()) + "\r\n\r\n" + reply.body;
     writeAll(c.fd, bytes);

@@ -49,7 +49,6 @@ public:
     // "127.0.0.1:<port>", the form of a `was` configuration entry.
     std::string address() const;
 
-    void setDefaultReply(Reply reply);
     void setReply(const std::string& path, Reply reply);
     void neverAnswer(const std::string& path);
 
@@ -61,10 +60,6 @@ public:
 
     // A WAS reply header: 0xFE, the u16 result, the u8 text length, the text.
     static std::string resultHeader(uint16_t code, const std::string& errorText = "");
-    // "%XX" becomes that byte (zero included); every other byte, "+" too,
-    // stays as it is, so a byte the sender forgot to encode shows up as sent.
-    static std::string percentDecode(std::string_view text);
-    static fields_t parseForm(std::string_view body);
 
 private:
     struct Connection;

@@ -52,10 +52,6 @@ std::string RealWas::dump() const {
     return p.stdoutText();
 }
 
-bool RealWas::waitForDump(const std::string& text, int timeoutMs) const {
-    return waitFor([&] { return dump().find(text) != std::string::npos; }, timeoutMs);
-}
-
 std::vector<std::string> RealWas::args() const {
     std::vector<std::string> a = {"--db", m_db, "--listen", address(), "--threads", "2"};
     const std::pair<const char*, const char*> pages[] = {

@@ -31,7 +31,6 @@ public:
 
     // What the database holds, as tolvex-was --dump prints it.
     std::string dump() const;
-    bool waitForDump(const std::string& text, int timeoutMs = 10000) const;
 
 private:
     std::vector<std::string> args() const;

@@ -1,13 +1,17 @@
-// Runs the real tolvexd on loopback with a generated configuration.
+// The real tolvexd as an operator runs it: the port it serves (configured
+// port plus server id) on each poller, its log files, the signals it answers,
+// and the start-ups it refuses with a reason.
 
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <filesystem>
-#include <ostream>
-#include <vector>
 #include <string>
+#include <vector>
 
+#include "client/ChatClient.h"
+#include "client/Replies.h"
+#include "support/DaemonHarness.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 #include "support/TextShape.h"
@@ -16,160 +20,86 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string wasList(int count) {
-    std::string xml;
-    for (int i = 0; i < count; ++i) xml += "<was>127.0.0." + std::to_string(i + 1) + ":" + std::to_string(7080 + i) + "</was>";
-    return xml;
-}
+const std::string kAlice = "alice@corp.example.com";
+const std::string kBob = "bob@corp.example.com";
 
-class DaemonFixture : public ::testing::Test {
-protected:
-    void writeConfig(int basePort, const std::string& iotype, int wasCount) {
-        dir.write("config.xml",
-                  "<?xml version=\"1.0\"?><config><tolvexd>"
-                  "<servicebindaddr>127.0.0.1:" + std::to_string(basePort) + "</servicebindaddr>"
-                  "<cmdlogpath>" + dir.file("log") + "</cmdlogpath>"
-                  "<iotype>" + iotype + "</iotype><isreadwas>true</isreadwas></tolvexd>"
-                  "<trace><tracelogpath>/dev/null</tracelogpath></trace>"
-                  "<waslist>" + wasList(wasCount) + "</waslist></config>");
-    }
-    std::unique_ptr<Process> startDaemon(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"-c", dir.file("config.xml")};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return std::make_unique<Process>(binPath("tolvexd"), args, dir.path());
-    }
-    // The log file of this stem, found by its dated name.
-    std::string logFile(const std::string& shape) const {
-        for (const auto& entry : fs::directory_iterator(dir.file("log")))
-            if (matchesShape(entry.path().filename().string(), shape)) return entry.path().filename().string();
-        return "";
-    }
-    std::string commandLog() const {
-        const std::string name = logFile("zpx_03.NNNNNNNN.log");
-        return name.empty() ? "" : dir.read("log/" + name);
-    }
-    static int countOf(const std::string& text, const std::string& what) {
-        int n = 0;
-        for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
-        return n;
-    }
+class DaemonTest : public ::testing::TestWithParam<const char*> {};
 
-    TempDir dir;
-};
-
-class DaemonTest : public DaemonFixture, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(DaemonTest, ServesOnPortPlusServerIdWritesItsLogsAndEndsCleanlyOnSigterm) {
-    fs::create_directory(dir.file("log"));
-    const int port = freeTcpPort();
-    writeConfig(port - 3, GetParam(), 3);
-    auto daemon = startDaemon({"-n", "3"});
-    ASSERT_TRUE(waitFor([&] { return canConnect(port); })) << daemon->stderrText();
-
-    // The port accepts as soon as it is bound, a moment before the banner.
+TEST_P(DaemonTest, ServesOnPortPlusServerIdRereadsOnSigusr2AndEndsCleanlyOnSigterm) {
+    DaemonHarness d({.iotype = GetParam(), .serverId = 3});
+    // start() waits for "listening on port" with the configured port plus 3.
+    ASSERT_TRUE(d.start()) << d.startError();
+    std::string files;
+    for (const auto& entry : fs::directory_iterator(d.dir().file("log"))) files += entry.path().filename().string() + "\n";
+    for (const char* shape : {"zpx_03.NNNNNNNN.log", "chat_03.NNNNNNNN.log", "zpxstat_03.NNNNNNNN.log", "chatstat_03.log"})
+        EXPECT_TRUE(hasLineOfShape(files, shape)) << shape << " among\n" << files;
     const char* banner = "20NN-NN-NN NN:NN:NN.NNN:##### tolvexd start time:NN-NN-NN NN:NN:NN #####";
-    EXPECT_TRUE(waitFor([&] { return hasLineOfShape(commandLog(), banner); })) << commandLog();
-    EXPECT_NE("", logFile("zpx_03.NNNNNNNN.log"));
-    EXPECT_NE("", logFile("chat_03.NNNNNNNN.log"));
-    EXPECT_NE("", logFile("zpxstat_03.NNNNNNNN.log"));
-    EXPECT_NE("", logFile("chatstat_03.log"));
-    // Lines are batched: the chat log's banner follows within log_flush_ms.
-    EXPECT_TRUE(waitFor([&] { return hasLineOfShape(dir.read("log/" + logFile("chat_03.NNNNNNNN.log")), banner); }));
+    EXPECT_TRUE(hasLineOfShape(d.commandLog(), banner)) << d.commandLog();
+    EXPECT_TRUE(waitFor([&] { return hasLineOfShape(d.chatLog(), banner); }));
 
-    ASSERT_TRUE(daemon->signal(SIGUSR1));
-    ASSERT_TRUE(daemon->signal(SIGUSR1));
-    ASSERT_TRUE(daemon->signal(SIGUSR2));
-    ASSERT_TRUE(waitFor([&] { return countOf(commandLog(), "SIGUSR2 Reread config OK") == 1; }));
-    EXPECT_TRUE(canConnect(port));
+    // The poller carries a room's traffic: a create, a join and its notice.
+    client::ChatClient alice, bob;
+    ASSERT_EQ(0, alice.connect(d.host(), d.port()));
+    ASSERT_EQ(0, bob.connect(d.host(), d.port()));
+    alice.sendRoomInit(client::RoomInitRequest{7, kAlice, "A", 1, {{kBob, "B"}}, false, {}});
+    ASSERT_TRUE(alice.waitFor(client::USER_ADD_REPLY));
+    ASSERT_TRUE(alice.waitFor(client::USER_JOIN_ALARM));  // bob invited
+    bob.sendJoin(client::JoinRequest{7, kBob, "B", client::OS_TYPE_MOBILE});
+    ASSERT_TRUE(bob.waitFor(client::USER_JOIN_REPLY));
+    EXPECT_TRUE(alice.waitFor(client::USER_JOIN_ALARM)) << "bob's join is announced";
 
+    ASSERT_TRUE(d.signal(SIGUSR1));
+    ASSERT_TRUE(d.signal(SIGUSR1));
+    ASSERT_TRUE(d.signal(SIGUSR2));
+    ASSERT_TRUE(d.waitForCommandLog("SIGUSR2 Reread config OK"));
     // A broken file changes nothing, and the daemon says why.
-    writeConfig(port - 3, std::string(GetParam()) + "</iotyp><iotype>", 0);
-    ASSERT_TRUE(daemon->signal(SIGUSR2));
-    ASSERT_TRUE(waitFor([&] { return countOf(commandLog(), "SIGUSR2 config kept, the file is broken: ") == 1; }))
-        << commandLog();
-    EXPECT_EQ(1, countOf(commandLog(), "SIGUSR2 Reread config OK"));
-    EXPECT_TRUE(canConnect(port));
+    d.dir().write("config.xml", "<?xml version=\"1.0\"?><config><tolvexd><iotype>epoll</iotyp></tolvexd></config>");
+    ASSERT_TRUE(d.signal(SIGUSR2));
+    ASSERT_TRUE(d.waitForCommandLog("SIGUSR2 config kept, the file is broken: ")) << d.commandLog();
+    EXPECT_EQ(1, d.countInCommandLog("SIGUSR2 Reread config OK"));
+    EXPECT_TRUE(alice.ping());
 
-    ASSERT_TRUE(daemon->signal(SIGTERM));
-    EXPECT_EQ(0, daemon->waitExit());
-    EXPECT_FALSE(canConnect(port));
-    EXPECT_NE(std::string::npos, commandLog().find("##### tolvexd stop time:"));
+    // SIGTERM with members connected: exit status 0, every session closed.
+    EXPECT_EQ(0, d.stop()) << d.stderrText();
+    EXPECT_TRUE(alice.waitClosed());
+    EXPECT_TRUE(bob.waitClosed());
+    EXPECT_FALSE(canConnect(d.port()));
+    EXPECT_EQ(1, d.countInCommandLog("##### tolvexd stop time:"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Pollers, DaemonTest, ::testing::Values("select", "poll", "epoll"));
 
-class DaemonStartFailureTest : public DaemonFixture {};
-
-TEST_F(DaemonStartFailureTest, APortInUseEndsTheDaemonWithAReason) {
-    fs::create_directory(dir.file("log"));
-    const int port = freeTcpPort();  // the port served: configured port + 3
-    writeConfig(port - 3, "epoll", 1);
-    auto first = startDaemon({"-n", "3"});
-    ASSERT_TRUE(waitFor([&] { return canConnect(port); })) << first->stderrText();
-
-    fs::create_directory(dir.file("log2"));  // its own logs and journal
-    auto second = startDaemon({"-n", "3", "--cmdlogpath", dir.file("log2")});
-    EXPECT_EQ(1, second->waitExit());
-    EXPECT_NE(std::string::npos, second->stderrText().find("cannot listen on 127.0.0.1:" + std::to_string(port)))
-        << second->stderrText();
-    EXPECT_TRUE(canConnect(port)) << "the first daemon keeps serving";
+TEST(DaemonStartFailureTest, APortInUseEndsTheDaemonWithAReason) {
+    DaemonHarness first;
+    ASSERT_TRUE(first.start()) << first.startError();
+    TempDir other;  // its own logs and journal
+    Process second(binPath("tolvexd"), {"-c", first.dir().file("config.xml"), "-n", "0", "--cmdlogpath", other.path()},
+                   other.path());
+    EXPECT_EQ(1, second.waitExit());
+    EXPECT_NE(std::string::npos, second.stderrText().find("cannot listen on 127.0.0.1:" + std::to_string(first.port())))
+        << second.stderrText();
+    EXPECT_TRUE(canConnect(first.port())) << "the first daemon keeps serving";
 }
 
-// One element a line, so the expected lines below stay readable.
-const char* kGoodConfig = R"(<?xml version="1.0"?>
-<config>
-<tolvexd>
-<servicebindaddr>127.0.0.1:PORT</servicebindaddr>
-<cmdlogpath>LOG</cmdlogpath>
-<iotype>epoll</iotype>
-<msg_relay_ack_timeout_sec>10</msg_relay_ack_timeout_sec>
-</tolvexd>
-<ping><checkping>true</checkping></ping>
-<waslist><was>127.0.0.1:7080</was><was_save_msg>/save</was_save_msg></waslist>
-</config>
-)";
-
-struct broken_config_t {
-    const char* name;
-    const char* from;  // replaced in kGoodConfig by to
-    const char* to;
-    std::vector<std::string> args;
-    const char* says;  // on standard error
-};
-
-void PrintTo(const broken_config_t& c, std::ostream* out) { *out << c.name; }
-
-class BrokenConfigTest : public DaemonFixture, public ::testing::WithParamInterface<broken_config_t> {};
-
-TEST_P(BrokenConfigTest, EndsTheDaemonWithOneLineNamingTheFault) {
-    const broken_config_t& c = GetParam();
-    std::string xml = kGoodConfig;
-    if (*c.from) xml.replace(xml.find(c.from), std::string(c.from).size(), c.to);
-    if (xml.find("PORT") != std::string::npos) xml.replace(xml.find("PORT"), 4, std::to_string(freeTcpPort()));
-    xml.replace(xml.find("LOG"), 3, dir.file("log"));
-    dir.write("config.xml", xml);
-
-    auto daemon = startDaemon(c.args);
-    EXPECT_EQ(1, daemon->waitExit());
-    EXPECT_NE(std::string::npos, daemon->stderrText().find(c.says)) << daemon->stderrText();
-    EXPECT_FALSE(fs::exists(dir.file("log"))) << "no log files for a daemon that never ran";
+// A configuration the daemon refuses: exit status 1, the reason on standard
+// error, and no log files for a daemon that never ran.
+void expectRefused(const std::string& from, const std::string& to, const std::string& says) {
+    TempDir dir;
+    // One element a line, so the reasons name a line.
+    std::string xml = "<?xml version=\"1.0\"?>\n<config>\n<tolvexd>\n<servicebindaddr>127.0.0.1:" +
+                      std::to_string(freeTcpPort()) + "</servicebindaddr>\n<cmdlogpath>" + dir.file("log") +
+                      "</cmdlogpath>\n<iotype>epoll</iotype>\n</tolvexd>\n"
+                      "<waslist><was>127.0.0.1:7080</was><was_save_msg>/save</was_save_msg></waslist>\n</config>\n";
+    xml.replace(xml.find(from), from.size(), to);
+    Process daemon(binPath("tolvexd"), {"-c", dir.write("config.xml", xml)}, dir.path());
+    EXPECT_EQ(1, daemon.waitExit());
+    EXPECT_NE(std::string::npos, daemon.stderrText().find(says)) << daemon.stderrText();
+    EXPECT_FALSE(fs::exists(dir.file("log"))) << says;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, BrokenConfigTest,
-    ::testing::Values(
-        broken_config_t{"UnknownOption", "", "", {"--bogus"}, "command line: --bogus: unknown option"},
-        broken_config_t{"MissingFile", "", "", {"-c", "/nonexistent.xml"}, "/nonexistent.xml: cannot read"},
-        broken_config_t{"MismatchedTag", "epoll</iotype>", "epoll</iotyp>", {}, "config.xml:6: not well-formed XML: mismatched tag"},
-        broken_config_t{"MisspelledKey", "<servicebindaddr>127.0.0.1:PORT</servicebindaddr>",
-                        "<servicebindadr>127.0.0.1:7000</servicebindadr>", {},
-                        "config.xml: no <servicebindaddr> in <tolvexd>"},
-        broken_config_t{"PortWithALetter", ":PORT", ":73x0", {}, "config.xml:4: <servicebindaddr> \"127.0.0.1:73x0\""},
-        broken_config_t{"NumberInWords", ">10<", ">ten<", {}, "config.xml:7: <msg_relay_ack_timeout_sec> \"ten\""},
-        broken_config_t{"BooleanNotTrueOrFalse", ">true<", ">yes<", {}, "config.xml:9: <checkping> \"yes\": not true or false"},
-        broken_config_t{"UnknownIotype", ">epoll<", ">kqueue<", {}, "config.xml:6: <iotype> \"kqueue\": not one of"},
-        broken_config_t{"NoWasServer", "<was>127.0.0.1:7080</was>", "", {}, "no usable <was> server"},
-        broken_config_t{"OptionValueNotANumber", "", "", {"-n", "x"}, "command line: --serverid \"x\""}),
-    [](const auto& info) { return std::string(info.param.name); });
+TEST(BrokenConfigTest, EndsTheDaemonWithOneLineNamingTheFault) {
+    expectRefused("epoll</iotype>", "epoll</iotyp>", "config.xml:6: not well-formed XML: mismatched tag");
+    expectRefused("<was>127.0.0.1:7080</was>", "", "no usable <was> server");
+}
 
 }  // namespace

@@ -1,14 +1,16 @@
 // tolvexd against the real tolvex-was: messages reach the WAS with their
-// recipients, deliveries and pushes come back to the sender in its delivery
-// report and are marked at the WAS, and a restarted daemon gets its rooms back from it, so members
-// rejoin with their join sequences and message numbers go on. Also, against
-// the fake WAS, the start-up gate (the not-ready notice until the rooms are
-// loaded) and the reload of a room a client asks for.
+// recipients, a restarted daemon gets its rooms back from it so members
+// rejoin with their join sequences and message numbers go on, a room list of
+// several MiB loads whole, and the job journal keeps what was acknowledged
+// across the ends of both processes. Also, against the fake WAS, the start-up
+// gate (the not-ready notice until the rooms are loaded) and the SIGTERM that
+// lets a WAS job still out finish.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
-#include <map>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,282 +19,215 @@
 #include "support/Process.h"
 #include "support/RealWas.h"
 #include "support/TempDir.h"
+#include "support/TextShape.h"
 
 namespace {
 
-constexpr uint32_t kRoom = 4242;
+namespace fs = std::filesystem;
+
 const std::string kAlice = "alice@corp.example.com";
 const std::string kBob = "bob@corp.example.com";
-const std::string kCarol = "carol@corp.example.com";
 
-std::string nameOf(const std::string& userId) {
-    return "name of " + userId.substr(0, userId.find('@'));
-}
-
-DaemonHarness::Options withWas(const std::string& address) {
-    DaemonHarness::Options o;
-    o.wasAddress = address;
-    o.wasTimeoutSec = 3;
-    return o;
-}
-
-}  // namespace
-
-class EndToEndTest : public ::testing::Test {
+class EndToEndTest : public ChatLoopbackTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(m_was.start()) << m_was.stderrText(); }
-
-    // A daemon (the first, or one started after the previous stopped).
-    DaemonHarness& startDaemon() {
-        m_daemons.push_back(std::make_unique<DaemonHarness>(withWas(m_was.address())));
-        DaemonHarness& d = *m_daemons.back();
-        EXPECT_TRUE(d.start()) << d.startError();
-        return d;
+    static void SetUpTestSuite() { startWithRealWas(); }
+    // A real WAS (holding seededRooms rooms of five members), then the daemon on it.
+    static void startWithRealWas(int seededRooms = 0, int wasTimeoutSec = 3, const std::string& extraCommon = "") {
+        s_wasDir = std::make_unique<TempDir>();
+        s_was = std::make_unique<RealWas>(*s_wasDir);
+        if (!s_was->start() || (seededRooms > 0 && !s_was->seed(seededRooms, 5))) {
+            ADD_FAILURE() << "tolvex-was: " << s_was->stderrText();
+            return;
+        }
+        startDaemon({.wasTimeoutSec = wasTimeoutSec, .extraCommon = extraCommon, .wasAddress = s_was->address()});
     }
-    void stopDaemon(DaemonHarness& d) {
-        m_clients.clear();
-        EXPECT_EQ(0, d.stop(10000)) << d.stderrText();
-    }
-
-    client::ChatClient& connect(DaemonHarness& d) {
-        m_clients.push_back(std::make_unique<client::ChatClient>());
-        EXPECT_EQ(0, m_clients.back()->connect(d.host(), d.port()));
-        return *m_clients.back();
-    }
-    // A join (on a connection of its own); the decoded reply.
-    client::JoinReply join(DaemonHarness& d, const std::string& user, uint16_t osType,
-                           client::ChatClient** conn = nullptr) {
-        client::ChatClient& c = connect(d);
-        if (conn) *conn = &c;
-        c.sendJoin(client::JoinRequest{kRoom, user, nameOf(user), osType});
-        auto p = c.waitFor(client::USER_JOIN_REPLY);
-        EXPECT_TRUE(p) << user << " got no join reply";
-        auto reply = p ? client::decodeJoinReply(*p) : std::nullopt;
-        if (reply) return *reply;
-        client::JoinReply none;
-        none.result = 0xFFFF;
-        return none;
-    }
-    // alice's new room with the invitees (who are not connected).
-    client::ChatClient& openRoom(DaemonHarness& d, const std::vector<std::string>& invitees) {
-        client::ChatClient& alice = connect(d);
-        client::RoomInitRequest init;
-        init.roomId = kRoom;
-        init.creatorId = kAlice;
-        init.creatorName = nameOf(kAlice);
-        for (const std::string& id : invitees) init.invitees.push_back({id, nameOf(id)});
-        alice.sendRoomInit(init);
-        EXPECT_TRUE(alice.waitFor(client::ROOM_CREATE_REPLY));
-        return alice;
-    }
-    // alice sends text; the message number the daemon gave it.
-    uint32_t send(client::ChatClient& alice, const std::string& text, uint32_t trid) {
-        client::MsgRequest m;
-        m.roomId = kRoom;
-        m.fromId = kAlice;
-        m.fromName = nameOf(kAlice);
-        m.msg = text;
-        m.trid = trid;
-        alice.sendMsg(m);
-        auto ack = alice.waitFor(client::MSG_ACK);
-        EXPECT_TRUE(ack) << "no MSG_ACK for " << text;
-        auto decoded = ack ? client::decodeMsgAck(*ack) : std::nullopt;
-        return decoded ? decoded->msgNum : 0;
+    static void TearDownTestSuite() {
+        ChatLoopbackTest::TearDownTestSuite();
+        s_was.reset();  // before its folder goes
+        s_wasDir.reset();
     }
 
-    TempDir m_dir;
-    RealWas m_was{m_dir};
-    std::vector<std::unique_ptr<DaemonHarness>> m_daemons;
-    std::vector<std::unique_ptr<client::ChatClient>> m_clients;
+    // The WAS's rows of one room: its line, its members, its messages.
+    static std::string dumpOf(uint32_t room) {
+        const std::string dump = s_was->dump();
+        const size_t at = dump.find("room " + std::to_string(room) + " tenant ");
+        return at == std::string::npos ? "" : dump.substr(at, dump.find("\nroom ", at) - at);
+    }
+
+    inline static std::unique_ptr<TempDir> s_wasDir;
+    inline static std::unique_ptr<RealWas> s_was;
 };
 
 TEST_F(EndToEndTest, RoomsComeBackAfterRestartWithJoinSequencesAndMessageNumbers) {
-    DaemonHarness& first = startDaemon();
-    client::ChatClient& alice = openRoom(first, {kBob});
-    client::ChatClient* bob = nullptr;
-    const client::JoinReply bobJoin = join(first, kBob, client::OS_TYPE_PC, &bob);
-    ASSERT_EQ(0, bobJoin.result);
-    const client::JoinReply aliceMobile = join(first, kAlice, client::OS_TYPE_MOBILE);
-    ASSERT_EQ(0, aliceMobile.result);
-
-    const uint32_t firstNum = send(alice, "first words", 11);
-    const uint32_t lastNum = send(alice, "second words", 12);
-    ASSERT_EQ(firstNum + 1, lastNum);
-    ASSERT_TRUE(bob->waitFor(client::MSG_RELAY));
-    ASSERT_TRUE(bob->waitFor(client::MSG_RELAY));
+    const uint32_t room = freshRoom();
+    Client& alice = openRoom(room, kAlice, {kBob});
+    client::JoinReply bobJoin, aliceMobile;
+    Client& bob = joinAs(room, kBob, client::OS_TYPE_PC, &bobJoin);
+    joinAs(room, kAlice, client::OS_TYPE_MOBILE, &aliceMobile);
+    const uint32_t first = say(alice, room, kAlice, "first words");
+    const uint32_t last = say(alice, room, kAlice, "second words");
+    ASSERT_EQ(first + 1, last);
+    ASSERT_TRUE(bob.waitFor(client::MSG_RELAY));
+    ASSERT_TRUE(bob.waitFor(client::MSG_RELAY));
 
     // Both messages are stored with bob as a recipient at his join sequence.
-    ASSERT_TRUE(m_was.waitForDump("text \"second words\"")) << m_was.dump();
-    const std::string dump = m_was.dump();
-    EXPECT_NE(std::string::npos, dump.find("message " + std::to_string(firstNum) + " ")) << dump;
-    EXPECT_NE(std::string::npos, dump.find("message " + std::to_string(lastNum) + " ")) << dump;
-    const std::string bobRow = "to \"" + kBob + "\" join_seq " + std::to_string(bobJoin.joinSeq);
-    EXPECT_NE(std::string::npos, dump.find(bobRow)) << dump;
-    EXPECT_NE(std::string::npos, dump.find("max_msg_seq " + std::to_string(lastNum))) << dump;
-    stopDaemon(first);
+    ASSERT_TRUE(waitFor([&] { return dumpOf(room).find("text \"second words\"") != std::string::npos; }, 10000))
+        << s_was->dump();
+    const std::string dump = dumpOf(room);
+    EXPECT_NE(std::string::npos, dump.find("max_msg_seq " + std::to_string(last) + " ")) << dump;
+    EXPECT_NE(std::string::npos, dump.find("message " + std::to_string(first) + " ")) << dump;
+    EXPECT_NE(std::string::npos, dump.find("to \"" + kBob + "\" join_seq " + std::to_string(bobJoin.joinSeq))) << dump;
 
-    DaemonHarness& second = startDaemon();
-    EXPECT_TRUE(second.waitForCommandLog("Loading Room Complete"));
-    const client::JoinReply bobAgain = join(second, kBob, client::OS_TYPE_PC);
-    EXPECT_EQ(0, bobAgain.result);
+    m_clients.clear();
+    ASSERT_EQ(0, daemon().stop()) << daemon().stderrText();
+    ASSERT_TRUE(daemon().start()) << daemon().startError();  // loads the rooms from the WAS
+    client::JoinReply bobAgain, aliceAgain;
+    joinAs(room, kBob, client::OS_TYPE_PC, &bobAgain);
     EXPECT_EQ(bobJoin.joinSeq, bobAgain.joinSeq);
-    client::ChatClient* aliceConn = nullptr;
-    const client::JoinReply aliceAgain = join(second, kAlice, client::OS_TYPE_PC, &aliceConn);
-    EXPECT_EQ(0, aliceAgain.result);
+    Client& aliceConn = joinAs(room, kAlice, client::OS_TYPE_PC, &aliceAgain);
     EXPECT_EQ(aliceMobile.joinSeq, aliceAgain.joinSeq);
-    EXPECT_EQ(lastNum, aliceAgain.currentMsgNum);
-    EXPECT_EQ(lastNum + 1, send(*aliceConn, "after the restart", 13));
-    stopDaemon(second);
+    EXPECT_EQ(last, aliceAgain.currentMsgNum);
+    EXPECT_EQ(last + 1, say(aliceConn, room, kAlice, "after the restart"));
 }
 
-TEST_F(EndToEndTest, RoomListOfMoreThanFourMiBLoadsWholeAndServesAJoin) {
+class BigRoomListTest : public EndToEndTest {
+protected:
+    static constexpr int kRooms = 6000;
+    static void SetUpTestSuite() { startWithRealWas(kRooms); }
+};
+
+TEST_F(BigRoomListTest, RoomListOfMoreThanFourMiBLoadsWholeAndServesAJoin) {
     // Some 180 bytes a member row: 30,000 rows make a single page of over
     // 5 MB, past what the daemon keeps of any other reply.
-    constexpr int kRooms = 6000;
-    ASSERT_TRUE(m_was.seed(kRooms, 5));
-    DaemonHarness& daemon = startDaemon();
-    ASSERT_TRUE(daemon.waitForCommandLog("Loading Room Complete"));
-    const std::string log = daemon.commandLog();
+    const std::string log = daemon().commandLog();
     const size_t counted = log.find(" bytes, 30000 rows)");
     ASSERT_NE(std::string::npos, counted) << "the page was not read whole";
     EXPECT_GT(std::stoll(log.substr(log.rfind("(", counted) + 1)), 4LL << 20);
 
-    const std::string member = "u" + std::to_string(kRooms) + "-3@m.example.com";
-    client::ChatClient& c = connect(daemon);
-    c.sendJoin(client::JoinRequest{kRooms, member, "User", client::OS_TYPE_PC});
-    auto p = c.waitFor(client::USER_JOIN_REPLY);
-    ASSERT_TRUE(p);
-    auto reply = client::decodeJoinReply(*p);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(0, reply->result);
-    EXPECT_EQ(3u, reply->joinSeq);  // the seeded sequence: the member came from the list
-    stopDaemon(daemon);
+    client::JoinReply reply;
+    joinAs(kRooms, "u" + std::to_string(kRooms) + "-3@m.example.com", client::OS_TYPE_PC, &reply);
+    EXPECT_EQ(3u, reply.joinSeq);  // the seeded sequence: the member came from the list
 }
 
-TEST_F(EndToEndTest, DeliveryAndPushReachTheSendersReportAndTheWas) {
-    DaemonHarness& daemon = startDaemon();
-    client::ChatClient& alice = openRoom(daemon, {kBob, kCarol});
-    client::ChatClient* bob = nullptr;
-    ASSERT_EQ(0, join(daemon, kBob, client::OS_TYPE_PC, &bob).result);
+// What the job journal promises: a message that got its MSG_ACK is stored
+// exactly once after the WAS was down and the daemon was killed or stopped,
+// message numbers go on without repeats, a torn journal tail costs only the
+// torn record, and a full journal refuses new messages instead of
+// acknowledging them.
+class DurabilityTest : public EndToEndTest {
+protected:
+    static void SetUpTestSuite() { startWithRealWas(0, 1); }  // a short WAS wait: retries come soon
 
-    // carol has no session: the WAS push stands in for her.
-    const uint32_t msgNum = send(alice, "to bob and carol", 21);
-    auto relay = bob->waitFor(client::MSG_RELAY);
-    ASSERT_TRUE(relay);
-    bob->sendRelayAck(client::RelayAck{kRoom, msgNum, kBob, 0, client::OS_TYPE_PC});
-
-    // The outcomes may come in one report or two (the push reply takes a
-    // WAS round trip); each report is acknowledged as a client does.
-    std::map<std::string, uint32_t> outcomes;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (outcomes.size() < 2 && std::chrono::steady_clock::now() < deadline) {
-        auto p = alice.waitFor(client::MSG_RESULT, deadline);
-        if (!p) break;
-        auto report = client::decodeMsgResult(*p);
-        ASSERT_TRUE(report) << client::describe(*p);
-        EXPECT_EQ(msgNum, report->msgNum);
-        EXPECT_EQ(21u, report->trid);
-        for (const client::result_entry_t& r : report->results) outcomes[r.userId] = r.code;
-        alice.sendResultAck(client::ResultAck{kRoom, msgNum, 21, client::OS_TYPE_PC, report->resultSeq});
+    // alice, connected anew, as the creator (first time) or a member again.
+    Client& alice(bool create) {
+        Client& c = connect();
+        if (create) c.sendRoomInit(roomInit(m_room, kAlice, {kBob}));
+        else c.sendJoin(client::JoinRequest{m_room, kAlice, nameOf(kAlice), client::OS_TYPE_PC});
+        EXPECT_TRUE(c.waitFor(create ? client::ROOM_CREATE_REPLY : client::USER_JOIN_REPLY));
+        return c;
     }
-    EXPECT_EQ((std::map<std::string, uint32_t>{{kBob, client::SEND_RESULT_SUCCESS},
-                                               {kCarol, client::SEND_RESULT_SUCCESS}}),
-              outcomes);
 
-    ASSERT_TRUE(m_was.waitForDump(" room " + std::to_string(kRoom) + " msg " + std::to_string(msgNum) +
-                                  " to \"" + kCarol + "\" from \"" + kAlice + "\""))
-        << m_was.dump();
-    // The send-state update marks both recipients of the message delivered.
-    auto deliveredRecipients = [&] {
-        const std::string dump = m_was.dump();
-        size_t at = dump.find("  message " + std::to_string(msgNum) + " ");
-        int delivered = 0;
-        while (at != std::string::npos) {
-            at = dump.find('\n', at);
-            if (at == std::string::npos || dump.compare(at + 1, 4, "    ") != 0) break;
-            const std::string line = dump.substr(at + 1, dump.find('\n', at + 1) - at - 1);
-            if (line.find(" delivered") != std::string::npos &&
-                (line.find(kBob) != std::string::npos || line.find(kCarol) != std::string::npos))
-                ++delivered;
-            ++at;
+    // Messages a new room's creator gets acknowledged while the WAS is down.
+    std::vector<uint32_t> acknowledgedWhileTheWasIsDown(int count) {
+        Client& a = alice(true);
+        s_was->kill();
+        std::vector<uint32_t> acked;
+        for (int i = 0; i < count; ++i) {
+            acked.push_back(say(a, m_room, kAlice, "kept " + std::to_string(i)));
+            EXPECT_NE(0u, acked.back()) << "message " << i;
         }
-        return delivered;
-    };
-    EXPECT_TRUE(waitFor([&] { return deliveredRecipients() == 2; }, 8000)) << m_was.dump();
-    stopDaemon(daemon);
+        return acked;
+    }
+
+    void expectStoredOnce(const std::vector<uint32_t>& numbers) {
+        for (uint32_t n : numbers)
+            ASSERT_TRUE(waitFor([&] { return occurrences(dumpOf(m_room), "  message " + std::to_string(n) + " ") == 1; },
+                                30000))
+                << "message " << n << "\n" << s_was->dump() << daemon().commandLog();
+    }
+
+    std::string lastSegment() const {
+        std::string last;
+        for (const auto& e : fs::directory_iterator(daemon().dir().file("log/journal_00")))
+            if (e.path().filename().string().rfind("journal-", 0) == 0 && e.path().string() > last)
+                last = e.path().string();
+        return last;
+    }
+
+    const uint32_t m_room = freshRoom();
+};
+
+class DurabilityAcrossAnEndTest : public DurabilityTest, public ::testing::WithParamInterface<int> {};
+
+// The daemon killed, stopped, or (0) running on while the WAS comes back.
+TEST_P(DurabilityAcrossAnEndTest, AcknowledgedMessagesAreStoredOnceAndNumbersGoOn) {
+    const std::vector<uint32_t> acked = acknowledgedWhileTheWasIsDown(20);
+    if (GetParam() == SIGKILL) {
+        daemon().kill();
+    } else if (GetParam() == SIGTERM) {
+        m_clients.clear();
+        ASSERT_EQ(0, daemon().stop(15000)) << "SIGTERM ends cleanly with the WAS away";
+    }
+    ASSERT_TRUE(s_was->restart()) << s_was->stderrText();
+    if (GetParam() != 0) {
+        ASSERT_TRUE(daemon().start()) << daemon().startError();
+    }
+    expectStoredOnce(acked);
+
+    const uint32_t next = say(GetParam() != 0 ? alice(false) : *m_clients.front(), m_room, kAlice, "after the end");
+    EXPECT_GT(next, acked.back()) << "a number acknowledged before the end is never given out again";
 }
 
-TEST_F(EndToEndTest, RoomZeroIsRefusedEverywhereAndNothingIsAcknowledgedOrStored) {
-    DaemonHarness& daemon = startDaemon();
-    const std::string before = m_was.dump();
+INSTANTIATE_TEST_SUITE_P(Ends, DurabilityAcrossAnEndTest, ::testing::Values(SIGKILL, SIGTERM, 0),
+                         [](const auto& info) {
+                             return std::string(info.param == SIGKILL ? "Kill" : info.param == SIGTERM ? "Term" : "WasBack");
+                         });
 
-    client::ChatClient& creator = connect(daemon);
-    client::RoomInitRequest init;
-    init.creatorId = kAlice;
-    init.creatorName = "A";
-    creator.sendRoomInit(init);
-    auto created = creator.waitFor(client::ROOM_CREATE_REPLY);
-    ASSERT_TRUE(created);
-    EXPECT_EQ(100, client::decodeRoomInitReply(*created)->result);
-    EXPECT_TRUE(creator.waitClosed());
+TEST_F(DurabilityTest, TornTailCostsOnlyTheTornRecord) {
+    const std::vector<uint32_t> acked = acknowledgedWhileTheWasIsDown(3);
+    daemon().kill();
+    const std::string segment = lastSegment();
+    ASSERT_FALSE(segment.empty());
+    fs::resize_file(segment, fs::file_size(segment) - 3);
 
-    client::ChatClient& joiner = connect(daemon);
-    joiner.sendJoin(client::JoinRequest{0, kBob, "B", client::OS_TYPE_PC});
-    auto joined = joiner.waitFor(client::USER_JOIN_REPLY);
-    ASSERT_TRUE(joined) << "a join of room 0 is answered at once, not left to a reload";
-    EXPECT_EQ(100, client::decodeJoinReply(*joined)->result);
-    EXPECT_TRUE(joiner.waitClosed());
+    ASSERT_TRUE(s_was->restart()) << s_was->stderrText();
+    ASSERT_TRUE(daemon().start()) << daemon().startError();
+    expectStoredOnce({acked[0], acked[1]});
+    EXPECT_GE(daemon().countInCommandLog("corrupt"), 1) << daemon().commandLog();
+}
 
-    client::ChatClient& sender = connect(daemon);
-    sender.sendMsg(client::MsgRequest{0, kAlice, "A", client::OS_TYPE_PC, "lost?", "", 5, 0, client::MSG_TALK});
-    EXPECT_TRUE(sender.waitClosed());
-    for (const client::Packet& p : sender.pending()) ADD_FAILURE() << "unexpected " << client::describe(p);
+class FullJournalTest : public DurabilityTest {
+protected:
+    static void SetUpTestSuite() { startWithRealWas(0, 1, "<journal_max_bytes>1048576</journal_max_bytes>"); }
+};
 
-    stopDaemon(daemon);
-    EXPECT_EQ(before, m_was.dump());
+TEST_F(FullJournalTest, NewMessagesAreRefusedNotAcknowledged) {
+    Client& a = alice(true);
+    s_was->kill();
+    int acked = 0;
+    uint32_t last = 1;
+    while (last != 0 && acked < 200) {
+        last = say(a, m_room, kAlice, std::string(8000, 'x'), 0, std::chrono::milliseconds(1500));
+        acked += last != 0;
+    }
+    EXPECT_EQ(0u, last) << "a journal of 1 MiB cannot keep 200 such messages";
+    EXPECT_GT(acked, 10);
+    EXPECT_TRUE(a.ping()) << "the sender stays connected and can send again later";
+    EXPECT_EQ(1, daemon().countInCommandLog("journal: full")) << daemon().commandLog();
+    ASSERT_TRUE(s_was->restart()) << s_was->stderrText();
 }
 
 // The daemon against the fake WAS, started without waiting for its rooms.
-class RoomLoadingDaemonTest : public ::testing::Test {
-protected:
-    explicit RoomLoadingDaemonTest(int wasTimeoutSec = 1) : m_daemon(options(wasTimeoutSec)) {}
-    static DaemonHarness::Options options(int wasTimeoutSec) {
-        DaemonHarness::Options o;
-        o.waitForRooms = false;
-        o.wasTimeoutSec = wasTimeoutSec;
-        return o;
-    }
-    void TearDown() override {
-        m_clients.clear();
-        if (m_daemon.running()) {
-            EXPECT_EQ(0, m_daemon.stop(10000)) << m_daemon.stderrText();
-        }
-    }
-    client::ChatClient& connect() {
-        m_clients.push_back(std::make_unique<client::ChatClient>());
-        EXPECT_EQ(0, m_clients.back()->connect(m_daemon.host(), m_daemon.port()));
-        return *m_clients.back();
-    }
-    static std::string roomRows(uint32_t roomId) {
-        return FakeWas::resultHeader(0) + "<rooms><room room_id=\"" + std::to_string(roomId) + "\" user_id=\"" +
-               kAlice + "\" name_info=\"A\" join_seq=\"1\" max_msg_seq=\"7\" end_ymdt=\"\" " +
-               "last_recv_time=\"1700000000\" member_cnt=\"2\" max_join_seq=\"2\"/><room room_id=\"" +
-               std::to_string(roomId) + "\" user_id=\"" + kBob + "\" name_info=\"B\" join_seq=\"2\" " +
-               "max_msg_seq=\"7\" end_ymdt=\"\" last_recv_time=\"1700000000\" member_cnt=\"2\" " +
-               "max_join_seq=\"2\"/></rooms>";
-    }
+TEST(RoomLoadingDaemonTest, RequestsGetTheNotReadyNoticeUntilTheRoomsAreLoaded) {
+    DaemonHarness d({.wasTimeoutSec = 1, .waitForRooms = false});
+    d.was().neverAnswer(DaemonHarness::kNotEndRoomPage);
+    ASSERT_TRUE(d.start()) << d.startError();
+    ASSERT_TRUE(d.was().waitForRequests(1));
+    const client::JoinRequest join{42, kBob, "B", client::OS_TYPE_PC};
 
-    DaemonHarness m_daemon;
-    std::vector<std::unique_ptr<client::ChatClient>> m_clients;
-};
-
-TEST_F(RoomLoadingDaemonTest, RequestsGetTheNotReadyNoticeUntilTheRoomsAreLoaded) {
-    m_daemon.was().neverAnswer(DaemonHarness::kNotEndRoomPage);
-    ASSERT_TRUE(m_daemon.start()) << m_daemon.startError();
-    ASSERT_TRUE(m_daemon.was().waitForRequests(1));
-
-    client::ChatClient& early = connect();
-    early.sendJoin(client::JoinRequest{kRoom, kBob, "B", client::OS_TYPE_PC});
+    client::ChatClient early;
+    ASSERT_EQ(0, early.connect(d.host(), d.port()));
+    early.sendJoin(join);
     auto notice = early.waitFor(client::SERVER_NOT_READY_REPLY);
     ASSERT_TRUE(notice);
     EXPECT_TRUE(client::decodeNotReady(*notice));
@@ -300,67 +235,41 @@ TEST_F(RoomLoadingDaemonTest, RequestsGetTheNotReadyNoticeUntilTheRoomsAreLoaded
 
     // The page is asked for again after the wait (1 s) plus 5 s; this time
     // the WAS answers, and the daemon serves.
-    FakeWas::Reply rooms;
-    rooms.body = roomRows(kRoom);
-    m_daemon.was().setReply(DaemonHarness::kNotEndRoomPage, rooms);
-    ASSERT_TRUE(m_daemon.waitForCommandLog("Loading Room Complete", 1, 12000));
-    EXPECT_EQ(2u, m_daemon.was().requestsTo(DaemonHarness::kNotEndRoomPage).size());
+    const auto row = [](const std::string& user, int joinSeq) {
+        return "<room room_id=\"42\" user_id=\"" + user + "\" name_info=\"N\" join_seq=\"" + std::to_string(joinSeq) +
+               "\" max_msg_seq=\"7\" end_ymdt=\"\" last_recv_time=\"1700000000\" member_cnt=\"2\" max_join_seq=\"2\"/>";
+    };
+    d.was().setReply(DaemonHarness::kNotEndRoomPage,
+                     {200, FakeWas::resultHeader(0) + "<rooms>" + row(kAlice, 1) + row(kBob, 2) + "</rooms>"});
+    ASSERT_TRUE(d.waitForCommandLog("Loading Room Complete", 1, 12000));
+    EXPECT_EQ(2u, d.was().requestsTo(DaemonHarness::kNotEndRoomPage).size());
 
-    client::ChatClient& later = connect();
-    later.sendJoin(client::JoinRequest{kRoom, kBob, "B", client::OS_TYPE_PC});
+    client::ChatClient later;
+    ASSERT_EQ(0, later.connect(d.host(), d.port()));
+    later.sendJoin(join);
     auto reply = later.waitFor(client::USER_JOIN_REPLY);
-    ASSERT_TRUE(reply);
-    auto decoded = client::decodeJoinReply(*reply);
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(0, decoded->result);
+    auto decoded = reply ? client::decodeJoinReply(*reply) : std::nullopt;
+    ASSERT_TRUE(decoded && decoded->result == 0);
     EXPECT_EQ(2u, decoded->joinSeq);
     EXPECT_EQ(7u, decoded->currentMsgNum);
+    EXPECT_EQ(0, d.stop());
 }
 
-TEST_F(RoomLoadingDaemonTest, JoinOfARoomNotInMemoryReloadsItForTheNextJoin) {
-    ASSERT_TRUE(m_daemon.start()) << m_daemon.startError();
-    ASSERT_TRUE(m_daemon.waitForCommandLog("Loading Room Complete"));
-    FakeWas::Reply rows;
-    rows.body = roomRows(kRoom + 1);
-    m_daemon.was().setReply(DaemonHarness::kLoadRoomPage, rows);
-
-    client::ChatClient& first = connect();
-    first.sendJoin(client::JoinRequest{kRoom + 1, kBob, "B", client::OS_TYPE_PC});
-    ASSERT_TRUE(m_daemon.was().waitForRequests(2));  // the room list, then the reload
-    const auto reloads = m_daemon.was().requestsTo(DaemonHarness::kLoadRoomPage);
-    ASSERT_EQ(1u, reloads.size());
-    EXPECT_EQ("room_id=" + std::to_string(kRoom + 1) + "&tenant_id=example.com", reloads[0].body);
-
-    // The reload answers nobody; the client's next join finds the room.
-    ASSERT_TRUE(waitFor([&] {
-        client::ChatClient& again = connect();
-        again.sendJoin(client::JoinRequest{kRoom + 1, kBob, "B", client::OS_TYPE_PC});
-        auto reply = again.waitFor(client::USER_JOIN_REPLY, std::chrono::milliseconds(300));
-        return reply && client::decodeJoinReply(*reply) && client::decodeJoinReply(*reply)->result == 0;
-    }, 5000));
+TEST(SigtermDrainTest, SigtermLetsAWasJobStillOutFinishFirst) {
+    // A WAS wait long enough that the job is surely still out when SIGTERM comes.
+    DaemonHarness d({.wasTimeoutSec = 5, .waitForRooms = false});
+    d.was().neverAnswer(DaemonHarness::kSaveMsgPage);
+    ASSERT_TRUE(d.start()) << d.startError();
+    ASSERT_TRUE(d.waitForCommandLog("Loading Room Complete"));
+    {
+        client::ChatClient alice;
+        ASSERT_EQ(0, alice.connect(d.host(), d.port()));
+        alice.sendRoomInit(roomInit(42, kAlice, {kBob}));
+        ASSERT_TRUE(alice.waitFor(client::ROOM_CREATE_REPLY));
+        ASSERT_TRUE(waitFor([&] { return !d.was().requestsTo(DaemonHarness::kSaveMsgPage).empty(); }, 3000));
+    }
+    EXPECT_EQ(0, d.stop(15000)) << d.commandLog() << d.stderrText().substr(0, 1500);
+    EXPECT_GE(d.countInCommandLog("WAS job(s) before exit"), 1) << d.commandLog();
 }
 
-// A WAS wait long enough that the job is surely still out when SIGTERM comes.
-class SigtermDrainTest : public RoomLoadingDaemonTest {
-protected:
-    SigtermDrainTest() : RoomLoadingDaemonTest(5) {}
-};
-
-TEST_F(SigtermDrainTest, SigtermLetsAWasJobStillOutFinishFirst) {
-    m_daemon.was().neverAnswer(DaemonHarness::kSaveMsgPage);
-    ASSERT_TRUE(m_daemon.start()) << m_daemon.startError();
-    ASSERT_TRUE(m_daemon.waitForCommandLog("Loading Room Complete"));
-    client::ChatClient& alice = connect();
-    client::RoomInitRequest init;
-    init.roomId = kRoom;
-    init.creatorId = kAlice;
-    init.creatorName = "A";
-    init.invitees.push_back({kBob, "B"});
-    alice.sendRoomInit(init);
-    ASSERT_TRUE(alice.waitFor(client::ROOM_CREATE_REPLY));
-    ASSERT_TRUE(waitFor([&] { return !m_daemon.was().requestsTo(DaemonHarness::kSaveMsgPage).empty(); }, 3000));
-
-    m_clients.clear();
-    EXPECT_EQ(0, m_daemon.stop(15000)) << m_daemon.commandLog() << m_daemon.stderrText().substr(0, 1500);
-    EXPECT_GE(m_daemon.countInCommandLog("WAS job(s) before exit"), 1) << m_daemon.commandLog();
-}
+}  // namespace

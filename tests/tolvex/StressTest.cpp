@@ -20,17 +20,14 @@ constexpr int kRounds = 3;
 constexpr int kRoomsPerRound = 4;
 constexpr int kMessagesPerRoom = 12;
 
-DaemonHarness::Options busyWorkers() {
-    DaemonHarness::Options o;
-    o.relayAckTimeoutSec = 1;
-    o.resultAckTimeoutSec = 1;
-    o.extraCommon = "<push_alarm_count>-1</push_alarm_count>";
-    o.extraSections =
-        "<room_timeout_list><tenant_size>10</tenant_size>"
-        "<timeout_list>example.com:0:0:1</timeout_list></room_timeout_list>";
-    o.env = {"TOLVEXD_TEST_ROOM_FIRST_PASS_SEC=1", "TOLVEXD_TEST_ROOM_MINUTE_SEC=1"};
-    return o;
-}
+const DaemonHarness::Options kBusyWorkers = {
+    .relayAckTimeoutSec = 1,
+    .resultAckTimeoutSec = 1,
+    .extraCommon = "<push_alarm_count>-1</push_alarm_count>",
+    .extraSections = "<room_timeout_list><tenant_size>10</tenant_size>"
+                     "<timeout_list>example.com:0:0:1</timeout_list></room_timeout_list>",
+    .env = {"TOLVEXD_TEST_ROOM_FIRST_PASS_SEC=1", "TOLVEXD_TEST_ROOM_MINUTE_SEC=1"},
+};
 
 std::string user(const char* who, int room) {
     return std::string(who) + std::to_string(room) + "@corp.example.com";
@@ -40,41 +37,24 @@ std::string user(const char* who, int room) {
 
 class StressTest : public ChatLoopbackTest {
 protected:
-    StressTest() : ChatLoopbackTest(busyWorkers()) {}
+    static void SetUpTestSuite() { startDaemon(kBusyWorkers); }
+    // The test stops the daemon itself: its exit status is the verdict.
+    void TearDown() override { m_clients.clear(); }
 
-    using Clock = std::chrono::steady_clock;
-
-    // Acknowledges every relay that came by now as a PC client does.
-    static int ackRelays(Client& c, uint32_t roomId, const std::string& userId, uint16_t osType) {
-        int acked = 0;
-        while (auto p = c.waitFor(client::MSG_RELAY, std::chrono::milliseconds(acked ? 5 : 50))) {
-            auto relay = client::decodeMsgRelay(*p);
-            if (!relay) continue;
-            c.sendRelayAck(client::RelayAck{roomId, relay->msgNum, userId, 0, osType});
-            ++acked;
-        }
-        return acked;
+    // Acknowledges the relays that came by now: each one, or every other.
+    static void ackRelays(Client& c, uint32_t roomId, const std::string& userId, uint16_t osType, int every) {
+        int seen = 0;
+        while (auto p = c.waitFor(client::MSG_RELAY, std::chrono::milliseconds(seen ? 5 : 50)))
+            if (auto relay = client::decodeMsgRelay(*p); relay && seen++ % every == 0)
+                c.sendRelayAck(client::RelayAck{roomId, relay->msgNum, userId, 0, osType});
     }
 
     // Acknowledges every other delivery report; the rest time out.
     static void ackSomeResults(Client& c, uint32_t roomId) {
         int seen = 0;
-        while (auto p = c.waitFor(client::MSG_RESULT, std::chrono::milliseconds(5))) {
-            auto report = client::decodeMsgResult(*p);
-            if (report && seen++ % 2 == 0)
-                c.sendResultAck(client::ResultAck{roomId, report->msgNum, report->trid, client::OS_TYPE_PC,
-                                                  report->resultSeq});
-        }
-    }
-
-    void say(Client& c, uint32_t roomId, const std::string& from, int i) {
-        client::MsgRequest m;
-        m.roomId = roomId;
-        m.fromId = from;
-        m.fromName = nameOf(from);
-        m.msg = "message " + std::to_string(i);
-        m.trid = static_cast<uint32_t>(i + 1);
-        EXPECT_TRUE(c.sendMsg(m));
+        while (auto p = c.waitFor(client::MSG_RESULT, std::chrono::milliseconds(5)))
+            if (auto r = client::decodeMsgResult(*p); r && seen++ % 2 == 0)
+                c.sendResultAck(client::ResultAck{roomId, r->msgNum, r->trid, client::OS_TYPE_PC, r->resultSeq});
     }
 
     // One room's life: the owner and two members talk (a third member is
@@ -84,17 +64,16 @@ protected:
     void roomLife(uint32_t roomId, int n) {
         const std::string owner = user("owner", n), pc = user("pc", n), mobile = user("mobile", n);
         Client& o = openRoom(roomId, owner, {pc, mobile, user("offline", n)});
-        client::JoinReply reply;
-        Client& p = join(roomId, pc, client::OS_TYPE_PC, &reply);
-        Client& m = join(roomId, mobile, client::OS_TYPE_MOBILE, &reply);
+        Client& p = joinAs(roomId, pc, client::OS_TYPE_PC);
+        Client& m = joinAs(roomId, mobile, client::OS_TYPE_MOBILE);
         for (int i = 0; i < kMessagesPerRoom; ++i) {
-            say(o, roomId, owner, i);
+            // Relays and result notices are read below, in batches.
+            EXPECT_TRUE(o.sendMsg(client::MsgRequest{roomId, owner, nameOf(owner), client::OS_TYPE_PC,
+                                                     "message " + std::to_string(i), "", static_cast<uint32_t>(i + 1),
+                                                     0, client::MSG_TALK}));
             if (i % 3 == 2) {
-                ackRelays(p, roomId, pc, client::OS_TYPE_PC);
-                if (auto relay = m.waitFor(client::MSG_RELAY, std::chrono::milliseconds(20)))
-                    if (i % 2 == 0 && client::decodeMsgRelay(*relay))
-                        m.sendRelayAck(client::RelayAck{roomId, client::decodeMsgRelay(*relay)->msgNum, mobile, 0,
-                                                        client::OS_TYPE_MOBILE});
+                ackRelays(p, roomId, pc, client::OS_TYPE_PC, 1);
+                ackRelays(m, roomId, mobile, client::OS_TYPE_MOBILE, 2);
                 ackSomeResults(o, roomId);
             }
         }
@@ -116,17 +95,18 @@ TEST_F(StressTest, WorkerThreadsAndClientsTogetherLeaveTheDaemonServingAndEnding
         }
         // The owners go too: their rooms become idle and are closed while the
         // next round's rooms are busy.
-        for (auto& c : m_clients) c->close();
         m_clients.clear();
     }
 
     // Each thread had work: timeouts of relay ACKs and of result ACKs, and
     // idle rooms ended at the WAS.
-    EXPECT_TRUE(m_daemon.waitForCommandLog("ClearTimeout of MSG_RESULT_ACK", 1, 5000));
-    EXPECT_GT(m_daemon.countInCommandLog("code=10"), 0);
-    EXPECT_TRUE(waitFor([&] { return !m_daemon.was().requestsTo(DaemonHarness::kEndRoomPage).empty(); }, 8000));
+    EXPECT_TRUE(daemon().waitForCommandLog("ClearTimeout of MSG_RESULT_ACK", 1, 5000));
+    EXPECT_TRUE(daemon().waitForCommandLog("code=10", 1, 5000));
+    EXPECT_TRUE(waitFor([&] { return !was().requestsTo(DaemonHarness::kEndRoomPage).empty(); }, 8000));
 
-    // And it still serves.
+    // And it still serves, and ends cleanly.
     Client& late = openRoom(700, user("late", 0), {user("friend", 0)});
     EXPECT_TRUE(late.ping());
+    m_clients.clear();
+    EXPECT_EQ(0, daemon().stop()) << daemon().stderrText();
 }

@@ -2,67 +2,42 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
 namespace {
 
-// Output buffers are exact-size heap vectors with a guard byte after them,
-// so a write past the promised bound shows up here and under ASan.
-class UrlEscapeTest : public ::testing::Test {
-protected:
-    static constexpr char kGuard = '#';
-
-    std::string urlEncoded(const std::string& text) {
-        std::vector<char> out(3 * text.size() + 1);
-        return encodeurl(out.data(), text.c_str());
-    }
-
-    // Encodes into a buffer of `size` bytes; returns the text, keeps the count.
-    std::string boundedEncoded(int size, const std::string& text, int counted = -1) {
-        std::vector<char> out(static_cast<size_t>(size) + 1, kGuard);
-        m_returned = counted < 0 ? encodeurl2(out.data(), size, text.c_str())
-                                 : encodeurl2(out.data(), size, text.data(), counted);
-        EXPECT_EQ(kGuard, out[static_cast<size_t>(size)]) << "wrote past size";
-        return std::string(out.data());
-    }
-
-    int m_returned = -1;
+struct bounded_case_t {
+    const char* name;
+    int size;
+    std::string text;
+    int counted;  // -1: the text is a C string
+    std::string expected;
 };
 
-TEST_F(UrlEscapeTest, ExactlyTheSafeSetPassesUnchanged) {
-    int kept = 0;
-    for (int c = 1; c < 256; ++c) {
-        const std::string one(1, static_cast<char>(c));
-        if (urlEncoded(one) == one) ++kept;
-    }
-    EXPECT_EQ(74, kept);
-    EXPECT_EQ("AZaz09!$'()*,-._/;", urlEncoded("AZaz09!$'()*,-._/;"));
-    EXPECT_EQ("%22%23%25%2B%3A%3C%3E%3F%40%5B%5C%5D%5E%60%7B%7C%7D%7F%80%FF",
-              urlEncoded("\"#%+:<>?@[\\]^`{|}\x7F\x80\xFF"));
+void PrintTo(const bounded_case_t& c, std::ostream* os) {
+    *os << c.name;
 }
 
-TEST_F(UrlEscapeTest, BoundedEncodingStopsBeforeAnEscapeWouldCrowdTheEnd) {
-    EXPECT_EQ("%20%20", boundedEncoded(10, std::string(9, ' ')));
-    EXPECT_EQ(6, m_returned);
+class BoundedUrlEscapeTest : public testing::TestWithParam<bounded_case_t> {};
+
+// The output buffer is exactly `size` bytes with a guard byte after it, so a
+// write past the promised bound shows up here and under ASan.
+TEST_P(BoundedUrlEscapeTest, StopsBeforeAnEscapeWouldCrowdTheEnd) {
+    const bounded_case_t& c = GetParam();
+    std::vector<char> out(static_cast<size_t>(c.size) + 1, '#');
+    const int n = c.counted < 0 ? encodeurl2(out.data(), c.size, c.text.c_str())
+                                : encodeurl2(out.data(), c.size, c.text.data(), c.counted);
+    EXPECT_EQ('#', out.back()) << "wrote past size";
+    EXPECT_EQ(c.expected, std::string(out.data()));
+    EXPECT_EQ(static_cast<int>(c.expected.size()), n);
 }
 
-TEST_F(UrlEscapeTest, BoundedEncodingOfPlainTextKeepsThreeBytesSpare) {
-    EXPECT_EQ("abcdef", boundedEncoded(10, "abcdefghijkl"));
-    EXPECT_EQ(6, m_returned);
-}
-
-TEST_F(UrlEscapeTest, BoundedEncodingWithoutRoomWritesNothing) {
-    EXPECT_EQ("", boundedEncoded(4, "abc"));
-    EXPECT_EQ(0, m_returned);
-    char out[8] = "keep";
-    EXPECT_EQ(0, encodeurl2(out, 8, nullptr));
-}
-
-TEST_F(UrlEscapeTest, CountedEncodingEscapesZeroBytes) {
-    const std::string withZero("a\0b", 3);
-    EXPECT_EQ("a%00b", boundedEncoded(32, withZero, 3));
-    EXPECT_EQ(5, m_returned);
-}
+INSTANTIATE_TEST_SUITE_P(Cases, BoundedUrlEscapeTest,
+                         testing::Values(bounded_case_t{"EscapesStopThreeBytesShort", 10, std::string(9, ' '), -1, "%20%20"},
+                                         bounded_case_t{"PlainTextStopsThreeBytesShort", 10, "abcdefghijkl", -1, "abcdef"},
+                                         bounded_case_t{"NoRoomWritesNothing", 4, "abc", -1, ""},
+                                         bounded_case_t{"CountedZeroByte", 32, std::string("a\0b", 3), 3, "a%00b"}));
 
 }  // namespace

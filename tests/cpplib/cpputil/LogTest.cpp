@@ -1,55 +1,48 @@
 #include "cpputil/Log.h"
 
+#include <sys/time.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <ostream>
 #include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <sys/time.h>
 
-#include "support/TextShape.h"
-
-#include "cpputil/Trace.h"
 #include "support/TempDir.h"
+#include "support/TextShape.h"
 
 namespace {
 
-// A wall-clock instant given in local time, as the log's clock seam takes it.
-timeval localAt(int year, int mon, int day, int hour, int min, int sec, int ms = 0) {
+using Lines = std::vector<std::string>;
+
+// "2024-03-10 12:34:56.789" in local time, as the log's clock seam takes it.
+timeval localAt(const std::string& text) {
     tm lt{};
-    lt.tm_year = year - 1900;
-    lt.tm_mon = mon - 1;
-    lt.tm_mday = day;
-    lt.tm_hour = hour;
-    lt.tm_min = min;
-    lt.tm_sec = sec;
+    int ms = 0;
+    std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d.%d", &lt.tm_year, &lt.tm_mon, &lt.tm_mday, &lt.tm_hour, &lt.tm_min,
+                &lt.tm_sec, &ms);
+    lt.tm_year -= 1900;
+    lt.tm_mon -= 1;
     lt.tm_isdst = -1;
-    timeval tv{};
-    tv.tv_sec = mktime(&lt);
-    tv.tv_usec = ms * 1000;
-    return tv;
+    return timeval{mktime(&lt), ms * 1000};
 }
 
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
+Lines splitLines(const std::string& text) {
+    Lines lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
-class LogTest : public ::testing::Test {
+class LogFiles {
 protected:
-    void SetUp() override { m_log.init(m_dir.path().c_str(), "app", REOPEN_DD); }
-    void TearDown() override { g_trace.off(); }
-
-    void useMode(reopen_t mode) { m_log.init(m_dir.path().c_str(), "app", mode); }
-    void writeAt(const timeval& t, const std::string& text) { m_log.logAt(t, text.c_str()); }
-    std::string fileText(const std::string& name) const { return m_dir.read(name); }
-
-    std::vector<std::string> files() const {
-        std::vector<std::string> names;
+    Lines files() const {
+        Lines names;
         for (const auto& e : std::filesystem::directory_iterator(m_dir.path()))
             names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
@@ -57,239 +50,172 @@ protected:
     }
     std::string allText() const {
         std::string all;
-        for (const std::string& name : files()) all += fileText(name);
+        for (const std::string& name : files()) all += m_dir.read(name);
         return all;
     }
 
     TempDir m_dir;
+};
+
+class LogTest : public ::testing::Test, public LogFiles {
+protected:
+    void SetUp() override { m_log.init(m_dir.path().c_str(), "app", REOPEN_DD); }
+    void writeAt(const std::string& when, const std::string& text) { m_log.logAt(localAt(when), text.c_str()); }
+
     Log m_log;
 };
 
-TEST_F(LogTest, DailyLineCarriesDatedPrefixInDatedFile) {
-    writeAt(localAt(2024, 3, 10, 12, 34, 56, 789), "hello");
-    EXPECT_EQ(std::vector<std::string>{"app.20240310.log"}, files());
-    EXPECT_EQ("2024-03-10 12:34:56.789:hello\n", fileText("app.20240310.log"));
-    EXPECT_EQ(m_dir.file("app.20240310.log"), m_log.fileName());
+struct turnover_case_t {
+    const char* name;
+    reopen_t mode;
+    const char* first;
+    const char* second;
+    Lines files;
+};
+
+void PrintTo(const turnover_case_t& c, std::ostream* os) {
+    *os << c.name;
 }
 
-TEST_F(LogTest, MidnightSplitsDailyLogIntoTwoFiles) {
-    writeAt(localAt(2024, 3, 10, 23, 59, 59, 999), "last of the day");
-    writeAt(localAt(2024, 3, 11, 0, 0, 0, 0), "first of the next");
+class LogTurnoverTest : public LogTest, public testing::WithParamInterface<turnover_case_t> {};
 
-    EXPECT_EQ((std::vector<std::string>{"app.20240310.log", "app.20240311.log"}), files());
-    EXPECT_EQ("2024-03-10 23:59:59.999:last of the day\n", fileText("app.20240310.log"));
-    EXPECT_EQ("2024-03-11 00:00:00.000:first of the next\n", fileText("app.20240311.log"));
+// Each period has its own file; a file of the period left by an earlier run
+// is appended to.
+TEST_P(LogTurnoverTest, LinesGoToTheFileOfTheirPeriod) {
+    const turnover_case_t& c = GetParam();
+    m_log.init(m_dir.path().c_str(), "app", c.mode);
+    m_dir.write(c.files[0], "earlier run\n");
+    writeAt(c.first, "one");
+    writeAt(c.second, "two");
+    EXPECT_EQ(c.files, files());
+    EXPECT_EQ(std::string("earlier run\n") + c.first + ":one\n" + c.second + ":two\n", allText());
+    EXPECT_EQ(m_dir.file(c.files.back()), m_log.fileName());
 }
 
-TEST_F(LogTest, SameDayOfMonthInALaterMonthGetsItsOwnFile) {
-    writeAt(localAt(2024, 1, 5, 10, 0, 0), "january");
-    writeAt(localAt(2024, 2, 5, 10, 0, 0), "february");
-    EXPECT_EQ((std::vector<std::string>{"app.20240105.log", "app.20240205.log"}), files());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Periods, LogTurnoverTest,
+    testing::Values(
+        turnover_case_t{"Midnight", REOPEN_DD, "2024-03-10 23:59:59.999", "2024-03-11 00:00:00.000",
+                        {"app.20240310.log", "app.20240311.log"}},
+        turnover_case_t{"SameDayOfALaterMonth", REOPEN_DD, "2024-01-05 10:00:00.000", "2024-02-05 10:00:00.000",
+                        {"app.20240105.log", "app.20240205.log"}},
+        turnover_case_t{"Hourly", REOPEN_HH, "2024-03-10 09:59:59.999", "2024-03-10 10:00:00.000",
+                        {"app.2024031009.log", "app.2024031010.log"}}));
 
-TEST_F(LogTest, HourlyNameCarriesTheHour) {
-    useMode(REOPEN_HH);
-    writeAt(localAt(2024, 3, 10, 9, 59, 59, 999), "a");
-    writeAt(localAt(2024, 3, 10, 10, 0, 0), "b");
-    writeAt(localAt(2024, 3, 10, 10, 59, 0), "c");
-    EXPECT_EQ((std::vector<std::string>{"app.2024031009.log", "app.2024031010.log"}), files());
-    EXPECT_EQ(2u, splitLines(fileText("app.2024031010.log")).size());
-}
-
-TEST_F(LogTest, ExistingFileOfThePeriodIsAppendedTo) {
-    m_dir.write("app.20240310.log", "earlier run\n");
-    writeAt(localAt(2024, 3, 10, 8, 0, 0), "this run");
-    EXPECT_EQ("earlier run\n2024-03-10 08:00:00.000:this run\n", fileText("app.20240310.log"));
-}
-
-TEST_F(LogTest, PiLineWrapsTheTimestampInBrackets) {
-    m_log.log_pi("pi %d", 3);
-    const auto lines = splitLines(allText());
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_TRUE(matchesShape(lines[0], "[20NN-NN-NN NN:NN:NN.NNN]:pi 3"))
-        << lines[0];
-}
-
-TEST_F(LogTest, FormattedLineIsWrittenWithTheCurrentTime) {
-    m_log.log("user %s joined room %d", "kim", 12);
-    const auto lines = splitLines(allText());
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_TRUE(matchesShape(lines[0], "20NN-NN-NN NN:NN:NN.NNN:user kim joined room 12"))
-        << lines[0];
-}
-
-TEST_F(LogTest, LongLineIsWrittenWhole) {
+TEST_F(LogTest, OverlongStemIsCutTo31BytesAndLongLinesAreWrittenWhole) {
+    m_log.init(m_dir.path().c_str(), std::string(40, 's').c_str(), REOPEN_DD);
     const std::string payload(20000, 'x');
     m_log.log("%s|end", payload.c_str());
-    const auto lines = splitLines(allText());
+    const Lines names = files();
+    ASSERT_EQ(1u, names.size());
+    EXPECT_TRUE(matchesShape(names[0], std::string(31, 's') + ".20NNNNNN.log")) << names[0];
+    const Lines lines = splitLines(allText());
     ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ(payload + "|end", lines[0].substr(lines[0].find(':', 20) + 1));
+    EXPECT_EQ(payload + "|end", lines[0].substr(24));
 }
 
-TEST_F(LogTest, OverlongStemIsCutTo31Bytes) {
-    const std::string stem(40, 's');
-    m_log.init(m_dir.path().c_str(), stem.c_str(), REOPEN_DD);
-    writeAt(localAt(2024, 3, 10, 8, 0, 0), "x");
-    EXPECT_EQ(std::vector<std::string>{std::string(31, 's') + ".20240310.log"}, files());
-}
-
-TEST_F(LogTest, UnreachableDirectoryReportsEveryWriteAndWritesNothing) {
-    const std::string missing = m_dir.file("no/such/dir");
-    m_log.init(missing.c_str(), "app", REOPEN_DD);
-    const std::string name = missing + "/app.20240310.log";
-
-    testing::internal::CaptureStderr();
-    writeAt(localAt(2024, 3, 10, 8, 0, 0), "lost 1");
-    writeAt(localAt(2024, 3, 10, 8, 0, 1), "lost 2");
-    const std::string err = testing::internal::GetCapturedStderr();
-
-    const std::string failure = "logging fail: cannot open file: " + name + ", 2\n";
-    size_t count = 0;
-    for (size_t pos = err.find(failure); pos != std::string::npos; pos = err.find(failure, pos + 1)) ++count;
-    EXPECT_EQ(2u, count) << err;
-    EXPECT_NE(std::string::npos, err.find("m_fp = 0x0, m_fp->_flags = 0x0, file = " + name + "\n")) << err;
-    EXPECT_FALSE(std::filesystem::exists(m_dir.file("no")));
-    EXPECT_EQ("", m_log.fileName());
-}
-
-TEST_F(LogTest, WritingResumesOnceTheDirectoryAppears) {
-    const std::string later = m_dir.file("later");
-    m_log.init(later.c_str(), "app", REOPEN_DD);
-    testing::internal::CaptureStderr();
-    writeAt(localAt(2024, 3, 10, 8, 0, 0), "lost");
-    testing::internal::GetCapturedStderr();
-
-    std::filesystem::create_directory(later);
-    writeAt(localAt(2024, 3, 10, 8, 0, 1), "kept");
-    EXPECT_EQ("2024-03-10 08:00:01.000:kept\n", m_dir.read("later/app.20240310.log"));
-}
-
-TEST_F(LogTest, ClosedLogDropsLinesWithoutOpeningAnything) {
-    writeAt(localAt(2024, 3, 10, 8, 0, 0), "before");
-    m_log.close();
-    EXPECT_EQ("", m_log.fileName());
-
-    testing::internal::CaptureStderr();
-    writeAt(localAt(2024, 3, 10, 8, 0, 1), "after");
-    EXPECT_EQ("", testing::internal::GetCapturedStderr());
-    EXPECT_EQ("", m_log.fileName());
-    EXPECT_EQ(1u, splitLines(fileText("app.20240310.log")).size());
-}
-
+// Each line must be exactly one writer's line: prefix, tag, and a body of
+// that writer's letter at that writer's length.
 TEST_F(LogTest, ConcurrentWritersNeverInterleaveWithinALine) {
     constexpr int kThreads = 4;
     constexpr int kLines = 300;
+    auto body = [](int t) { return std::string(500 + 37 * t, static_cast<char>('a' + t)); };
     std::vector<std::thread> writers;
-    for (int t = 0; t < kThreads; ++t) {
-        writers.emplace_back([this, t] {
-            const std::string body(500 + 37 * t, static_cast<char>('a' + t));
-            for (int i = 0; i < kLines; ++i) m_log.log("T%d:%d:%s", t, i, body.c_str());
+    for (int t = 0; t < kThreads; ++t)
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < kLines; ++i) m_log.log("T%d:%s", t, body(t).c_str());
         });
-    }
     for (auto& w : writers) w.join();
 
-    // Each line must be exactly one writer's line: prefix, tag, and a body
-    // of that writer's letter at that writer's length.
-    const auto lines = splitLines(allText());
+    const Lines lines = splitLines(allText());
     ASSERT_EQ(static_cast<size_t>(kThreads * kLines), lines.size());
     for (const std::string& line : lines) {
-        ASSERT_GT(line.size(), 28u) << line;
-        ASSERT_TRUE(matchesShape(line.substr(0, 24), "20NN-NN-NN NN:NN:NN.NNN:")) << line.substr(0, 80);
-        ASSERT_EQ('T', line[24]) << line.substr(0, 80);
-        const int t = line[25] - '0';
-        ASSERT_TRUE(t >= 0 && t < kThreads) << line.substr(0, 80);
-        const std::string body = line.substr(line.find(':', 27) + 1);
-        EXPECT_EQ(std::string(500 + 37 * t, static_cast<char>('a' + t)), body) << line.substr(0, 80);
+        ASSERT_TRUE(matchesShape(line.substr(0, 27), "20NN-NN-NN NN:NN:NN.NNN:TN:")) << line.substr(0, 80);
+        EXPECT_EQ(body(line[25] - '0'), line.substr(27)) << line.substr(0, 80);
     }
 }
-
-// The statistics log: written under a fixed name, finished days moved aside.
-class LogStatTest : public ::testing::Test {
-protected:
-    void SetUp() override { m_log.init(m_dir.path().c_str(), "stat", REOPEN_DD); }
-
-    void writeAt(const timeval& t, const char* text) { m_log.logAt(t, text); }
-    std::string live() const { return m_dir.read("stat.log"); }
-    std::string dated(const char* day) const { return m_dir.read(std::string("stat.") + day + ".log"); }
-    bool exists(const std::string& name) const { return std::filesystem::exists(m_dir.file(name)); }
-    void writtenAt(const std::string& name, const timeval& t) const {
-        const timeval times[2] = {t, t};
-        ASSERT_EQ(0, utimes(m_dir.file(name).c_str(), times));
-    }
-
-    TempDir m_dir;
-    LogStat m_log;
-};
-
-TEST_F(LogStatTest, MidnightMovesTheDayToItsDatedName) {
-    writeAt(localAt(2024, 6, 15, 23, 59, 59, 999), "old day");
-    writeAt(localAt(2024, 6, 16, 0, 0, 0), "new day");
-    EXPECT_EQ("2024-06-15 23:59:59.999:old day\n", dated("2024_06_15"));
-    EXPECT_EQ("2024-06-16 00:00:00.000:new day\n", live());
-}
-
-TEST_F(LogStatTest, FirstOfTheMonthMovesToTheLastDayOfThePreviousMonth) {
-    writeAt(localAt(2024, 2, 29, 12, 0, 0), "leap day");
-    writeAt(localAt(2024, 3, 1, 0, 0, 0), "march");
-    EXPECT_EQ("2024-02-29 12:00:00.000:leap day\n", dated("2024_02_29"));
-    EXPECT_FALSE(exists("stat.2024_03_00.log"));
-}
-
-TEST_F(LogStatTest, NewYearMovesToTheLastDayOfThePreviousYear) {
-    writeAt(localAt(2023, 12, 31, 18, 0, 0), "old year");
-    writeAt(localAt(2024, 1, 1, 0, 0, 0), "new year");
-    EXPECT_EQ("2023-12-31 18:00:00.000:old year\n", dated("2023_12_31"));
-}
-
-TEST_F(LogStatTest, AtStartAFileOfAnEarlierDayMovesUnderItsOwnDayAndOneOfTodayStays) {
-    m_dir.write("stat.log", "earlier run\n");
-    writtenAt("stat.log", localAt(2024, 6, 12, 20, 0, 0));
-    writeAt(localAt(2024, 6, 15, 8, 0, 0), "this run");
-    EXPECT_EQ("earlier run\n", dated("2024_06_12"));
-    EXPECT_EQ("2024-06-15 08:00:00.000:this run\n", live());
-
-    LogStat restarted;  // later the same day
-    restarted.init(m_dir.path().c_str(), "stat", REOPEN_DD);
-    writtenAt("stat.log", localAt(2024, 6, 15, 8, 0, 0));
-    restarted.logAt(localAt(2024, 6, 15, 11, 0, 0), "after restart");
-    EXPECT_EQ("2024-06-15 08:00:00.000:this run\n2024-06-15 11:00:00.000:after restart\n", live());
-}
-
-TEST_F(LogStatTest, AnEmptyFileNeverBecomesADatedCopy) {
-    m_dir.write("stat.log", "");
-    writtenAt("stat.log", localAt(2024, 6, 14, 9, 0, 0));
-    writeAt(localAt(2024, 6, 15, 8, 0, 0), "first line");
-    EXPECT_FALSE(exists("stat.2024_06_14.log"));
-    EXPECT_EQ("2024-06-15 08:00:00.000:first line\n", live());
-}
-
-TEST_F(LogStatTest, MovingOntoAnExistingDatedCopyKeepsBothParts) {
-    m_dir.write("stat.2024_06_14.log", "moved before\n");
-    m_dir.write("stat.log", "written later that day\n");
-    writtenAt("stat.log", localAt(2024, 6, 14, 22, 0, 0));
-    writeAt(localAt(2024, 6, 15, 11, 0, 0), "next day");
-    EXPECT_EQ("moved before\nwritten later that day\n", dated("2024_06_14"));
-    EXPECT_EQ("2024-06-15 11:00:00.000:next day\n", live());
-}
-
-}  // namespace
 
 // Batched lines reach the file whole and in order once the oldest waited the
 // interval, at turnover and at close; never before.
 TEST_F(LogTest, BatchedLinesWaitForTheIntervalTurnoverOrClose) {
     m_log.setFlushInterval(100);
-    const timeval first = localAt(2024, 3, 10, 23, 59, 59, 800);
-    writeAt(first, "one");
-    writeAt(localAt(2024, 3, 10, 23, 59, 59, 850), "two");
-    EXPECT_EQ("", fileText("app.20240310.log"));
-    m_log.flushIfDue(localAt(2024, 3, 10, 23, 59, 59, 899));
-    EXPECT_EQ("", fileText("app.20240310.log"));
-    m_log.flushIfDue(localAt(2024, 3, 10, 23, 59, 59, 900));
-    EXPECT_EQ(2u, splitLines(fileText("app.20240310.log")).size());
+    writeAt("2024-03-10 23:59:59.800", "one");
+    writeAt("2024-03-10 23:59:59.850", "two");
+    EXPECT_EQ("", m_dir.read("app.20240310.log"));
+    m_log.flushIfDue(localAt("2024-03-10 23:59:59.899"));
+    EXPECT_EQ("", m_dir.read("app.20240310.log"));
+    m_log.flushIfDue(localAt("2024-03-10 23:59:59.900"));
+    EXPECT_EQ(2u, splitLines(m_dir.read("app.20240310.log")).size());
 
-    writeAt(localAt(2024, 3, 10, 23, 59, 59, 950), "three");
-    writeAt(localAt(2024, 3, 11, 0, 0, 0, 0), "next day");
-    EXPECT_EQ(3u, splitLines(fileText("app.20240310.log")).size());
+    writeAt("2024-03-10 23:59:59.950", "three");
+    writeAt("2024-03-11 00:00:00.000", "next day");
+    EXPECT_EQ(3u, splitLines(m_dir.read("app.20240310.log")).size());
     m_log.close();
-    EXPECT_EQ("2024-03-11 00:00:00.000:next day\n", fileText("app.20240311.log"));
+    EXPECT_EQ("2024-03-11 00:00:00.000:next day\n", m_dir.read("app.20240311.log"));
 }
+
+// The statistics log is written under a fixed name; at the first line of a
+// new day the lines of the earlier day move to a name carrying the day they
+// were written (the file's modification day when it was left by an earlier
+// run).
+struct stat_case_t {
+    const char* name;
+    const char* leftBehind;  // stat.log of an earlier run, or nullptr
+    const char* leftAt;      // its modification time
+    const char* movedBefore;  // the dated copy already there, or nullptr
+    std::vector<std::pair<const char*, const char*>> lines;  // (time, text)
+    const char* day;    // of the dated copy, e.g. "2024_06_15"
+    const char* dated;  // its expected content; nullptr: must not exist
+    std::string live;
+};
+
+void PrintTo(const stat_case_t& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class LogStatTest : public testing::TestWithParam<stat_case_t>, public LogFiles {};
+
+TEST_P(LogStatTest, EarlierDaysMoveUnderTheDayTheyWereWritten) {
+    const stat_case_t& c = GetParam();
+    const std::string datedName = std::string("stat.") + c.day + ".log";
+    if (c.movedBefore) m_dir.write(datedName, c.movedBefore);
+    if (c.leftBehind) {
+        m_dir.write("stat.log", c.leftBehind);
+        const timeval times[2] = {localAt(c.leftAt), localAt(c.leftAt)};
+        ASSERT_EQ(0, utimes(m_dir.file("stat.log").c_str(), times));
+    }
+    LogStat log;
+    log.init(m_dir.path().c_str(), "stat", REOPEN_DD);
+    for (const auto& [when, text] : c.lines) log.logAt(localAt(when), text);
+    const Lines expected = c.dated ? Lines{datedName, "stat.log"} : Lines{"stat.log"};
+    EXPECT_EQ(expected, files());
+    EXPECT_EQ(c.dated ? c.dated : "", m_dir.read(datedName));
+    EXPECT_EQ(c.live, m_dir.read("stat.log"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Days, LogStatTest,
+    testing::Values(
+        stat_case_t{"Midnight", nullptr, nullptr, nullptr,
+                    {{"2024-06-15 23:59:59.999", "old day"}, {"2024-06-16 00:00:00.000", "new day"}},
+                    "2024_06_15", "2024-06-15 23:59:59.999:old day\n", "2024-06-16 00:00:00.000:new day\n"},
+        stat_case_t{"EndOfFebruary", nullptr, nullptr, nullptr,
+                    {{"2024-02-29 12:00:00.000", "leap day"}, {"2024-03-01 00:00:00.000", "march"}},
+                    "2024_02_29", "2024-02-29 12:00:00.000:leap day\n", "2024-03-01 00:00:00.000:march\n"},
+        stat_case_t{"EndOfYear", nullptr, nullptr, nullptr,
+                    {{"2023-12-31 18:00:00.000", "old year"}, {"2024-01-01 00:00:00.000", "new year"}},
+                    "2023_12_31", "2023-12-31 18:00:00.000:old year\n", "2024-01-01 00:00:00.000:new year\n"},
+        stat_case_t{"LeftByAnEarlierRun", "earlier run\n", "2024-06-12 20:00:00.000", nullptr,
+                    {{"2024-06-15 08:00:00.000", "this run"}},
+                    "2024_06_12", "earlier run\n", "2024-06-15 08:00:00.000:this run\n"},
+        stat_case_t{"RestartTheSameDay", "this morning\n", "2024-06-15 08:00:00.000", nullptr,
+                    {{"2024-06-15 11:00:00.000", "after restart"}},
+                    "2024_06_15", nullptr, "this morning\n2024-06-15 11:00:00.000:after restart\n"},
+        stat_case_t{"EmptyFileLeftBehind", "", "2024-06-14 09:00:00.000", nullptr,
+                    {{"2024-06-15 08:00:00.000", "first line"}},
+                    "2024_06_14", nullptr, "2024-06-15 08:00:00.000:first line\n"},
+        stat_case_t{"OntoAnExistingCopy", "written later that day\n", "2024-06-14 22:00:00.000", "moved before\n",
+                    {{"2024-06-15 11:00:00.000", "next day"}},
+                    "2024_06_14", "moved before\nwritten later that day\n", "2024-06-15 11:00:00.000:next day\n"}));
+
+}  // namespace

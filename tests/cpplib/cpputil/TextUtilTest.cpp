@@ -2,76 +2,51 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
 namespace {
 
-TEST(CntByteTest, LeadBytesAnnounceTheirSequenceLength) {
-    EXPECT_EQ(1, cntByte('A'));
-    EXPECT_EQ(0, cntByte(0x80));  // continuation byte
-    EXPECT_EQ(0, cntByte(0xC1));  // overlong lead
-    EXPECT_EQ(2, cntByte(0xC2));
-    EXPECT_EQ(3, cntByte(0xE0));
-    EXPECT_EQ(4, cntByte(0xF0));
-    EXPECT_EQ(5, cntByte(0xFB));
-    EXPECT_EQ(6, cntByte(0xFD));
-    EXPECT_EQ(0, cntByte(0xFE));
-    EXPECT_EQ(0, cntByte(0xFF));
-}
-
-// The push preview cuts a message to its first characters; positions come back
-// through out-parameters, which the fixture collects.
-class SubStrTest : public ::testing::Test {
-protected:
-    // Copies into an exact-size heap buffer so ASan sees any overrun.
-    std::string cut(const std::string& src, int start, int count, size_t dstSize) {
-        std::vector<char> heapSrc(src.begin(), src.end());
-        heapSrc.push_back('\0');
-        std::vector<char> dst(dstSize);
-        subStr(heapSrc.data(), start, count, dst.data(), &m_bytePos, &m_charPos, &m_tail);
-        return std::string(dst.data());
-    }
-
-    static std::string hangul(int chars) {
-        std::string s;
-        for (int i = 0; i < chars; ++i) s += "\xEA\xB0\x80";  // U+AC00, 3 bytes
-        return s;
-    }
-
-    int m_bytePos = -1;
-    int m_charPos = -1;
-    int m_tail = -1;
+struct cut_case_t {
+    const char* name;
+    std::string src;
+    int start;
+    int count;
+    size_t dstSize;  // exactly what the caller promises to have room for
+    std::string expected;
+    int charPos;  // of the last copied character (-1: none)
+    int tail;     // -1: untouched
 };
 
-TEST_F(SubStrTest, FirstTwentyOneOfThirtyCharacters) {
-    EXPECT_EQ(hangul(21), cut(hangul(30), 0, 21, 21 * 3 + 1));
-    EXPECT_EQ(20, m_charPos);
-    EXPECT_EQ(60, m_bytePos);
-    EXPECT_EQ(90 + 3, m_tail);  // whole text walked: length plus last character
+void PrintTo(const cut_case_t& c, std::ostream* os) {
+    *os << c.name;
 }
 
-TEST_F(SubStrTest, MiddleRangeOfMixedWidths) {
-    EXPECT_EQ("b\xC3\xA9", cut("a" "b" "\xC3\xA9" "c", 1, 2, 4));
-    EXPECT_EQ(2, m_charPos);
-    EXPECT_EQ(2, m_bytePos);
+// The push preview cuts a message (client text, so any bytes at all) to its
+// first characters.
+class SubStrTest : public testing::TestWithParam<cut_case_t> {};
+
+TEST_P(SubStrTest, CopiesWholeCharactersWithinTheDestination) {
+    const cut_case_t& c = GetParam();
+    // Exact-size heap copies, so ASan sees any overrun of either side.
+    std::vector<char> src(c.src.begin(), c.src.end());
+    src.push_back('\0');
+    std::vector<char> dst(c.dstSize);
+    int bytePos = -1, charPos = -1, tail = -1;
+    subStr(src.data(), c.start, c.count, dst.data(), &bytePos, &charPos, &tail);
+    EXPECT_EQ(c.expected, std::string(dst.data()));
+    EXPECT_EQ(c.charPos, charPos);
+    EXPECT_EQ(c.tail, tail);
 }
 
-TEST_F(SubStrTest, InvalidLeadCountsAsOneCharacter) {
-    EXPECT_EQ("a\x80" "b", cut("a\x80" "bc", 0, 3, 4));
-    EXPECT_EQ(2, m_charPos);
-}
-
-TEST_F(SubStrTest, SequenceCutByTheEndIsNotReadPast) {
-    EXPECT_EQ("ab\xE0", cut("ab\xE0", 0, 5, 4));
-    EXPECT_EQ(2, m_charPos);
-    EXPECT_EQ(4, m_tail);
-}
-
-TEST_F(SubStrTest, EmptySourceLeavesTailAlone) {
-    EXPECT_EQ("", cut("", 0, 21, 1));
-    EXPECT_EQ(-1, m_tail);
-    EXPECT_EQ(-1, m_charPos);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SubStrTest,
+    testing::Values(
+        // The whole text is walked: the tail is its length plus its last character's.
+        cut_case_t{"MiddleOfMixedWidths", "ab\xC3\xA9" "c", 1, 2, 4, "b\xC3\xA9", 2, 6},
+        cut_case_t{"StrayByteCountsAsOne", "a\x80" "bc", 0, 3, 4, "a\x80" "b", 2, 5},
+        cut_case_t{"SequenceCutByTheEnd", "ab\xE0", 0, 5, 4, "ab\xE0", 2, 4},
+        cut_case_t{"Empty", "", 0, 21, 1, "", -1, -1}));
 
 }  // namespace

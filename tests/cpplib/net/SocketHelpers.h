@@ -3,7 +3,6 @@
 // endpoints and non-blocking peeks at what a peer has received.
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -53,6 +52,7 @@ inline int localPort(int fd) {
 }
 
 // A TCP socket bound to 127.0.0.1 on a free port; listening when asked.
+// Bound but not listening, it refuses connections.
 inline UniqueFd boundTcpSocket(bool listening) {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in sa = loopbackAddress(0);
@@ -94,17 +94,4 @@ inline std::string readNow(int fd, bool* eof = nullptr) {
         if (eof && (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))) *eof = true;
         return out;
     }
-}
-
-inline int openDescriptorCount() {
-    int count = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (::readdir(dir)) ++count;
-        ::closedir(dir);
-    }
-    return count;
-}
-
-inline bool isOpen(int fd) {
-    return ::fcntl(fd, F_GETFD) != -1 || errno != EBADF;
 }

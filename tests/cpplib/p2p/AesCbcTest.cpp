@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "PacketBytes.h"
+#include "client/Packet.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ TEST(AesCbcTest, ZeroKeyZeroBlockMatchesTheKnownAnswer) {
     AesCbc::CtxPtr ctx = AesCbc::newCtx();
     ASSERT_EQ(32, AesCbc::encrypt(ctx.get(), kZeroKey, zeros.data(), 16, out, sizeof out));
     EXPECT_EQ("66 E9 4B D4 EF 8A 2C 3B 88 4C FA 59 CA 34 2B 2E",
-              pbytes::hex(std::string(reinterpret_cast<char*>(out), 16)));
+              client::toHex(std::string(reinterpret_cast<char*>(out), 16)));
 }
 
 TEST(AesCbcTest, RefusesBuffersTooSmallForThePadding) {

@@ -1,5 +1,5 @@
 #pragma once
-// Test helpers for the pollers: owned pipes and socket pairs, a client that
+// Test helpers for the pollers: owned descriptor pairs, a client that
 // records what it is handed, and a fixture that drives one poller with a
 // deadline.
 
@@ -20,77 +20,46 @@
 
 namespace pollertest {
 
-// Owns one descriptor.
-class Fd {
+// Two connected non-blocking descriptors, closed with the pair: a pipe, or
+// a stream socket pair (then both ends read and write).
+class FdPair {
 public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    void reset() {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
-};
-
-// A non-blocking pipe.
-class Pipe {
-public:
-    Pipe() {
-        int fds[2] = {-1, -1};
-        if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0) {
-            m_read = std::make_unique<Fd>(fds[0]);
-            m_write = std::make_unique<Fd>(fds[1]);
+    explicit FdPair(bool sockets = false) {
+        if (sockets) {
+            ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, m_fds);
+        } else {
+            ::pipe2(m_fds, O_NONBLOCK | O_CLOEXEC);
         }
     }
-    int readEnd() const { return m_read ? m_read->get() : -1; }
-    int writeEnd() const { return m_write ? m_write->get() : -1; }
+    FdPair(const FdPair&) = delete;
+    FdPair& operator=(const FdPair&) = delete;
+    ~FdPair() {
+        for (int fd : m_fds)
+            if (fd >= 0) ::close(fd);
+    }
+    int readEnd() const { return m_fds[0]; }
+    int writeEnd() const { return m_fds[1]; }
     bool makeReadable() const { return ::write(writeEnd(), "x", 1) == 1; }
-    void hangUp() { m_write.reset(); }
-
-private:
-    std::unique_ptr<Fd> m_read;
-    std::unique_ptr<Fd> m_write;
-};
-
-// A connected pair of non-blocking stream sockets.
-class SocketPair {
-public:
-    SocketPair() {
-        int sv[2] = {-1, -1};
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv) == 0) {
-            m_a = std::make_unique<Fd>(sv[0]);
-            m_b = std::make_unique<Fd>(sv[1]);
-        }
+    void hangUp() {
+        ::close(m_fds[1]);
+        m_fds[1] = -1;
     }
-    int local() const { return m_a ? m_a->get() : -1; }
-    int peer() const { return m_b ? m_b->get() : -1; }
 
 private:
-    std::unique_ptr<Fd> m_a;
-    std::unique_ptr<Fd> m_b;
+    int m_fds[2] = {-1, -1};
 };
 
 // Remembers every event it is handed; onEvent, when set, decides the result.
 class RecordingClient : public Poller::Client {
 public:
     int notifyPollEvent(Poller::PollEvent* ev) override {
-        m_events.push_back(*ev);
+        events.push_back(*ev);
         return onEvent ? onEvent(*ev) : 0;
     }
-    const std::vector<Poller::PollEvent>& events() const { return m_events; }
-    size_t count() const { return m_events.size(); }
+    size_t count() const { return events.size(); }
 
+    std::vector<Poller::PollEvent> events;
     std::function<int(const Poller::PollEvent&)> onEvent;
-
-private:
-    std::vector<Poller::PollEvent> m_events;
 };
 
 // Creates and initialises the poller named in the constructor.
@@ -99,8 +68,6 @@ public:
     explicit PollerFixture(const char* name) : m_poller(createPoller(name)) {
         if (m_poller && m_poller->init() != 0) m_poller.reset();
     }
-    PollerFixture(const PollerFixture&) = delete;
-    PollerFixture& operator=(const PollerFixture&) = delete;
     ~PollerFixture() {
         if (m_poller) m_poller->shutdown();
     }
@@ -108,22 +75,23 @@ public:
     bool ready() const { return m_poller != nullptr; }
     Poller& poller() { return *m_poller; }
 
-    Pipe& newPipe() {
-        m_pipes.push_back(std::make_unique<Pipe>());
-        EXPECT_GE(m_pipes.back()->readEnd(), 0);
-        return *m_pipes.back();
+    FdPair& newPair(bool sockets = false) {
+        m_pairs.push_back(std::make_unique<FdPair>(sockets));
+        EXPECT_GE(m_pairs.back()->readEnd(), 0);
+        return *m_pairs.back();
     }
 
-    RecordingClient& newClient() {
+    // A client registered on fd with events.
+    RecordingClient& watch(int fd, short events) {
         m_clients.push_back(std::make_unique<RecordingClient>());
+        EXPECT_EQ(0, poller().add(fd, m_clients.back().get(), events));
         return *m_clients.back();
     }
 
     // A readable pipe registered for reading with its own client.
-    std::pair<Pipe*, RecordingClient*> readyReader() {
-        Pipe& p = newPipe();
-        RecordingClient& c = newClient();
-        EXPECT_EQ(0, poller().add(p.readEnd(), &c, Poller::EV_READ));
+    std::pair<FdPair*, RecordingClient*> readyReader() {
+        FdPair& p = newPair();
+        RecordingClient& c = watch(p.readEnd(), Poller::EV_READ);
         EXPECT_TRUE(p.makeReadable());
         return {&p, &c};
     }
@@ -142,13 +110,12 @@ public:
 
     // One dispatch of everything that is ready now (waits up to 1 s for it).
     int dispatchReady() { return poller().waitAndDispatchEvents(1000); }
-
     // One short wait that is expected to find nothing.
     int idleWait() { return poller().waitAndDispatchEvents(10); }
 
 private:
     std::unique_ptr<Poller> m_poller;
-    std::vector<std::unique_ptr<Pipe>> m_pipes;
+    std::vector<std::unique_ptr<FdPair>> m_pairs;
     std::vector<std::unique_ptr<RecordingClient>> m_clients;
 };
 

@@ -1,3 +1,6 @@
+// Room init, invitation and join through real sessions: the replies and
+// notices, the registries afterwards and the saves asked for.
+
 #include "tolvex/chat/RoomEventHandler.h"
 
 #include <gtest/gtest.h>
@@ -5,222 +8,100 @@
 #include <string>
 #include <vector>
 
-#include "ChatRoomFixture.h"
-#include "tolvex/chat/QuillonJob.h"
+#include "client/Replies.h"
+#include "support/chat/ChatRoomFixture.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/SessionContainer.h"
-#include "tolvex/util/ChatCodes.h"
 
 namespace {
-
-constexpr uint16_t kRejoinReply = USER_REJOIN | kResponseBit;
 
 const std::string C = "c@m.acme";
 const std::string A = "a@m.acme";
 const std::string B = "b@m.acme";
-const std::string X = "x@m.acme";
-
-struct join_alarm_t {
-    uint32_t roomId = 0;
-    std::string fromId;
-    std::string name;
-    uint16_t osType = 0;
-    uint32_t msgNum = 0;
-    uint32_t memberCount = 0;
-    uint16_t joinType = 0;
-};
-
-struct join_reply_t {
-    uint32_t roomId = 0;
-    uint16_t result = 0;
-    std::vector<std::string> memberIds;
-    uint16_t roomKind = 0;
-    uint32_t joinSeq = 0;
-};
 
 }  // namespace
 
 class RoomEventHandlerTest : public ChatRoomFixture {
 protected:
-    static join_alarm_t readJoinAlarm(const pbytes::Received& p) {
-        EXPECT_EQ(USER_JOIN_ALARM, p.code);
-        BodyReader r(p.body);
-        join_alarm_t a;
-        a.roomId = r.u32();
-        a.fromId = r.str16();
-        a.name = r.str16();
-        a.osType = r.u16();
-        a.msgNum = r.u32();
-        r.u32();  // time
-        a.memberCount = r.u32();
-        a.joinType = r.u16();
-        EXPECT_EQ(0u, r.remaining());
-        return a;
+    void SetUp() override {
+        ChatRoomFixture::SetUp();
+        m_room = freshRoomId();
     }
 
-    static join_reply_t readJoinReply(const pbytes::Received& p) {
-        BodyReader r(p.body);
-        join_reply_t j;
-        j.roomId = r.u32();
-        j.result = r.u16();
-        if (r.remaining() == 0) return j;
-        const uint16_t count = r.u16();
-        for (uint16_t i = 0; i < count; ++i) {
-            j.memberIds.push_back(r.str16());
-            r.str16();  // name
-        }
-        j.roomKind = r.u16();
-        j.joinSeq = r.u32();
-        r.u32();  // current message number
-        EXPECT_EQ(0u, r.remaining());
-        return j;
+    client::JoinReply joinReply(const client::Packet& p) {
+        const auto j = client::decodeJoinReply(p);
+        EXPECT_TRUE(j) << "not a whole join reply: " << client::describe(p);
+        return j.value_or(client::JoinReply{});
     }
-
+    client::UserJoinAlarm joinAlarm(ChatPeer& peer) {
+        EXPECT_TRUE(waitPackets(peer, 1));
+        const auto a = peer.inbox().empty() ? std::nullopt : client::decodeUserJoinAlarm(peer.take());
+        EXPECT_TRUE(a) << "no whole USER_JOIN_ALARM";
+        return a.value_or(client::UserJoinAlarm{});
+    }
     // Save requests the WAS received for the room once every job is over.
-    int savedNotices(uint32_t roomId) {
-        EXPECT_TRUE(jobsSettled());
-        int n = 0;
-        for (const FakeWas::Request& r : m_was.requestsTo(kSaveMsgPage)) n += r.field("room_id") == std::to_string(roomId);
+    size_t savedNotices() {
+        size_t n = 0;
+        for (const FakeWas::Request& r : wasRequests(kSaveMsgPage)) n += r.field("room_id") == std::to_string(m_room);
         return n;
     }
 
-    static bool isActive(uint32_t roomId, const std::string& userId) {
-        return RoomManager::getInst().isActiveMember(roomId, userId);
-    }
+    uint32_t m_room = 0;
 };
 
 // ---- room init and invite ----
 
-// The save of the last invitation lists every member, tab-separated.
 TEST_F(RoomEventHandlerTest, RoomInitWithTwoInviteesSavesTheWholeMemberList) {
-    const uint32_t room = freshRoomId();
     ChatPeer& creator = connect();
-    creator.send(ROOM_CREATE, roomInitBody(room, C, "Cee", OS_TYPE_PC, {{A, "Ay"}, {B, "Bee"}}));
+    creator.send(ROOM_CREATE, client::encode(client::RoomInitRequest{m_room, C, "Cee", OS_TYPE_PC, {{A, "Ay"}, {B, "Bee"}}, false, {}}));
     ASSERT_TRUE(waitPackets(creator, 4));
 
-    EXPECT_EQ(2, savedNotices(room));
-    const FakeWas::Request saved = wasRequestWith(kSaveMsgPage, "recv_user_list", "a@m.acme\tb@m.acme\tc@m.acme");
-    EXPECT_EQ(std::to_string(room), saved.field("room_id"));
+    EXPECT_EQ(2u, savedNotices());
+    // The save of the last invitation lists every member, tab-separated.
+    const FakeWas::Request saved = wasRequestWith(kSaveMsgPage, "recv_user_list", A + "\t" + B + "\t" + C);
     EXPECT_EQ("Ay\tBee\tCee", saved.field("recv_user_nick_nm_list"));
 }
 
-TEST_F(RoomEventHandlerTest, RoomInitWithoutInvitationJoinsTheCreator) {
-    const uint32_t room = freshRoomId();
-    ChatPeer& creator = connect();
-    creator.send(ROOM_CREATE, roomInitBody(room, C, "Cee", OS_TYPE_PC));
-    ASSERT_TRUE(waitPackets(creator, 1));
-
-    EXPECT_EQ(BodyBuilder().u32(room).u16(0).str(), creator.take().body);
-    EXPECT_TRUE(RoomManager::getInst().alreadyJoinedUser(room, C));
-    EXPECT_EQ(1u, SessionContainer::getInstance().getSessionList(room, C).size());
-    EXPECT_EQ(0, savedNotices(room));
-}
-
 TEST_F(RoomEventHandlerTest, InviteEntryCutShortIsSkipped) {
-    const uint32_t room = freshRoomId();
-    ChatPeer& creator = openRoom(room, C, {});
+    ChatPeer& creator = openRoom(m_room, C, {});
     // Two invitees announced, the second without its name.
-    creator.send(USER_ADD, BodyBuilder().u32(room).u32(2).str16(A).str16("Ay").str16(B).str());
+    const std::string body = client::encode(client::InviteRequest{m_room, {{A, "Ay"}, {B, "Bee"}}, {}});
+    creator.send(USER_ADD, body.substr(0, body.size() - 2 - 3));
 
-    ASSERT_TRUE(waitPackets(creator, 2));
-    EXPECT_EQ(A, readJoinAlarm(creator.take()).fromId);
-    EXPECT_EQ(BodyBuilder().u32(room).u16(0).u32(2).u32(1).u32(0).str(), creator.take().body);
-    EXPECT_FALSE(isActive(room, B));
-}
-
-TEST_F(RoomEventHandlerTest, InvitingAConnectedMemberTellsOnlyTheInviter) {
-    const uint32_t room = freshRoomId();
-    ChatPeer& creator = openRoom(room, C, {{A, "Ay"}});
-    ChatPeer& member = connect();
-    ASSERT_EQ(0, readJoinReply(joinAs(member, USER_JOIN, room, A, OS_TYPE_PC)).result);
+    EXPECT_EQ(A, joinAlarm(creator).userId);
     ASSERT_TRUE(waitPackets(creator, 1));
-    creator.inbox().clear();
-
-    creator.send(USER_ADD, inviteBody(room, {{A, "Ay"}}));
-    ASSERT_TRUE(waitPackets(creator, 2));
-    const join_alarm_t alarm = readJoinAlarm(creator.take());
-    EXPECT_EQ(A, alarm.fromId);
-    EXPECT_EQ(RoomEventHandler::JOIN_TYPE_REAL, alarm.joinType);
-    EXPECT_EQ(BodyBuilder().u32(room).u16(0).u32(2).u32(1).u32(0).str(), creator.take().body);
-    EXPECT_TRUE(arrived(member).empty());
-    EXPECT_EQ(1, savedNotices(room));  // only the first invitation
+    const auto reply = client::decodeInviteReply(creator.take());
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(2u, reply->memberCount);
+    EXPECT_EQ(1u, reply->requestedCount);
+    EXPECT_FALSE(RoomManager::getInst().isActiveMember(m_room, B));
 }
 
 // ---- join ----
 
 TEST_F(RoomEventHandlerTest, MemberListTooLongForOneReplyCountsOnlyTheEntriesSent) {
-    const uint32_t room = freshRoomId();
-    openRoom(room, C, {});
+    openRoom(m_room, C, {});
     // 200 members of about 500 bytes each cannot all fit in a 64 KiB body.
-    for (int i = 0; i < 200; ++i) {
-        const std::string id = std::to_string(1000 + i) + std::string(240, 'm') + "@m.acme";
-        RoomManager::getInst().addRoomUser(room, id, std::string(250, 'n'));
-    }
-    ChatPeer& member = connect();
+    for (int i = 0; i < 200; ++i)
+        RoomManager::getInst().addRoomUser(m_room, std::to_string(1000 + i) + std::string(240, 'm') + "@m.acme",
+                                           std::string(250, 'n'));
 
-    const pbytes::Received reply = joinAs(member, USER_JOIN, room, C, OS_TYPE_MOBILE);
-    const join_reply_t j = readJoinReply(reply);  // also checks that nothing trails the list
+    const client::JoinReply j = joinReply(joinAs(connect(), USER_JOIN, m_room, C, OS_TYPE_MOBILE));
     EXPECT_EQ(0, j.result);
-    EXPECT_GT(j.memberIds.size(), 100u);
-    EXPECT_LT(j.memberIds.size(), 201u);
+    EXPECT_GT(j.members.size(), 100u);
+    EXPECT_LT(j.members.size(), 201u);
     EXPECT_EQ(ROOM_TYPE_GROUP, j.roomKind);
-    EXPECT_LE(reply.body.size(), 65535u);
 }
 
 TEST_F(RoomEventHandlerTest, JoinCutShortAfterTheIdIsStillServed) {
-    const uint32_t room = freshRoomId();
-    openRoom(room, C, {{A, "Ay"}});
+    openRoom(m_room, C, {{A, "Ay"}});
     ChatPeer& member = connect();
-    member.send(USER_JOIN, BodyBuilder().u32(room).str16(A).str());
+    member.send(USER_JOIN, client::encode(client::JoinRequest{m_room, A, "", OS_TYPE_PC}).substr(0, 4 + 2 + A.size()));
 
     ASSERT_TRUE(waitPackets(member, 1));
-    EXPECT_EQ(0, readJoinReply(member.take()).result);
-    EXPECT_TRUE(RoomManager::getInst().alreadyJoinedUser(room, A));
+    EXPECT_EQ(0, joinReply(member.take()).result);
+    EXPECT_TRUE(RoomManager::getInst().alreadyJoinedUser(m_room, A));
 }
 
 // ---- rejoin ----
 
-TEST_F(RoomEventHandlerTest, RejoinOfALeftMemberGetsAFreshJoinSequenceAndIsAnnounced) {
-    const uint32_t room = freshRoomId();
-    ChatPeer& creator = openRoom(room, C, {{A, "Ay"}});
-    const int64_t before = RoomManager::getInst().getUserJoinSeq(room, A);
-    RoomManager::getInst().leaveUser(room, A);
-    ChatPeer& member = connect();
-
-    const pbytes::Received reply = joinAs(member, USER_REJOIN, room, A, OS_TYPE_PC);
-    EXPECT_EQ(kRejoinReply, reply.code);
-    const join_reply_t j = readJoinReply(reply);
-    EXPECT_EQ(0, j.result);
-    EXPECT_GT(static_cast<int64_t>(j.joinSeq), before);
-    EXPECT_EQ((std::vector<std::string>{A, C}), j.memberIds);
-    ASSERT_TRUE(waitPackets(creator, 1));
-    EXPECT_EQ(RoomEventHandler::JOIN_TYPE_REAL, readJoinAlarm(creator.take()).joinType);
-    EXPECT_TRUE(RoomManager::getInst().alreadyJoinedUser(room, A));
-}
-
-TEST_F(RoomEventHandlerTest, RejoinOfAnActiveMemberReattachesAndStaysOpen) {
-    const uint32_t room = freshRoomId();
-    ChatPeer& creator = openRoom(room, C, {{A, "Ay"}});
-    ChatPeer& member = connect();
-
-    const join_reply_t j = readJoinReply(joinAs(member, USER_REJOIN, room, A, OS_TYPE_PC));
-    EXPECT_EQ(ROOM_JOIN_RES_ALREADY_INVITED_USER, j.result);
-    EXPECT_EQ((std::vector<std::string>{A, C}), j.memberIds);
-    EXPECT_EQ(1u, SessionContainer::getInstance().getSessionList(room, A).size());
-    ASSERT_TRUE(waitPackets(creator, 1));
-    EXPECT_EQ(A, readJoinAlarm(creator.take()).fromId);
-    EXPECT_FALSE(member.closedByDaemon());
-}
-
-TEST_F(RoomEventHandlerTest, RejoinByANonMemberIsRefusedWithoutJoining) {
-    const uint32_t room = freshRoomId();
-    ChatPeer& creator = openRoom(room, C, {});
-    ChatPeer& stranger = connect();
-
-    const pbytes::Received reply = joinAs(stranger, USER_REJOIN, room, X, OS_TYPE_PC);
-    EXPECT_EQ(BodyBuilder().u32(room).u16(ROOM_JOIN_RES_NOT_INVITED_USER).str(), reply.body);
-    EXPECT_TRUE(waitClosed(stranger));
-    EXPECT_FALSE(RoomManager::getInst().getRoom(room, C)->isMember(X));
-    EXPECT_TRUE(SessionContainer::getInstance().getSessionList(room, X).empty());
-    EXPECT_TRUE(arrived(creator).empty());
-}

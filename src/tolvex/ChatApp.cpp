@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "cpputil/Trace.h"
 #include "poller/Poller.h"
 #include "tolvex/ConfigCheck.h"
+#include "tolvex/MetricsEndpoint.h"
 #include "tolvex/chat/JobHandler.h"
 #include "tolvex/chat/JournalReplay.h"
 #include "tolvex/room/RoomManager.h"
@@ -81,6 +83,7 @@ int ChatApp::start() {
     ChatFactory::getInst().setSendBufLimit(v.send_buffer_max);
     if (int rc = openJournal(v); rc != 0) return rc;
     if (int rc = bindService(v); rc != 0) return rc;
+    if (int rc = bindMetrics(v); rc != 0) return rc;
 
     loggingStartTitle();
     startTasks();
@@ -99,8 +102,8 @@ int ChatApp::openLogs(const ConfigValues& v) {
     g_LoggerForStat.init(path, name, mode);
     std::snprintf(name, sizeof name, "chatstat_%02d", g_serverId);
     g_statLogger.init(path, name, mode);
-    // The statistics logs get no lines; opening them now still gives
-    // operators the files they look for.
+    // The statistics logs get a line a minute (writeStatLine); opened now,
+    // so the files are there from the start.
     const time_t now = time(nullptr);
     int failed = 0;
     for (Log* log : daemonLogs()) {
@@ -128,6 +131,11 @@ void ChatApp::registerTimers(const ConfigValues& v) {
     MicroTimer& timers = MicroTimer::getInst();
     if (v.checkping) timers.setTimer(this, kPingTimerId, v.pingcycle, nullptr);
     if (v.checkghost) timers.setTimer(this, kGhostTimerId, v.ghostpingcycle, nullptr);
+    // Loopback tests shorten the minute; read once, like the room task's clock.
+    int statSec = kStatIntervalSec;
+    if (const char* env = std::getenv("TOLVEXD_TEST_STAT_INTERVAL_SEC"); env && std::atoi(env) > 0)
+        statSec = std::atoi(env);
+    timers.setTimer(this, kStatTimerId, statSec, nullptr);
 }
 
 int ChatApp::bindService(const ConfigValues& v) {
@@ -145,6 +153,26 @@ int ChatApp::bindService(const ConfigValues& v) {
                     std::strerror(lastBindErrno()));
     }
     g_Logger.log("listening on port %d (%s poller)", g_service_port, v.iotype.c_str());
+    return 0;
+}
+
+int ChatApp::bindMetrics(const ConfigValues& v) {
+    if (v.metrics_bindaddr.sin_family != AF_INET) return 0;
+    MetricsEndpoint& endpoint = MetricsEndpoint::getInst();
+    endpoint.setApp(this);
+    sockaddr_in addr = v.metrics_bindaddr;
+    // Each instance of a host gets its own port, as with the service port;
+    // port 0 (any free port) stays 0.
+    const int configured = ntohs(addr.sin_port);
+    const int port = configured == 0 ? 0 : configured + g_serverId;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    char ip[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
+    ServiceListener* listener = bindTCP(&addr, &endpoint.factory(), 4);
+    if (!listener)
+        return fail(std::string("cannot listen for metrics on ") + ip + ":" + std::to_string(port) + ": " +
+                    std::strerror(lastBindErrno()));
+    g_Logger.log("metrics on http://%s:%d/metrics and /healthz", ip, listener->port());
     return 0;
 }
 
@@ -251,8 +279,19 @@ void ChatApp::loopEvent() {
     }
 }
 
-int ChatApp::OnTimer(int, void*) {
+int ChatApp::OnTimer(int id, void*) {
+    if (id == kStatTimerId) writeStatLine();
     return 0;
+}
+
+void ChatApp::writeStatLine() {
+    const std::string line = MetricsEndpoint::getInst().summaryLine();
+    g_LoggerForStat.log("%s", line.c_str());
+    g_statLogger.log("%s", line.c_str());
+}
+
+void ChatApp::passEvent(std::chrono::steady_clock::duration work) {
+    Metrics::getInst().loopPass.observe(std::chrono::duration<double>(work).count());
 }
 
 void ChatApp::signalEvent(int signo) {

@@ -4,6 +4,7 @@
 // created by main; everything here runs on the event-loop thread.
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -16,6 +17,9 @@ class ChatApp : public ChatContext, public TimerEvent {
 public:
     static constexpr int kPingTimerId = 200;
     static constexpr int kGhostTimerId = 400;
+    static constexpr int kStatTimerId = 500;
+    // The statistics logs get a line this often.
+    static constexpr int kStatIntervalSec = 60;
 
     ChatApp() = default;
     ~ChatApp() override;
@@ -32,6 +36,7 @@ public:
     void shutdown();
 
     void loopEvent() override;
+    void passEvent(std::chrono::steady_clock::duration work) override;
     int OnTimer(int id, void* param) override;
     void signalEvent(int signo) override;
 
@@ -43,6 +48,10 @@ private:
     int openLogs(const ConfigValues& v);
     void registerTimers(const ConfigValues& v);
     int bindService(const ConfigValues& v);
+    // The metrics listener, when metrics_bindaddr is set.
+    int bindMetrics(const ConfigValues& v);
+    // One line of every figure to both statistics logs.
+    void writeStatLine();
     void startTasks();
     // Opens the job journal and hands what an earlier run left to the
     // replay. 0, or the exit status after saying why.

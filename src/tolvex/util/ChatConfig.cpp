@@ -79,6 +79,7 @@ void registerCommon(Config2& cfg, ConfigValues& v) {
     cfg.setValue("journal_sync_interval_ms", 0, true, Config2::INT, &v.journal_sync_interval_ms);
     cfg.setValue("log_flush_ms", 0, true, Config2::INT, &v.log_flush_ms);
     cfg.setValue("max_open_files", 0, true, Config2::INT, &v.max_open_files);
+    cfg.setValue("metrics_bindaddr", 0, true, Config2::IPADDRESS, &v.metrics_bindaddr);
     limitCommon(cfg);
 }
 
@@ -176,6 +177,15 @@ void checkMeaning(const ConfigValues& v, ConfigReport& report) {
     else if (ntohs(v.servicebindaddr.sin_port) + v.serverId > 65535)
         report.errors.push_back(v.config + ": <servicebindaddr> port plus server id " + std::to_string(v.serverId) +
                                 " is past 65535");
+    if (v.metrics_bindaddr.sin_family == AF_INET) {
+        const int metricsPort = ntohs(v.metrics_bindaddr.sin_port);
+        if (metricsPort != 0 && metricsPort + v.serverId > 65535)
+            report.errors.push_back(v.config + ": <metrics_bindaddr> port plus server id " +
+                                    std::to_string(v.serverId) + " is past 65535");
+        else if (metricsPort != 0 && metricsPort == ntohs(v.servicebindaddr.sin_port))
+            report.errors.push_back(v.config + ": <metrics_bindaddr> has the port of <servicebindaddr>: one of the "
+                                               "two listeners could not be opened");
+    }
     WasServerTable servers;
     servers.convert2WasInfo(v.was.data(), v.was_count);
     if (v.was_count <= 0 || servers.entry(0).addr.empty())

@@ -47,6 +47,7 @@ struct ConfigValues {
     int journal_sync_interval_ms = 100;
     int log_flush_ms = 100;  // 0: every log line written at once
     int max_open_files = 0;  // soft descriptor limit set at start; 0: the hard limit
+    sockaddr_in metrics_bindaddr{};  // the metrics listener; AF_UNSPEC (unset): none
     bool isreadwas = false;
     bool isreadping = false;
     bool isreadghost = false;

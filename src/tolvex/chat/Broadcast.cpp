@@ -127,11 +127,11 @@ void Broadcast::fanOutToMember(ChatSession* mySession, const P2PPacket* pk, cons
 }
 
 void Broadcast::countRelay(uint16_t code) {
+    // Room notices (joins, leaves) go out through here too; they are no relays.
     Metrics& metrics = Metrics::getInst();
-    const Metrics::kind_t kind = code == TYPING_ALARM         ? Metrics::KIND_TYPING
-                                 : code == ATTACH_ALARM_RELAY ? Metrics::KIND_ATTACHMENT
-                                                              : Metrics::KIND_MESSAGE;
-    Metrics::add(metrics.relaysSent[kind]);
+    if (code == MSG_RELAY) Metrics::add(metrics.relaysSent[Metrics::KIND_MESSAGE]);
+    else if (code == ATTACH_ALARM_RELAY) Metrics::add(metrics.relaysSent[Metrics::KIND_ATTACHMENT]);
+    else if (code == TYPING_ALARM) Metrics::add(metrics.relaysSent[Metrics::KIND_TYPING]);
 }
 
 void Broadcast::setPushAndNotReadFlag(uint32_t roomId, const std::string& userId, uint8_t msgType,

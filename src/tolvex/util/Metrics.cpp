@@ -47,27 +47,6 @@ Metrics::was_page_t& Metrics::wasPage(const std::string& page) {
     return m_wasPages[page];
 }
 
-void Metrics::resetForTest() {
-    const auto zero = [](auto& array) {
-        for (auto& c : array) c.store(0);
-    };
-    connectionsAccepted = 0;
-    zero(sessionsOpened);
-    zero(sessionsListed);
-    zero(received);
-    zero(relaysSent);
-    relayAcksMatched = 0;
-    relayAckTimeouts = 0;
-    zero(outcomes);
-    resultNoticesSent = 0;
-    resultAckTimeouts = 0;
-    pushesRequested = 0;
-    journalRecordsAppended = 0;
-    journalBytesAppended = 0;
-    zero(sessionsClosed);
-    m_wasPages.clear();
-}
-
 std::string Metrics::exposition(const gauges_t& g) {
     ASSERT_IN_LOOP_THREAD();
     MetricsText t;

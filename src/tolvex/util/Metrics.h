@@ -83,10 +83,6 @@ public:
     std::string exposition(const gauges_t& g);
     std::string summary(const gauges_t& g);
 
-    // Every counter back to zero: for tests that run the handlers in one
-    // process, one scenario after another.
-    void resetForTest();
-
 private:
     Metrics();
 

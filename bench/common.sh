@@ -47,8 +47,9 @@ require_bins() {
     done
 }
 
-# Every bench client holds a descriptor in the daemon: the hard limit for
-# this shell and what it starts.
+# The hard descriptor limit for this shell and what it starts: for the WAS,
+# which takes one connection per daemon request in flight and, unlike
+# tolvexd and tolvex-bench, does not raise its own limit.
 raise_nofile() {
     local hard
     hard="$(ulimit -H -n)"

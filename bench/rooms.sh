@@ -59,7 +59,6 @@ done
 DAEMON="${TOLVEXD:-$BUILD/bin/tolvexd}"
 [ -x "$DAEMON" ] || { echo "missing $DAEMON" >&2; exit 1; }
 require_bins "$BUILD/bin" tolvex-was tolvex-was-seed tolvex-bench
-raise_nofile
 
 RUN="$(mktemp -d /tmp/tolvex-rooms-bench-XXXXXX)"
 DAEMON_PID=""

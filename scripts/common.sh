@@ -3,10 +3,11 @@
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-# Debian packages the build and the tests need.
+# Debian packages the build and the tests need (dpkg-dev, systemd and
+# groff-base: the package test's dependency scan, unit check and man page check).
 PACKAGES=(build-essential cmake ninja-build pkg-config libexpat1-dev libssl-dev
           libsqlite3-dev libcpp-httplib-dev clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          redis-server)
+          redis-server dpkg-dev systemd groff-base)
 
 missing_packages() {
     local pkg missing=()

@@ -5,6 +5,7 @@
 
 #include "was/RequestError.h"
 #include "was/SqliteDb.h"
+#include "was/WasMetrics.h"
 
 namespace {
 
@@ -135,6 +136,7 @@ void GroupCommitter::commitBatch(std::vector<job_t>& batch) {
         SqliteTransaction tx(*m_db);
         for (job_t& job : batch) applyInSavepoint(job);
         tx.commit();
+        WasMetrics::getInst().commit(batch.size());
     } catch (...) {
         // BEGIN or COMMIT failed, or SQLite dropped the transaction midway:
         // nothing of the batch is kept, so no write of it may be answered as

@@ -5,9 +5,12 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
+#include "cpputil/MetricsText.h"
 #include "was/RequestError.h"
+#include "was/WasMetrics.h"
 #include "was/WasReply.h"
 
 // httplib's server with its listening socket in reach. The shared library
@@ -81,6 +84,14 @@ void respond(httplib::Response& res, ReplyBlocks reply) {
                              });
 }
 
+std::string_view replyStart(const std::string& reply) {
+    return reply;
+}
+
+std::string_view replyStart(const ReplyBlocks& reply) {
+    return reply.from(0);
+}
+
 }  // namespace
 
 WasServer::WasServer(WasStore& store, const was_server_settings_t& settings)
@@ -112,6 +123,9 @@ WasServer::WasServer(WasStore& store, const was_server_settings_t& settings)
     route(p.endRoom, m_rooms, &RoomPages::endRoom);
     route(p.notEndRoom, m_rooms, &RoomPages::notEndedRooms);
     route(p.loadRoom, m_rooms, &RoomPages::loadRoom);
+    m_http->Get("/metrics", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(WasMetrics::getInst().exposition(), MetricsText::kContentType);
+    });
 }
 
 WasServer::~WasServer() = default;
@@ -122,9 +136,13 @@ WasServer::~WasServer() = default;
 template <typename Pages, typename Reply>
 void WasServer::route(const std::string& path, Pages& pages,
                       Reply (Pages::*page)(std::string_view)) {
-    m_http->Post(literalPattern(path), [&pages, page](const httplib::Request&,
-                                                      httplib::Response& res,
-                                                      const httplib::ContentReader& reader) {
+    m_http->Post(literalPattern(path), [&pages, page, path](const httplib::Request&,
+                                                            httplib::Response& res,
+                                                            const httplib::ContentReader& reader) {
+        const auto start = std::chrono::steady_clock::now();
+        const auto seconds = [start] {
+            return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        };
         std::string body;
         bool complete = reader([&body](const char* data, size_t length) {
             body.append(data, length);
@@ -132,9 +150,13 @@ void WasServer::route(const std::string& path, Pages& pages,
         });
         if (!complete) {
             res.status = 400;
+            WasMetrics::getInst().request(path, WasMetrics::RESULT_UNREADABLE, seconds());
             return;
         }
-        respond(res, (pages.*page)(body));
+        auto reply = (pages.*page)(body);
+        const WasMetrics::result_t result = WasMetrics::resultOf(replyStart(reply));
+        respond(res, std::move(reply));
+        WasMetrics::getInst().request(path, result, seconds());
     });
 }
 

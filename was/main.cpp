@@ -19,9 +19,7 @@
 #include "was/WasServer.h"
 #include "was/WasStore.h"
 
-#ifndef TOLVEX_VERSION
-#define TOLVEX_VERSION "unknown"
-#endif
+#include "TolvexVersion.h"
 
 namespace {
 

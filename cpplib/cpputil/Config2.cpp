@@ -1,5 +1,6 @@
 #include "cpputil/Config2.h"
 
+#include <arpa/inet.h>
 #include <getopt.h>
 #include <netinet/in.h>
 
@@ -117,6 +118,41 @@ bool Config2::item_t::set(int index, const char* text, std::string* why) {
     }
     }
     return true;
+}
+
+std::string Config2::item_t::text(int index) const {
+    switch (type) {
+    case INT:
+        return std::to_string(static_cast<const int*>(value)[index]);
+    case BOOL:
+        return static_cast<const bool*>(value)[index] ? "true" : "false";
+    case STRING:
+        return static_cast<const std::string*>(value)[index];
+    case IPADDRESS: {
+        const sockaddr_in& a = static_cast<const sockaddr_in*>(value)[index];
+        if (a.sin_family != AF_INET) return "";
+        char ip[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
+        return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
+    }
+    case USER:
+        break;
+    }
+    return "";
+}
+
+std::vector<std::pair<std::string, std::string>> Config2::settings() const {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const item_t& item : m_itemlist) {
+        if (item.value == nullptr || item.type == USER) continue;
+        if (item.listcount == nullptr) {
+            out.emplace_back(item.name, item.text(0));
+            continue;
+        }
+        for (int i = 0; i < *item.listcount; ++i)
+            if (std::string t = item.text(i); !t.empty()) out.emplace_back(item.name, std::move(t));
+    }
+    return out;
 }
 
 bool Config2::setValue(const std::string& name, int shortName, bool hasArg, type_t type,

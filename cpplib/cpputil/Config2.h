@@ -7,6 +7,7 @@
 #include <list>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 class Config2 {
@@ -32,6 +33,8 @@ public:
         // False, with the target untouched and *why set, when the text does
         // not convert whole.
         bool set(int index, const char* text, std::string* why = nullptr);
+        // Element index of the target as text, in the form set() takes.
+        std::string text(int index) const;
 
     private:
         size_t m_userOffset = 0;  // where the next USER element goes
@@ -73,6 +76,10 @@ public:
 
     void setConfFile(const std::string& path) { m_confFile = path; }
     const std::string& confFile() const { return m_confFile; }
+    // Every declared key with the value its target holds now, in
+    // declaration order; a list key once per value held (empty texts left
+    // out). USER keys are left out: only their setconf knows their form.
+    std::vector<std::pair<std::string, std::string>> settings() const;
     // Drops all declared keys so the object can read the next section.
     void clearItems() { m_itemlist.clear(); }
     // What the reads so far found wrong, in the order found.

@@ -2,6 +2,7 @@
 
 #include <expat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -61,7 +62,69 @@ void XMLCALL onText(void* data, const XML_Char* text, int len) {
     ctx->value.append(text, static_cast<size_t>(len));
 }
 
+// One open element outside the known sections, while strayElements walks.
+struct OpenElement {
+    std::string name;
+    int line = 0;
+    bool holdsSection = false;
+};
+
+struct StrayContext {
+    XML_Parser parser = nullptr;
+    const std::vector<std::string>* sections = nullptr;
+    std::vector<OpenElement> open;  // outside every section, outermost first
+    int sectionDepth = 0;           // > 0 inside a known section
+    std::vector<std::pair<std::string, int>> stray;
+};
+
+void XMLCALL onStrayStart(void* data, const XML_Char* name, const XML_Char** /*attrs*/) {
+    auto* ctx = static_cast<StrayContext*>(data);
+    if (ctx->sectionDepth > 0) {
+        ++ctx->sectionDepth;
+        return;
+    }
+    for (const std::string& section : *ctx->sections) {
+        if (section != name) continue;
+        for (OpenElement& e : ctx->open) e.holdsSection = true;
+        ctx->sectionDepth = 1;
+        return;
+    }
+    ctx->open.push_back({name, static_cast<int>(XML_GetCurrentLineNumber(ctx->parser)), false});
+}
+
+void XMLCALL onStrayEnd(void* data, const XML_Char* /*name*/) {
+    auto* ctx = static_cast<StrayContext*>(data);
+    if (ctx->sectionDepth > 0) {
+        --ctx->sectionDepth;
+        return;
+    }
+    if (ctx->open.empty()) return;
+    if (!ctx->open.back().holdsSection) ctx->stray.emplace_back(ctx->open.back().name, ctx->open.back().line);
+    ctx->open.pop_back();
+}
+
 }  // namespace
+
+std::vector<std::pair<std::string, int>> Property::strayElements(const char* path,
+                                                                 const std::vector<std::string>& sections) {
+    ParserPtr parser(XML_ParserCreate(nullptr));
+    FilePtr file(path ? std::fopen(path, "rb") : nullptr);
+    if (!parser || !file) return {};
+    StrayContext ctx;
+    ctx.parser = parser.get();
+    ctx.sections = &sections;
+    XML_SetUserData(parser.get(), &ctx);
+    XML_SetElementHandler(parser.get(), onStrayStart, onStrayEnd);
+    char block[4096];
+    size_t n = 0;
+    while ((n = std::fread(block, 1, sizeof block, file.get())) > 0)
+        if (XML_Parse(parser.get(), block, static_cast<int>(n), XML_FALSE) != XML_STATUS_OK) return ctx.stray;
+    XML_Parse(parser.get(), nullptr, 0, XML_TRUE);
+    // Inner elements end first; the document's order reads better.
+    std::stable_sort(ctx.stray.begin(), ctx.stray.end(),
+                     [](const auto& a, const auto& b) { return a.second < b.second; });
+    return ctx.stray;
+}
 
 bool Property::read(const char* path, const char* section) {
     if (path == nullptr || section == nullptr) return false;

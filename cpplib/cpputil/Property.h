@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 class Property {
@@ -34,6 +35,13 @@ public:
     // The values of name, or null when it has none.
     const std::vector<std::string>* find(const std::string& name) const;
     void clear();
+
+    // The elements of the file at path that neither stand inside one of
+    // sections nor hold one (a misspelt section, a key outside every
+    // section), with their lines, in document order. Empty when the file
+    // cannot be read; what comes after an XML fault is not seen.
+    static std::vector<std::pair<std::string, int>> strayElements(const char* path,
+                                                                   const std::vector<std::string>& sections);
 
 private:
     std::map<std::string, std::vector<std::string>> m_map;

@@ -108,15 +108,21 @@ void App::run(int timeout) {
 }
 
 void App::runOnce(int timeout) {
+    const auto start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration waited{};
     // A failed wait (an interrupted one, say) only ends this pass early.
-    if (g_pPoller)
-        g_pPoller->waitAndDispatchEvents(timeout);
-    else
+    if (Poller* poller = g_pPoller) {
+        poller->waitAndDispatchEvents(timeout);
+        waited = poller->lastWait();
+    } else {
         ::poll(nullptr, 0, timeout);
+        waited = std::chrono::steady_clock::now() - start;
+    }
     m_tasks.drain();
     dispatchSignals();
     callLoopEvent();
     g_trace.checkSize();
+    passEvent(std::chrono::steady_clock::now() - start - waited);
 }
 
 void App::assertInLoopThread() const {
@@ -195,6 +201,8 @@ void App::callLoopEvent() {
 
 void App::loopEvent() {}
 
+void App::passEvent(std::chrono::steady_clock::duration) {}
+
 void App::recvFromEvent(UDPListener*, char*, int, sockaddr_in*) {}
 
 // ---- accepting ------------------------------------------------------------
@@ -215,6 +223,13 @@ void App::acceptEvent(int fd, sockaddr_in* from, SessionFactory* factory) {
     if (from) session->setPeerAddr(*from);
     session->setTracker(this);
     m_sessions.insert(session);
+}
+
+uint64_t App::queuedOutputBytes() const {
+    assertInLoopThread();
+    uint64_t total = 0;
+    for (const Session* s : m_sessions) total += static_cast<uint64_t>(s->sendQueued());
+    return total;
 }
 
 void App::sessionGone(Session* session) {

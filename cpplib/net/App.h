@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -34,6 +35,9 @@ public:
     void recvFromEvent(UDPListener* l, char* data, int len, sockaddr_in* from) override;
     // Once after every pass of the loop. Does nothing here.
     virtual void loopEvent();
+    // After every pass: how long it worked, the poller's wait left out.
+    // Does nothing here.
+    virtual void passEvent(std::chrono::steady_clock::duration work);
     // Makes a session of fd with the factory; fd is closed if none results.
     virtual void acceptEvent(int fd, sockaddr_in* from, SessionFactory* factory);
     virtual void acceptEvent2(ServiceListener* l, int fd, sockaddr_in* from, SessionFactory* factory);
@@ -103,6 +107,8 @@ public:
 
     // Accepted sessions still open; exit() ends them.
     size_t openSessionCount() const { return m_sessions.size(); }
+    // Output bytes waiting in the send buffers of those sessions.
+    uint64_t queuedOutputBytes() const;
     void sessionGone(Session* session) override;
 
 private:

@@ -67,7 +67,9 @@ void Poller::flushDeferred() {
 int Poller::waitAndDispatchEvents(int timeoutMs) {
     loopthread::claim();
     flushDeferred();
+    const auto waitStart = std::chrono::steady_clock::now();
     const int err = waitForEvents(timeoutMs);
+    m_lastWait = std::chrono::steady_clock::now() - waitStart;
     if (err != 0) return err;
 
     while (pendingInBatch() >= 1) {

@@ -4,6 +4,7 @@
 // event-loop thread. Results are 0 or an errno value.
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -55,6 +56,9 @@ public:
     virtual int getNextEvent(PollEvent* ev) = 0;
     // Writes the deferred output first, then waits and dispatches.
     virtual int waitAndDispatchEvents(int timeoutMs);
+    // How long the last waitAndDispatchEvents() spent waiting, so a loop can
+    // tell its work from its idle time.
+    std::chrono::steady_clock::duration lastWait() const { return m_lastWait; }
 
     // Output queued anywhere in a pass leaves in one write per client just
     // before the poller waits, instead of one write per packet. A client
@@ -97,6 +101,7 @@ private:
     std::vector<Client*> m_deferred;  // null: cancelled
     std::vector<Client*> m_flushing;  // the batch flushDeferred() is walking
     WakeUpClient m_pipe_client;
+    std::chrono::steady_clock::duration m_lastWait{};
 };
 
 // "select", "poll" or "epoll"; null for any other name. init() is not called.

@@ -6,12 +6,16 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
 
+#include "cpputil/OpenFileLimit.h"
 #include "cpputil/Trace.h"
 #include "poller/Poller.h"
+#include "tolvex/ConfigCheck.h"
+#include "tolvex/MetricsEndpoint.h"
 #include "tolvex/chat/JobHandler.h"
 #include "tolvex/chat/JournalReplay.h"
 #include "tolvex/room/RoomManager.h"
@@ -49,18 +53,29 @@ ChatApp::~ChatApp() {
 }
 
 bool ChatApp::readConfig(int argc, char** argv) {
-    const bool ok = m_config.readConfig(argc, argv, g_was, &m_startReport);
-    for (const std::string& e : m_startReport.errors) std::fprintf(stderr, "tolvexd: %s\n", e.c_str());
-    for (const std::string& w : m_startReport.warnings) std::fprintf(stderr, "tolvexd: warning: %s\n", w.c_str());
+    bool ok = m_config.readConfig(argc, argv, g_was, &m_startReport);
+    if (ok) {
+        ChatConfig::checkStart(m_config.values(), m_startReport);
+        ok = m_startReport.errors.empty();
+    }
+    printConfigReport(m_startReport, stderr);
     g_serverId = m_config.values().serverId;
     return ok;
 }
 
 int ChatApp::start() {
     const ConfigValues v = m_config.values();
-    openLogs(v);
+    // Before anything holds a descriptor worth counting.
+    const open_file_limit_t limit = setOpenFileLimit(v.max_open_files);
+    if (int rc = openLogs(v); rc != 0) return rc;
     for (const std::string& line : m_startReport.lines) g_Logger.log("%s", line.c_str());
     for (const std::string& w : m_startReport.warnings) g_Logger.log("config warning: %s", w.c_str());
+    g_Logger.log("%s", describeOpenFileLimit(limit).c_str());
+    // The file's check warned about the limit it expected; this is the one in effect.
+    if (std::string w = ChatConfig::selectLimitWarning(v.iotype, limit.after); !w.empty()) {
+        g_Logger.log("warning: %s", w.c_str());
+        std::fprintf(stderr, "tolvexd: warning: %s\n", w.c_str());
+    }
 
     registerTimers(v);
     if (int err = App::init(v.iotype.c_str()); err != 0)
@@ -68,13 +83,14 @@ int ChatApp::start() {
     ChatFactory::getInst().setSendBufLimit(v.send_buffer_max);
     if (int rc = openJournal(v); rc != 0) return rc;
     if (int rc = bindService(v); rc != 0) return rc;
+    if (int rc = bindMetrics(v); rc != 0) return rc;
 
     loggingStartTitle();
     startTasks();
     return 0;
 }
 
-void ChatApp::openLogs(const ConfigValues& v) {
+int ChatApp::openLogs(const ConfigValues& v) {
     char name[64];
     const reopen_t mode = reopenMode(v.cmdlogreopen);
     const char* path = v.cmdlogpath.c_str();
@@ -86,15 +102,19 @@ void ChatApp::openLogs(const ConfigValues& v) {
     g_LoggerForStat.init(path, name, mode);
     std::snprintf(name, sizeof name, "chatstat_%02d", g_serverId);
     g_statLogger.init(path, name, mode);
-    // The statistics logs get no lines; opening them now still gives
-    // operators the files they look for.
+    // The statistics logs get a line a minute (writeStatLine); opened now,
+    // so the files are there from the start.
     const time_t now = time(nullptr);
+    int failed = 0;
     for (Log* log : daemonLogs()) {
         log->setFlushInterval(v.log_flush_ms);
-        log->reopen(now);
+        if (log->reopen(now) != 0) ++failed;
     }
+    // The folder was writable when the file was checked; it may not be now.
+    if (failed != 0) return fail("cannot open " + std::to_string(failed) + " of the logs in " + v.cmdlogpath);
     m_logsOpen = true;
     routeFrameworkErrorsToCommandLog();
+    return 0;
 }
 
 std::array<Log*, 4> ChatApp::daemonLogs() {
@@ -111,6 +131,11 @@ void ChatApp::registerTimers(const ConfigValues& v) {
     MicroTimer& timers = MicroTimer::getInst();
     if (v.checkping) timers.setTimer(this, kPingTimerId, v.pingcycle, nullptr);
     if (v.checkghost) timers.setTimer(this, kGhostTimerId, v.ghostpingcycle, nullptr);
+    // Loopback tests shorten the minute; read once, like the room task's clock.
+    int statSec = kStatIntervalSec;
+    if (const char* env = std::getenv("TOLVEXD_TEST_STAT_INTERVAL_SEC"); env && std::atoi(env) > 0)
+        statSec = std::atoi(env);
+    timers.setTimer(this, kStatTimerId, statSec, nullptr);
 }
 
 int ChatApp::bindService(const ConfigValues& v) {
@@ -131,6 +156,26 @@ int ChatApp::bindService(const ConfigValues& v) {
     return 0;
 }
 
+int ChatApp::bindMetrics(const ConfigValues& v) {
+    if (v.metrics_bindaddr.sin_family != AF_INET) return 0;
+    MetricsEndpoint& endpoint = MetricsEndpoint::getInst();
+    endpoint.setApp(this);
+    sockaddr_in addr = v.metrics_bindaddr;
+    // Each instance of a host gets its own port, as with the service port;
+    // port 0 (any free port) stays 0.
+    const int configured = ntohs(addr.sin_port);
+    const int port = configured == 0 ? 0 : configured + g_serverId;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    char ip[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
+    ServiceListener* listener = bindTCP(&addr, &endpoint.factory(), 4);
+    if (!listener)
+        return fail(std::string("cannot listen for metrics on ") + ip + ":" + std::to_string(port) + ": " +
+                    std::strerror(lastBindErrno()));
+    g_Logger.log("metrics on http://%s:%d/metrics and /healthz", ip, listener->port());
+    return 0;
+}
+
 int ChatApp::fail(const std::string& why) {
     std::fprintf(stderr, "tolvexd: %s\n", why.c_str());
     if (m_logsOpen) g_Logger.log("start failed: %s", why.c_str());
@@ -145,9 +190,7 @@ void ChatApp::loggingStartTitle() {
 
 int ChatApp::openJournal(const ConfigValues& v) {
     JobJournal::options_t options;
-    char name[32];
-    std::snprintf(name, sizeof name, "journal_%02d", g_serverId);
-    options.dir = v.journal_path.empty() ? v.cmdlogpath + "/" + name : v.journal_path;
+    options.dir = v.journalDir();
     options.maxBytes = static_cast<uint64_t>(v.journal_max_bytes);
     options.sync = v.journal_sync == "off"        ? JobJournal::sync_t::OFF
                    : v.journal_sync == "interval" ? JobJournal::sync_t::INTERVAL
@@ -236,8 +279,19 @@ void ChatApp::loopEvent() {
     }
 }
 
-int ChatApp::OnTimer(int, void*) {
+int ChatApp::OnTimer(int id, void*) {
+    if (id == kStatTimerId) writeStatLine();
     return 0;
+}
+
+void ChatApp::writeStatLine() {
+    const std::string line = MetricsEndpoint::getInst().summaryLine();
+    g_LoggerForStat.log("%s", line.c_str());
+    g_statLogger.log("%s", line.c_str());
+}
+
+void ChatApp::passEvent(std::chrono::steady_clock::duration work) {
+    Metrics::getInst().loopPass.observe(std::chrono::duration<double>(work).count());
 }
 
 void ChatApp::signalEvent(int signo) {

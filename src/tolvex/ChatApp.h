@@ -4,6 +4,7 @@
 // created by main; everything here runs on the event-loop thread.
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -16,12 +17,16 @@ class ChatApp : public ChatContext, public TimerEvent {
 public:
     static constexpr int kPingTimerId = 200;
     static constexpr int kGhostTimerId = 400;
+    static constexpr int kStatTimerId = 500;
+    // The statistics logs get a line this often.
+    static constexpr int kStatIntervalSec = 60;
 
     ChatApp() = default;
     ~ChatApp() override;
 
-    // Reads the command line and the configuration file. False, after
-    // saying why on standard error, when they are not fit to start on.
+    // Reads the command line and the configuration file and checks what a
+    // start needs beyond them (ChatConfig::checkStart). False, after saying
+    // why on standard error, when they are not fit to start on.
     bool readConfig(int argc, char** argv);
     // Timers, poller, logs, service port, banner and worker tasks. Returns 0,
     // or a non-zero exit status after saying why on standard error and in
@@ -31,6 +36,7 @@ public:
     void shutdown();
 
     void loopEvent() override;
+    void passEvent(std::chrono::steady_clock::duration work) override;
     int OnTimer(int id, void* param) override;
     void signalEvent(int signo) override;
 
@@ -38,9 +44,14 @@ public:
     static void loggingStartTitle();
 
 private:
-    void openLogs(const ConfigValues& v);
+    // 0, or the exit status after saying why.
+    int openLogs(const ConfigValues& v);
     void registerTimers(const ConfigValues& v);
     int bindService(const ConfigValues& v);
+    // The metrics listener, when metrics_bindaddr is set.
+    int bindMetrics(const ConfigValues& v);
+    // One line of every figure to both statistics logs.
+    void writeStatLine();
     void startTasks();
     // Opens the job journal and hands what an earlier run left to the
     // replay. 0, or the exit status after saying why.

@@ -7,8 +7,11 @@
 
 #include "cpputil/Trace.h"
 #include "tolvex/ChatApp.h"
+#include "tolvex/ConfigCheck.h"
 #include "tolvex/util/Globals.h"
 #include "tolvex/task/JobJournal.h"
+
+#include "TolvexVersion.h"
 
 namespace {
 
@@ -21,8 +24,10 @@ bool hasOption(int argc, char** argv, const char* longName, const char* shortNam
 void printUsage() {
     std::printf(
         "usage: tolvexd [-c FILE] [-n ID] [--KEY VALUE ...]\n"
+        "       tolvexd --check-config [-c FILE] [-n ID] [--KEY VALUE ...]\n"
         "  -c, --config FILE   configuration file (default ./config.xml)\n"
         "  -n, --serverid ID   instance number on this host, added to the service port\n"
+        "  --check-config      read and check as a start would, print the settings, start nothing\n"
         "  -h, --help          this text;  --version  the version\n"
         "  --journal-dump DIR  list the WAS requests kept in a journal folder and exit\n"
         "  --KEY VALUE         any key of the <tolvexd> section, over the file's value\n"
@@ -40,6 +45,7 @@ int main(int argc, char** argv) {
         std::printf("tolvexd %s\n", TOLVEX_VERSION);
         return 0;
     }
+    if (hasOption(argc, argv, "--check-config", nullptr)) return runConfigCheck(argc, argv, stdout, stderr);
     if (argc == 3 && !std::strcmp(argv[1], "--journal-dump")) {
         std::fputs(JobJournal::dump(argv[2]).c_str(), stdout);
         return 0;

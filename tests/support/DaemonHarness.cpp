@@ -153,6 +153,10 @@ std::string DaemonHarness::commandLog() const {
     return readLogs("zpx_" + twoDigits(m_options.serverId));
 }
 
+std::string DaemonHarness::statLog() const {
+    return readLogs("zpxstat_" + twoDigits(m_options.serverId));
+}
+
 std::string DaemonHarness::chatLog() const {
     return readLogs("chat_" + twoDigits(m_options.serverId));
 }

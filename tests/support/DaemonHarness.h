@@ -79,6 +79,8 @@ public:
     // file of each in name order; empty before the first line.
     std::string commandLog() const;
     std::string chatLog() const;
+    // The statistics log ("zpxstat_NN").
+    std::string statLog() const;
     // Occurrences of text in the command log.
     int countInCommandLog(const std::string& text) const;
     // True once the command log holds text at least count times.

@@ -66,6 +66,7 @@ struct FakeWas::Connection {
     std::string in;
     bool headDone = false;
     bool silent = false;  // request read, deliberately never answered
+    bool held = false;    // request read, answered at release()
     size_t bodyAt = 0;
     size_t contentLength = 0;
     Request request;
@@ -111,6 +112,7 @@ FakeWas::FakeWas() {
 }
 
 FakeWas::~FakeWas() {
+    m_stopping = true;
     // One byte cannot fill the pipe, so the write cannot fail.
     [[maybe_unused]] const ssize_t woken = ::write(m_wakePipe[1], "x", 1);
     if (m_thread.joinable()) m_thread.join();
@@ -126,6 +128,20 @@ std::string FakeWas::address() const {
 void FakeWas::setReply(const std::string& path, Reply reply) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_replies[path] = std::move(reply);
+}
+
+void FakeWas::hold(const std::string& path) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_replies[path].held = true;
+}
+
+void FakeWas::release(const std::string& path) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_replies[path].held = false;
+    }
+    // Wakes the server thread, which answers what it holds.
+    [[maybe_unused]] const ssize_t woken = ::write(m_wakePipe[1], "r", 1);
 }
 
 void FakeWas::neverAnswer(const std::string& path) {
@@ -171,7 +187,13 @@ void FakeWas::run() {
             if (errno == EINTR) continue;
             return;
         }
-        if (fds[0].revents) return;  // stop: the connections close with conns
+        if (fds[0].revents) {
+            if (m_stopping) return;  // the connections close with conns
+            char drain[64];
+            [[maybe_unused]] const ssize_t n = ::read(m_wakePipe[0], drain, sizeof drain);
+            answerReleased(conns);
+            continue;
+        }
         if (fds[1].revents & POLLIN) {
             const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
@@ -232,6 +254,25 @@ void FakeWas::finishRequest(Connection& c) {
         c.silent = true;
         return;
     }
+    if (reply.held) {
+        c.held = c.silent = true;
+        return;
+    }
+    answer(c, reply);
+}
+
+void FakeWas::answerReleased(std::vector<std::unique_ptr<Connection>>& conns) {
+    for (auto& c : conns) {
+        if (!c->held) continue;
+        const Reply reply = replyFor(c->request.path);
+        if (reply.held) continue;
+        answer(*c, reply);
+        c.reset();  // HTTP/1.0: the reply ends with the connection
+    }
+    conns.erase(std::remove(conns.begin(), conns.end(), nullptr), conns.end());
+}
+
+void FakeWas::answer(Connection& c, const Reply& reply) {
     // The daemon reads only the status code; the reason phrase is for people.
     std::string bytes = "HTTP/1.0 " + std::to_string(reply.status) + (reply.status == 200 ? " OK" : " Error") +
                         "\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: " +

@@ -7,7 +7,9 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -38,6 +40,7 @@ public:
         int status = 200;
         std::string body = resultHeader(0);
         bool answer = true;  // false: read the request, then stay silent until the peer leaves
+        bool held = false;   // answered only once release() is called for its path
     };
 
     FakeWas();
@@ -51,6 +54,10 @@ public:
 
     void setReply(const std::string& path, Reply reply);
     void neverAnswer(const std::string& path);
+    // Requests to path are read and kept waiting, unanswered; release(path)
+    // answers them, and the ones after, with the reply set for path.
+    void hold(const std::string& path);
+    void release(const std::string& path);
 
     std::vector<Request> requests() const;
     std::vector<Request> requestsTo(const std::string& path) const;
@@ -65,6 +72,9 @@ private:
     struct Connection;
 
     void run();
+    // Answers the held requests whose path is no longer held.
+    void answerReleased(std::vector<std::unique_ptr<Connection>>& conns);
+    void answer(Connection& c, const Reply& reply);
     void acceptOne();
     // False when the connection is finished and should be closed.
     bool readFrom(Connection& c);
@@ -76,6 +86,7 @@ private:
     int m_listenFd = -1;
     int m_wakePipe[2] = {-1, -1};
     int m_port = 0;
+    std::atomic<bool> m_stopping{false};
     std::thread m_thread;
 
     mutable std::mutex m_mutex;  // guards everything below

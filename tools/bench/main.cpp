@@ -15,9 +15,7 @@
 #include "bench/RedisLoad.h"
 #include "bench/RoomBuilder.h"
 
-#ifndef TOLVEX_VERSION
-#define TOLVEX_VERSION "unknown"
-#endif
+#include "TolvexVersion.h"
 
 namespace {
 

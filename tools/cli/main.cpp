@@ -9,9 +9,7 @@
 #include "cli/CliOptions.h"
 #include "cli/CliSession.h"
 
-#ifndef TOLVEX_VERSION
-#define TOLVEX_VERSION "unknown"
-#endif
+#include "TolvexVersion.h"
 
 int main(int argc, char** argv) {
     const cli::cli_parse_t parsed = cli::parseCliArgs(std::vector<std::string>(argv + 1, argv + argc));

@@ -19,9 +19,7 @@
 #include <thread>
 #include <vector>
 
-#ifndef TOLVEX_VERSION
-#define TOLVEX_VERSION "unknown"
-#endif
+#include "TolvexVersion.h"
 
 namespace {
 

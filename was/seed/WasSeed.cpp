@@ -16,9 +16,7 @@
 #include "was/WasSchema.h"
 #include "was/WasText.h"
 
-#ifndef TOLVEX_VERSION
-#define TOLVEX_VERSION "unknown"
-#endif
+#include "TolvexVersion.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 
 #include "tolvex/util/Globals.h"
 #include "tolvex/chat/MsgText.h"
+#include "tolvex/util/Metrics.h"
 
 bool ResultAckInfo::addResultAckInfo(uint32_t resultAckNum, const send_result& result) {
     return m_resultAckList.try_emplace(resultAckNum, result).second;
@@ -29,6 +30,7 @@ void ResultAckInfo::removeTimeoutInfo(uint32_t timeoutSec, uint32_t now) {
         g_Logger.log("ClearTimeout of MSG_RESULT_ACK. %d:%d:%d:%s", static_cast<int>(m_roomId),
                      static_cast<int>(m_msgNum), static_cast<int>(it->first),
                      logText(msgText(r.userId, r.userIdLen)).c_str());
+        Metrics::add(Metrics::getInst().resultAckTimeouts);
         it = m_resultAckList.erase(it);
     }
 }

@@ -13,6 +13,7 @@
 #include "tolvex/chat/MsgText.h"
 #include "tolvex/session/ChatSession.h"
 #include "tolvex/util/ChatUtil.h"
+#include "tolvex/util/Metrics.h"
 
 namespace {
 
@@ -89,6 +90,7 @@ bool AckEventHandler::receiveMsgRelayAck(const P2PPacket* pk, uint32_t resultCod
     // What the member still owed is read and cleared in one step, so an ACK
     // racing the timeout thread is reported by exactly one of the two.
     const ack_match_t match = AckManager::getInstance().matchAck(ack.roomId, userId, ack.msgSeq, ack.osType, success);
+    if (match.found) Metrics::add(Metrics::getInst().relayAcksMatched);
     if (!match.found) {
         // The entry is gone: timed out, or every member already answered.
         ChatUtil::receiveLogging(ack.roomId, static_cast<int>(ack.msgSeq), "MSG_RELAY_ACK", userId, ack.osType,

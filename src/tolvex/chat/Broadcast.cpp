@@ -9,6 +9,7 @@
 #include "tolvex/session/ChatSession.h"
 #include "tolvex/session/SessionContainer.h"
 #include "tolvex/util/ChatUtil.h"
+#include "tolvex/util/Metrics.h"
 
 namespace {
 
@@ -109,6 +110,7 @@ void Broadcast::fanOutToMember(ChatSession* mySession, const P2PPacket* pk, cons
         const int pushResult = toSession->chatPush(pk);
         if (pushResult == 0) {
             ++m_sendSessionCount;
+            countRelay(pk->m_h.code);
             isSendTrue = true;
             if (conversation) {
                 addSendUserList(toSession->getUserId(), osType);
@@ -122,6 +124,14 @@ void Broadcast::fanOutToMember(ChatSession* mySession, const P2PPacket* pk, cons
     }
     if (!isSendTrue) addFailUserList(msgInfo.roomId, userId, lastFailOsType, sendFailCode);
     setPushAndNotReadFlag(msgInfo.roomId, userId, msgInfo.msgType, foundMobileSession, gatherPushUsers);
+}
+
+void Broadcast::countRelay(uint16_t code) {
+    // Room notices (joins, leaves) go out through here too; they are no relays.
+    Metrics& metrics = Metrics::getInst();
+    if (code == MSG_RELAY) Metrics::add(metrics.relaysSent[Metrics::KIND_MESSAGE]);
+    else if (code == ATTACH_ALARM_RELAY) Metrics::add(metrics.relaysSent[Metrics::KIND_ATTACHMENT]);
+    else if (code == TYPING_ALARM) Metrics::add(metrics.relaysSent[Metrics::KIND_TYPING]);
 }
 
 void Broadcast::setPushAndNotReadFlag(uint32_t roomId, const std::string& userId, uint8_t msgType,

@@ -51,6 +51,7 @@ private:
     void fanOutToMember(ChatSession* mySession, const P2PPacket* pk, const msg_info& msgInfo,
                         const std::string& userId, const std::list<ChatSession*>& sessions,
                         bool sendMySelf, bool gatherPushUsers);
+    static void countRelay(uint16_t code);
     void setPushAndNotReadFlag(uint32_t roomId, const std::string& userId, uint8_t msgType,
                                bool foundMobileSession, bool gatherPushUsers);
     void addFailUserList(uint32_t roomId, const std::string& failUserId, uint16_t toOsType,

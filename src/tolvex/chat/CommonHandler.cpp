@@ -17,6 +17,7 @@
 #include "tolvex/task/LoopPost.h"
 #include "tolvex/task/SendStateTask.h"
 #include "tolvex/util/ChatUtil.h"
+#include "tolvex/util/Metrics.h"
 
 namespace {
 
@@ -64,6 +65,7 @@ void CommonHandler::msgRelayResultAdd(const send_result& sendResult, const kept_
     // task reports them to the sender and the WAS seconds later, in batches.
     g_Logger.log("send result: room_id=%u msg_num=%u user_id=%s os_type=%u code=%u", msg.roomId, msg.msgNum,
                  logText(userId).c_str(), sendResult.osType, sendResult.sendResultCode);
+    Metrics::getInst().outcome(sendResult.sendResultCode);
     SendStateTask::getInstance().addSendResult(msg, sendResult);
     const bool isPcSessionOk = sessionCheckResult(msg.roomId, userId, sendResult.osType);
     if (sendResult.sendResultCode == SEND_RESULT_SUCCESS && isPcSessionOk) return;

@@ -15,6 +15,7 @@
 #include "tolvex/util/WasServerTable.h"
 #include "tolvex/chat/JournalReplay.h"
 #include "tolvex/session/ChatSession.h"
+#include "tolvex/util/Metrics.h"
 
 namespace {
 
@@ -142,6 +143,7 @@ uint16_t JobHandler::doWAS(ChatSession* pFrom, const P2PPacket* pk, bool addRoom
             return RES_NO_WAS_INFO;
         }
         if (m_journalId == 0 && journaled()) journalRequest();
+        ++Metrics::getInst().wasPage(m_wasPage).started;
         return sendOrQueue();
     } catch (...) {
         logErrno("doWAS Exception");
@@ -231,6 +233,7 @@ void JobHandler::doREWAS(const char* cause) {
         return;
     }
     ++m_wasRetryCount;
+    ++Metrics::getInst().wasPage(m_wasPage).retried;
     g_Logger.log("Enter REWAS:%p. retryCount=%d, %s, %s", static_cast<void*>(this), m_wasRetryCount,
                  m_wasPage.c_str(), m_urlencode.c_str());
     const uint16_t rc = sendOrQueue();
@@ -240,6 +243,11 @@ void JobHandler::doREWAS(const char* cause) {
 // ---- ending ---------------------------------------------------------------
 
 void JobHandler::finish(uint16_t rescode) {
+    // A job refused before it had a page (512) never reached the WAS.
+    if (!m_wasPage.empty()) {
+        Metrics::was_page_t& page = Metrics::getInst().wasPage(m_wasPage);
+        ++(rescode == RES_OK ? page.succeeded : page.failed);
+    }
     MicroTimer::getInst().killTimer(this, kWaitTimerId);
     leaveCompanion();
     leaveWasSession();

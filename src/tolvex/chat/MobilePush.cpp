@@ -11,6 +11,7 @@
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/util/ChatCodes.h"
 #include "tolvex/util/ChatUtil.h"
+#include "tolvex/util/Metrics.h"
 
 namespace {
 
@@ -114,6 +115,7 @@ std::vector<OutPacket> MobilePush::makeNpushPackets(const msg_info& msg, const p
 
 void MobilePush::callNPushPage(const msg_info& msg, const push_data& data, ChatSession* /*session*/) {
     const std::vector<OutPacket> packets = makeNpushPackets(msg, data);
+    Metrics::add(Metrics::getInst().pushesRequested, data.userIds.size());
     if (packets.size() > 1)
         g_Logger.log("NPUSH: %zu recipients in %zu requests: room_id=%u, msg_num=%u", data.userIds.size(),
                      packets.size(), msg.roomId, msg.msgNum);

@@ -25,6 +25,7 @@
 #include "tolvex/session/ChatSession.h"
 #include "tolvex/session/ChatSessionDummy.h"
 #include "tolvex/util/ChatUtil.h"
+#include "tolvex/util/Metrics.h"
 
 namespace {
 
@@ -116,10 +117,20 @@ void logHandlerException(const char* what) {
 
 void MsgEventHandler::eventHandle(const P2PPacket* pk, ChatSession* session) {
     try {
+        Metrics& metrics = Metrics::getInst();
         switch (pk->m_h.code) {
-            case MSG: receiveMsg(pk, session); break;
-            case TYPING: relayTypingState(pk, session); break;
-            case ATTACH: receiveAttachMsg(pk, session); break;
+            case MSG:
+                Metrics::add(metrics.received[Metrics::KIND_MESSAGE]);
+                receiveMsg(pk, session);
+                break;
+            case TYPING:
+                Metrics::add(metrics.received[Metrics::KIND_TYPING]);
+                relayTypingState(pk, session);
+                break;
+            case ATTACH:
+                Metrics::add(metrics.received[Metrics::KIND_ATTACHMENT]);
+                receiveAttachMsg(pk, session);
+                break;
             default: break;
         }
     } catch (const std::exception& e) {

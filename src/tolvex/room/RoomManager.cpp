@@ -277,6 +277,14 @@ size_t RoomManager::roomCount() {
     return m_roomList.size();
 }
 
+RoomManager::counts_t RoomManager::counts() {
+    std::lock_guard<std::mutex> lock(m_mutx);
+    counts_t c;
+    c.rooms = m_roomList.size();
+    for (const std::unique_ptr<Room>& room : m_roomList) c.members += room->getAllUserCount();
+    return c;
+}
+
 void RoomManager::setRoomInitComplete() {
     m_roomInit = 1;
     g_Logger.log("Loading Room Complete");

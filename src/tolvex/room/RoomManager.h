@@ -92,6 +92,13 @@ public:
     // Deletes every room without a log line (process end, tests).
     void removeAllRooms();
     size_t roomCount();
+    // Rooms and their members (left ones included), counted under the lock:
+    // a walk of every room, for a scrape or a statistics line, not a pass.
+    struct counts_t {
+        uint64_t rooms = 0;
+        uint64_t members = 0;
+    };
+    counts_t counts();
 
     void setRoomInitComplete();
     bool isRoomInitComplete() const { return m_roomInit.load() == 1; }

@@ -4,6 +4,7 @@
 
 #include "cpputil/Trace.h"
 #include "tolvex/session/ChatSession.h"
+#include "tolvex/util/Metrics.h"
 
 ChatFactory& ChatFactory::getInst() {
     static ChatFactory instance;
@@ -16,6 +17,7 @@ Session* ChatFactory::newInst() {
     if (!s) return nullptr;
     s->initBuffer(kSendBufSize, kRecvBufSize, 1, 1);
     applySettings(s);
+    Metrics::add(Metrics::getInst().connectionsAccepted);
     return s;
 }
 

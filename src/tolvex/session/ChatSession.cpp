@@ -15,6 +15,7 @@
 #include "tolvex/session/ChatEventHandler.h"
 #include "tolvex/session/SessionContainer.h"
 #include "tolvex/util/ChatCodes.h"
+#include "tolvex/util/Metrics.h"
 
 namespace {
 
@@ -90,6 +91,7 @@ void ChatSession::destroy() {
 void ChatSession::reportOverflow(int64_t queued) {
     // The relays dropped with the queue are reported by their relay-ACK
     // timeouts, as for any member who does not answer.
+    Metrics::add(Metrics::getInst().sessionsClosed[Metrics::CLOSE_OVERFLOW]);
     g_Logger.log("send_buffer_max reached: userid=%s, room_id=%u, osType=%u, %lld bytes queued; session closed",
                  logText(m_userId).c_str(), m_roomId, m_osType, static_cast<long long>(queued));
 }
@@ -98,6 +100,9 @@ void ChatSession::errorEvent(errortype_t type, int err) {
     g_Logger.log("ChatSession Event. userid=%s, room_id=%u, osType=%u, type=%d, err=%d, strerror=%s",
                  logText(m_userId).c_str(), m_roomId, m_osType, static_cast<int>(type), err, endText(type, err));
     if (!m_isDeadAlive && !m_closed) {
+        // The framing refuses a packet with a logic error (and nothing else
+        // raises one on a client connection).
+        if (type == SESSION_ELOGIC) Metrics::add(Metrics::getInst().sessionsClosed[Metrics::CLOSE_BAD_PACKET]);
         m_closed = true;
         m_isDeadAlive = true;
         setUserState();
@@ -161,6 +166,7 @@ void ChatSession::dispatch(const P2PPacket* pk) {
 }
 
 void ChatSession::rejectCommand(const P2PPacket* req, bool clear) {
+    Metrics::add(Metrics::getInst().sessionsClosed[Metrics::CLOSE_INVALID_COMMAND]);
     // RES_CODE_INVALID_CMD as a little-endian u16.
     static constexpr unsigned char kBody[2] = {RES_CODE_INVALID_CMD & 0xFF, RES_CODE_INVALID_CMD >> 8};
     if (clear) {

@@ -8,6 +8,7 @@
 #include "tolvex/util/Globals.h"
 #include "tolvex/chat/CommonHandler.h"
 #include "tolvex/session/ChatSession.h"
+#include "tolvex/util/Metrics.h"
 #include "tolvex/util/ChatCodes.h"
 #include "tolvex/util/ChatUtil.h"
 
@@ -75,9 +76,13 @@ void SessionContainer::listLocked(const room_key& key, std::string_view userId, 
     // The record first: should the list fail to grow, a record without its
     // entry is what unlistSession copes with, whereas an entry without its
     // record would outlive the session.
-    m_listings.emplace(s, listing_t{key, std::string(userId)});
+    m_listings.emplace(s, listing_t{key, std::string(userId), s->getOsType()});
     ++s->m_listedCount;
     list.push_back(s);
+    Metrics& metrics = Metrics::getInst();
+    const Metrics::device_t device = Metrics::device(s->getOsType());
+    Metrics::add(metrics.sessionsOpened[device]);
+    metrics.sessionsListed[device].fetch_add(1, std::memory_order_relaxed);
 }
 
 SessionContainer::sessionvec_t::iterator SessionContainer::unlistLocked(const room_key& key,
@@ -88,6 +93,7 @@ SessionContainer::sessionvec_t::iterator SessionContainer::unlistLocked(const ro
     auto [from, to] = m_listings.equal_range(s);
     for (auto l = from; l != to; ++l) {
         if (l->second.key == key && l->second.userId == userId) {
+            Metrics::getInst().sessionsListed[Metrics::device(l->second.osType)].fetch_sub(1, std::memory_order_relaxed);
             m_listings.erase(l);
             --s->m_listedCount;
             break;
@@ -201,6 +207,7 @@ void SessionContainer::unlistSession(ChatSession* session) {
         const found_t found = findLocked(refOf(where.key), where.userId);
         if (!unlistOneLocked(found, where.userId, session)) {
             // The record outlived its list entry; drop it so the loop ends.
+            Metrics::getInst().sessionsListed[Metrics::device(where.osType)].fetch_sub(1, std::memory_order_relaxed);
             m_listings.erase(l);
             --session->m_listedCount;
         }

@@ -100,6 +100,7 @@ private:
     struct listing_t {
         room_key key;
         std::string userId;
+        uint16_t osType = 0;  // as listed: the sessions gauge gives back what it took
     };
     // A user's entry (null when absent), its room's key and members.
     struct found_t {

@@ -8,6 +8,7 @@
 #include "tolvex/chat/CommonHandler.h"
 #include "tolvex/task/LoopPost.h"
 #include "tolvex/util/ChatUtil.h"
+#include "tolvex/util/Metrics.h"
 
 namespace {
 
@@ -70,6 +71,7 @@ void AckTask::sendTimeoutFailPacket(const SendMsgDetail& detail) {
     const relay_msg_t relayed = relayMsgOf(detail);
     for (const auto& [userId, osTypes] : detail.getUserList()) {
         if (userId == detail.getFromUserId() || osTypes.empty()) continue;
+        Metrics::add(Metrics::getInst().relayAckTimeouts);
         CommonHandler::memberResultAdd(relayed, userId, osTypes.front(), SEND_RESULT_ACK_TIMEOUT);
     }
 }

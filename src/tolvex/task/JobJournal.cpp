@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "tolvex/util/Globals.h"
+#include "tolvex/util/Metrics.h"
 
 namespace {
 
@@ -514,6 +515,9 @@ int JobJournal::append(uint32_t roomId, const std::string& page, const std::stri
         return -1;
     }
     indexJob(m_nextId, key, offset, static_cast<uint32_t>(bytes.size()));
+    Metrics& metrics = Metrics::getInst();
+    Metrics::add(metrics.journalRecordsAppended);
+    Metrics::add(metrics.journalBytesAppended, bytes.size());
     *id = m_nextId++;
     m_full = false;
     return 0;

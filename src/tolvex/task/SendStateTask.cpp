@@ -18,6 +18,7 @@
 #include "tolvex/session/SessionContainer.h"
 #include "tolvex/task/LoopPost.h"
 #include "tolvex/util/ChatUtil.h"
+#include "tolvex/util/Metrics.h"
 
 namespace {
 
@@ -165,6 +166,7 @@ void SendStateTask::msgRelayResultPush(const notice_batch_t& batch) const {
         const uint32_t resultSeq = RoomManager::getInst().getMsgResultSeq(msg.roomId, msg.fromId);
         const OutPacket pk = makeMsgRelayResultPush(msg, run, resultSeq);
         const int pushResult = SessionContainer::getInstance().push(msg.roomId, msg.fromId, msg.fromOsType, pk.get());
+        if (pushResult == 0) Metrics::add(Metrics::getInst().resultNoticesSent);
         const uint32_t pushedAt = now();
         // One line a notice: its addressee, then every outcome it lists.
         std::string opt = std::to_string(resultSeq);

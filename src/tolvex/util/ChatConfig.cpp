@@ -1,13 +1,17 @@
 #include "tolvex/util/ChatConfig.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "cpputil/Config2.h"
+#include "cpputil/Property.h"
 #include "cpputil/Trace.h"
 #include "tolvex/util/Globals.h"
 #include "tolvex/util/WasServerTable.h"
@@ -53,6 +57,7 @@ void limitCommon(Config2& cfg) {
     cfg.setRange("journal_max_bytes", 1 << 20, INT_MAX);
     cfg.setRange("journal_sync_interval_ms", 1, 60000);
     cfg.setRange("log_flush_ms", 0, 10000);
+    cfg.setRange("max_open_files", 0, INT_MAX);
     cfg.setRange("push_alarm_count", -1, INT_MAX);
     for (const char* key : {"room_timeout_min", "msg_relay_ack_timeout_sec", "msg_result_ack_timeout_sec",
                             "was_timeout_sec", "was_max_requests", "send_buffer_max"})
@@ -73,6 +78,8 @@ void registerCommon(Config2& cfg, ConfigValues& v) {
     cfg.setValue("journal_sync", 0, true, Config2::STRING, &v.journal_sync);
     cfg.setValue("journal_sync_interval_ms", 0, true, Config2::INT, &v.journal_sync_interval_ms);
     cfg.setValue("log_flush_ms", 0, true, Config2::INT, &v.log_flush_ms);
+    cfg.setValue("max_open_files", 0, true, Config2::INT, &v.max_open_files);
+    cfg.setValue("metrics_bindaddr", 0, true, Config2::IPADDRESS, &v.metrics_bindaddr);
     limitCommon(cfg);
 }
 
@@ -153,13 +160,32 @@ void warnSkipped(const ConfigValues& v, const char* key, const std::string* list
     }
 }
 
+// Below this the daemon could not open its own logs, journal and WAS
+// connections beside a handful of clients.
+constexpr int kFewestOpenFiles = 64;
+
+const char* const kSections[] = {"tolvexd", "room_timeout_list", "trace", "ping", "ghost", "waslist"};
+
 void checkMeaning(const ConfigValues& v, ConfigReport& report) {
+    if (v.max_open_files > 0 && v.max_open_files < kFewestOpenFiles)
+        report.errors.push_back(v.config + ": <max_open_files> " + std::to_string(v.max_open_files) +
+                                ": fewer than the " + std::to_string(kFewestOpenFiles) +
+                                " descriptors the daemon needs for itself (0: the hard limit)");
     if (v.servicebindaddr.sin_family != AF_INET)
         report.errors.push_back(v.config + ": no <servicebindaddr> in <tolvexd>: the daemon would listen on no "
                                            "address anyone configured");
     else if (ntohs(v.servicebindaddr.sin_port) + v.serverId > 65535)
         report.errors.push_back(v.config + ": <servicebindaddr> port plus server id " + std::to_string(v.serverId) +
                                 " is past 65535");
+    if (v.metrics_bindaddr.sin_family == AF_INET) {
+        const int metricsPort = ntohs(v.metrics_bindaddr.sin_port);
+        if (metricsPort != 0 && metricsPort + v.serverId > 65535)
+            report.errors.push_back(v.config + ": <metrics_bindaddr> port plus server id " +
+                                    std::to_string(v.serverId) + " is past 65535");
+        else if (metricsPort != 0 && metricsPort == ntohs(v.servicebindaddr.sin_port))
+            report.errors.push_back(v.config + ": <metrics_bindaddr> has the port of <servicebindaddr>: one of the "
+                                               "two listeners could not be opened");
+    }
     WasServerTable servers;
     servers.convert2WasInfo(v.was.data(), v.was_count);
     if (v.was_count <= 0 || servers.entry(0).addr.empty())
@@ -202,7 +228,93 @@ void ChatConfig::check(int argc, char** argv, ConfigValues& v, ConfigReport& rep
         if (std::find(report.errors.begin(), report.errors.end(), e) == report.errors.end()) report.errors.push_back(e);
     report.warnings.insert(report.warnings.end(), cfg.warnings().begin(), cfg.warnings().end());
     // A value that did not convert already says what is wrong with it.
-    if (report.errors.empty()) checkMeaning(v, report);
+    if (report.errors.empty()) {
+        checkMeaning(v, report);
+        // A misspelt section is read as absent, its keys at their defaults.
+        const std::vector<std::string> sections(std::begin(kSections), std::end(kSections));
+        for (const auto& [name, line] : Property::strayElements(v.config.c_str(), sections))
+            report.warnings.push_back(v.config + ":" + std::to_string(line) + ": <" + name +
+                                      ">: not a section tolvexd reads nor inside one, ignored");
+    }
+}
+
+namespace {
+
+// "" when the daemon can create and write files in dir, else why not.
+std::string unwritable(const std::string& dir) {
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0) return std::strerror(errno);
+    if (!S_ISDIR(st.st_mode)) return "not a folder";
+    if (access(dir.c_str(), W_OK | X_OK) != 0) return std::strerror(errno);
+    return "";
+}
+
+std::string parentOf(const std::string& dir) {
+    std::string d = dir;
+    while (d.size() > 1 && d.back() == '/') d.pop_back();
+    const size_t slash = d.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : d.substr(0, slash);
+}
+
+}  // namespace
+
+void ChatConfig::checkStart(const ConfigValues& v, ConfigReport& report) {
+    // The logs are opened in an existing folder; a daemon without its
+    // command log would run with no word of what it does.
+    const std::string logWhy = unwritable(v.cmdlogpath);
+    if (!logWhy.empty())
+        report.errors.push_back(v.config + ": <cmdlogpath> \"" + v.cmdlogpath + "\": the logs cannot be written there: " +
+                                logWhy);
+    // The default journal folder lies in the log folder: one reason is enough.
+    const std::string journal = v.journalDir();
+    if (logWhy.empty() || !v.journal_path.empty()) {
+        // The journal makes its own folder, one level deep.
+        struct stat st {};
+        const bool absent = stat(journal.c_str(), &st) != 0 && errno == ENOENT;
+        const std::string dir = absent ? parentOf(journal) : journal;
+        if (const std::string why = unwritable(dir); !why.empty())
+            report.errors.push_back(v.config + ": journal folder \"" + journal + "\": " +
+                                    (absent ? "cannot be created in " + dir + ": " : "") + why);
+    }
+}
+
+std::string ChatConfig::selectLimitWarning(const std::string& iotype, unsigned long long limit) {
+    if (iotype != "select" || limit <= 1024) return "";
+    return "iotype select watches descriptors below 1024 only, and the descriptor limit is " + std::to_string(limit) +
+           ": connections past that are closed at once; use epoll, or max_open_files 1024";
+}
+
+std::vector<std::string> ChatConfig::settingLines(ConfigValues v) {
+    v.journal_path = v.journalDir();
+    std::vector<std::string> lines = {"config = " + v.config};
+    const auto add = [&](auto registerSection) {
+        Config2 cfg;
+        registerSection(cfg, v);
+        for (const auto& [key, text] : cfg.settings()) lines.push_back(key + " = " + text);
+    };
+    add([](Config2& c, ConfigValues& x) {
+        registerCommon(c, x);
+        registerRereadFlags(c, x);
+    });
+    // Registering a list sets its count to the capacity; the count read stays.
+    const int tenants = v.timeout_count;
+    add([tenants](Config2& c, ConfigValues& x) {
+        registerTimeoutList(c, x);
+        x.timeout_count = tenants;
+    });
+    add(registerTrace);
+    add(registerPing);
+    add(registerGhost);
+    add([](Config2& c, ConfigValues& x) { registerWaslist(c, x, x.was_count); });
+    return lines;
+}
+
+std::string ConfigValues::journalDir() const {
+    if (!journal_path.empty()) return journal_path;
+    char name[32];
+    std::snprintf(name, sizeof name, "journal_%02d", serverId);
+    return cmdlogpath + "/" + name;
 }
 
 bool ChatConfig::readConfig(int argc, char** argv, WasServerTable& was, ConfigReport* report) {

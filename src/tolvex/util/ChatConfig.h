@@ -46,6 +46,8 @@ struct ConfigValues {
     std::string journal_sync = "always";
     int journal_sync_interval_ms = 100;
     int log_flush_ms = 100;  // 0: every log line written at once
+    int max_open_files = 0;  // soft descriptor limit set at start; 0: the hard limit
+    sockaddr_in metrics_bindaddr{};  // the metrics listener; AF_UNSPEC (unset): none
     bool isreadwas = false;
     bool isreadping = false;
     bool isreadghost = false;
@@ -80,6 +82,9 @@ struct ConfigValues {
     std::string was_update_msgsend;
     std::string was_invite_request;
     std::string was_sendfailuser_request;
+
+    // The journal's folder: journal_path, or journal_NN beside the logs.
+    std::string journalDir() const;
 };
 
 // What a read pass found, for the command log once it is open.
@@ -109,6 +114,16 @@ public:
     // into v in start order and checked, with no other effect: the one
     // judgement behind start, SIGUSR2 and a configuration check.
     static void check(int argc, char** argv, ConfigValues& v, ConfigReport& report);
+    // What a start needs beyond a sound file, checked without taking it:
+    // folders it can write its logs and journal in. Adds to report;
+    // creates nothing.
+    static void checkStart(const ConfigValues& v, ConfigReport& report);
+    // The warning for a select poller under a descriptor limit above the
+    // 1024 descriptors it can watch; empty otherwise.
+    static std::string selectLimitWarning(const std::string& iotype, unsigned long long limit);
+    // Every setting of v, one "key = value" a line in the order of the
+    // sections; list entries a line each; the journal folder as resolved.
+    static std::vector<std::string> settingLines(ConfigValues v);
 
     // SIGUSR2 re-read of the changeable keys, without the command line.
     // A file that check() finds errors in changes nothing (ok false, the

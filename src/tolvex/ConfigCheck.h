@@ -1,0 +1,18 @@
+#pragma once
+// tolvexd --check-config: the start's own reading and checks of the
+// command line and the configuration file, with nothing started. Main
+// thread, before anything else runs.
+
+#include <cstdio>
+
+struct ConfigReport;
+
+// Errors, then warnings, one line each under the program's name.
+void printConfigReport(const ConfigReport& report, FILE* err);
+
+// Reads argv as a start would (with "--check-config" left out) and prints
+// the settings a start would run with, one "key = value" a line, to out.
+// Errors and warnings go to err. Returns 0 when a start would go ahead, 1
+// when it would be refused (and then prints no settings). Binds nothing,
+// opens no log and starts no thread.
+int runConfigCheck(int argc, char** argv, FILE* out, FILE* err);

@@ -24,6 +24,12 @@ public:
     void sample(std::string_view name, double value, labels_t labels = {});
     void sample(std::string_view name, uint64_t value, labels_t labels = {});
     void sample(std::string_view name, int64_t value, labels_t labels = {});
+    // A family of one sample without labels.
+    template <typename Value>
+    void single(std::string_view name, std::string_view type, std::string_view help, Value value) {
+        family(name, type, help);
+        sample(name, value);
+    }
     // A whole histogram family: _bucket lines with le (cumulative, +Inf
     // last), then _sum and _count.
     void histogram(std::string_view name, std::string_view help, const Histogram::snapshot_t& s);

@@ -50,19 +50,16 @@ Metrics::was_page_t& Metrics::wasPage(const std::string& page) {
 std::string Metrics::exposition(const gauges_t& g) {
     ASSERT_IN_LOOP_THREAD();
     MetricsText t;
-    t.family("tolvexd_up", "gauge", "1 while the daemon serves; rooms_loaded tells whether it is ready.");
-    t.sample("tolvexd_up", uint64_t{1});
-    t.family("tolvexd_rooms_loaded", "gauge", "1 once the not-ended rooms are loaded from the WAS, 0 while loading.");
-    t.sample("tolvexd_rooms_loaded", uint64_t{g.roomsLoaded});
-    t.family("tolvexd_rooms", "gauge", "Rooms in memory.");
-    t.sample("tolvexd_rooms", g.rooms);
-    t.family("tolvexd_room_members", "gauge", "Members of the rooms in memory, connected or not.");
-    t.sample("tolvexd_room_members", g.members);
+    t.single("tolvexd_up", "gauge",
+             "1 while the daemon serves; rooms_loaded tells whether it is ready.", uint64_t{1});
+    t.single("tolvexd_rooms_loaded", "gauge",
+             "1 once the not-ended rooms are loaded from the WAS, 0 while loading.", uint64_t{g.roomsLoaded});
+    t.single("tolvexd_rooms", "gauge", "Rooms in memory.", g.rooms);
+    t.single("tolvexd_room_members", "gauge", "Members of the rooms in memory, connected or not.", g.members);
 
-    t.family("tolvexd_client_connections", "gauge", "Client connections open.");
-    t.sample("tolvexd_client_connections", g.clientConnections);
-    t.family("tolvexd_client_connections_accepted_total", "counter", "Client connections accepted.");
-    t.sample("tolvexd_client_connections_accepted_total", get(connectionsAccepted));
+    t.single("tolvexd_client_connections", "gauge", "Client connections open.", g.clientConnections);
+    t.single("tolvexd_client_connections_accepted_total", "counter",
+             "Client connections accepted.", get(connectionsAccepted));
     t.family("tolvexd_sessions", "gauge", "Client sessions in rooms (joined connections), by device kind.");
     for (int d = 0; d < DEVICE_COUNT; ++d)
         t.sample("tolvexd_sessions", sessionsListed[d].load(std::memory_order_relaxed), {{"device", kDevices[d]}});
@@ -80,23 +77,22 @@ std::string Metrics::exposition(const gauges_t& g) {
     t.family("tolvexd_relays_sent_total", "counter", "Relays queued to members' sessions, by what they carry.");
     for (int k = 0; k < KIND_COUNT; ++k)
         t.sample("tolvexd_relays_sent_total", get(relaysSent[k]), {{"kind", kKinds[k]}});
-    t.family("tolvexd_relay_acks_matched_total", "counter", "Relay ACKs that matched a relay waiting for one.");
-    t.sample("tolvexd_relay_acks_matched_total", get(relayAcksMatched));
-    t.family("tolvexd_relay_ack_timeouts_total", "counter",
-             "Recipients whose relay ACK did not come within msg_relay_ack_timeout_sec.");
-    t.sample("tolvexd_relay_ack_timeouts_total", get(relayAckTimeouts));
+    t.single("tolvexd_relay_acks_matched_total", "counter",
+             "Relay ACKs that matched a relay waiting for one.", get(relayAcksMatched));
+    t.single("tolvexd_relay_ack_timeouts_total", "counter",
+             "Recipients whose relay ACK did not come within msg_relay_ack_timeout_sec.", get(relayAckTimeouts));
     t.family("tolvexd_outcomes_total", "counter",
              "Recipient outcomes reported: 1 delivered, 10 no relay ACK in time, 11 no session took it, 20 push failed.");
     for (size_t i = 0; i < kOutcomeCodes.size(); ++i)
         t.sample("tolvexd_outcomes_total", get(outcomes[i]), {{"code", std::to_string(kOutcomeCodes[i])}});
     t.sample("tolvexd_outcomes_total", get(outcomes[kOutcomeCodes.size()]), {{"code", "other"}});
-    t.family("tolvexd_result_notices_sent_total", "counter", "MSG_RESULT notices queued to senders.");
-    t.sample("tolvexd_result_notices_sent_total", get(resultNoticesSent));
-    t.family("tolvexd_result_ack_timeouts_total", "counter",
-             "Outcomes in MSG_RESULT notices the sender did not acknowledge within msg_result_ack_timeout_sec.");
-    t.sample("tolvexd_result_ack_timeouts_total", get(resultAckTimeouts));
-    t.family("tolvexd_pushes_requested_total", "counter", "Recipients a mobile push was asked of the WAS for.");
-    t.sample("tolvexd_pushes_requested_total", get(pushesRequested));
+    t.single("tolvexd_result_notices_sent_total", "counter",
+             "MSG_RESULT notices queued to senders.", get(resultNoticesSent));
+    t.single("tolvexd_result_ack_timeouts_total", "counter",
+             "Outcomes in MSG_RESULT notices the sender did not acknowledge within msg_result_ack_timeout_sec.",
+             get(resultAckTimeouts));
+    t.single("tolvexd_pushes_requested_total", "counter",
+             "Recipients a mobile push was asked of the WAS for.", get(pushesRequested));
 
     const auto pages = [&](const char* name, const char* help, uint64_t was_page_t::*field) {
         t.family(name, "counter", help);
@@ -109,27 +105,24 @@ std::string Metrics::exposition(const gauges_t& g) {
           "WAS jobs that ended otherwise (timeout, refusal, bad reply, line full), by page.", &was_page_t::failed);
     pages("tolvexd_was_requests_retried_total", "WAS requests sent again to the next server, by page.",
           &was_page_t::retried);
-    t.family("tolvexd_was_requests_in_flight", "gauge", "WAS requests with a connection open.");
-    t.sample("tolvexd_was_requests_in_flight", g.wasInFlight);
-    t.family("tolvexd_was_requests_waiting", "gauge", "WAS jobs waiting for a free connection (was_max_requests).");
-    t.sample("tolvexd_was_requests_waiting", g.wasWaiting);
+    t.single("tolvexd_was_requests_in_flight", "gauge", "WAS requests with a connection open.", g.wasInFlight);
+    t.single("tolvexd_was_requests_waiting", "gauge",
+             "WAS jobs waiting for a free connection (was_max_requests).", g.wasWaiting);
 
     if (g.journal) {
-        t.family("tolvexd_journal_records_total", "counter", "WAS requests appended to the job journal.");
-        t.sample("tolvexd_journal_records_total", get(journalRecordsAppended));
-        t.family("tolvexd_journal_appended_bytes_total", "counter", "Bytes appended to the job journal.");
-        t.sample("tolvexd_journal_appended_bytes_total", get(journalBytesAppended));
-        t.family("tolvexd_journal_bytes", "gauge", "Bytes of the journal's segment files.");
-        t.sample("tolvexd_journal_bytes", g.journalBytes);
-        t.family("tolvexd_journal_unanswered_records", "gauge", "Journal records the WAS has not answered for good.");
-        t.sample("tolvexd_journal_unanswered_records", g.journalUnanswered);
+        t.single("tolvexd_journal_records_total", "counter",
+                 "WAS requests appended to the job journal.", get(journalRecordsAppended));
+        t.single("tolvexd_journal_appended_bytes_total", "counter",
+                 "Bytes appended to the job journal.", get(journalBytesAppended));
+        t.single("tolvexd_journal_bytes", "gauge", "Bytes of the journal's segment files.", g.journalBytes);
+        t.single("tolvexd_journal_unanswered_records", "gauge",
+                 "Journal records the WAS has not answered for good.", g.journalUnanswered);
     }
 
-    t.family("tolvexd_queued_output_bytes", "gauge", "Bytes of output waiting in client connections' send buffers.");
-    t.sample("tolvexd_queued_output_bytes", g.queuedOutputBytes);
-    t.family("tolvexd_metrics_connections_refused_total", "counter",
-             "Metrics connections closed at once because the most allowed were open.");
-    t.sample("tolvexd_metrics_connections_refused_total", g.metricsConnectionsRefused);
+    t.single("tolvexd_queued_output_bytes", "gauge",
+             "Bytes of output waiting in client connections' send buffers.", g.queuedOutputBytes);
+    t.single("tolvexd_metrics_connections_refused_total", "counter",
+             "Metrics connections closed at once because the most allowed were open.", g.metricsConnectionsRefused);
     t.histogram("tolvexd_loop_pass_seconds", "Work of one event-loop pass, the poller's wait left out.",
                 loopPass.snapshot());
     return t.take();

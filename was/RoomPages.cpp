@@ -86,7 +86,7 @@ ReplyBlocks RoomPages::notEndedRooms(std::string_view body) {
         bool all = form.optionalText("load_mode", kMaxLoadMode) == "all";
         list.tail().append(replyHeader(WAS_OK, ""));
         XmlRows xml(list.tail(), "rooms");
-        m_store.notEndedRooms(start, all ? std::nullopt : std::optional<uint32_t>(m_roomsPerPage),
+        m_store.notEndedRooms(start, all ? std::nullopt : std::optional<uint32_t>(m_roomsPerPage), daemon_address_t(),
                               [&](const room_row_t& row) {
                                   addRoomRow(xml, row);
                                   list.cutWhenFull();
@@ -105,7 +105,7 @@ std::string RoomPages::loadRoom(std::string_view body) {
         std::string document;
         XmlRows xml(document, "rooms");
         bool found = false;
-        m_store.roomRows(roomId, tenant, [&](const room_row_t& row) {
+        m_store.roomRows(roomId, tenant, daemon_address_t(), [&](const room_row_t& row) {
             addRoomRow(xml, row);
             found = true;
         });

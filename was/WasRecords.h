@@ -7,6 +7,17 @@
 #include <string>
 #include <vector>
 
+// The daemon a request comes from, as it reports itself (svr_ip, svr_port):
+// the rooms it loads are held by it. Port 0 when the request does not say,
+// which leaves rooms where they are.
+struct daemon_address_t {
+    std::string ip;
+    uint32_t port = 0;
+
+    bool known() const { return port != 0; }
+    bool operator==(const daemon_address_t&) const = default;
+};
+
 // One member of a room as the save page lists it. Entries that the daemon's
 // bounded lists left out carry no name, join sequence or read flag.
 struct recipient_t {
@@ -33,6 +44,7 @@ struct saved_message_t {
     uint32_t memberCount = 0;
     uint32_t roomType = 1;
     std::vector<recipient_t> recipients;
+    daemon_address_t daemon;  // takes the room when no daemon holds it
 };
 
 struct delivery_t {
@@ -102,4 +114,11 @@ struct invite_t {
     std::string toId;
     std::string targetIds;
     std::string contents;
+};
+
+// Which daemon serves a room: holder.known() is false while no daemon does.
+struct room_directory_t {
+    uint32_t roomId = 0;
+    std::string tenantId;
+    daemon_address_t holder;
 };

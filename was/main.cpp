@@ -11,6 +11,7 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <thread>
 
 #include "was/SqliteDb.h"
@@ -44,12 +45,14 @@ int serve(const was_options_t& options) {
     // in the heap of whichever worker built them: one per worker, each the
     // size of the list.
     mallopt(M_MMAP_THRESHOLD, 1 << 20);
-    createParentDirectory(options.dbPath);
+    if (!isPostgresLocation(options.dbPath)) createParentDirectory(options.dbPath);
     // Each write in a batch holds a worker thread while it waits, so a batch
     // larger than the pool would never fill and always wait out the window.
-    commit_settings_t commit = options.commit;
-    commit.maxBatch = std::min(commit.maxBatch, options.server.threads);
-    WasStore store(options.dbPath, commit);
+    store_settings_t settings;
+    settings.commit = options.commit;
+    settings.commit.maxBatch = std::min(settings.commit.maxBatch, options.server.threads);
+    std::unique_ptr<WasStore> opened = openWasStore(options.dbPath, settings);
+    WasStore& store = *opened;
     for (const std::string& user : options.noDeviceUsers) store.setNoDevice(user, true);
 
     // Block the stop signals in every thread; one thread waits for them, so

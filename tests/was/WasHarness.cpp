@@ -98,7 +98,7 @@ void WasLoopbackTest::SetUp() {
 void WasLoopbackTest::startWas(const was_server_settings_t& settings, const commit_settings_t& commit) {
     m_settings = settings;
     m_commit = commit;
-    m_store = std::make_unique<WasStore>(m_dbPath, m_commit);
+    m_store = std::make_unique<SqliteStore>(m_dbPath, m_commit);
     m_server = std::make_unique<WasServer>(*m_store, m_settings);
     std::string reason;
     m_port = m_server->bind("127.0.0.1", 0, reason);

@@ -14,7 +14,7 @@
 
 #include "support/TempDir.h"
 #include "was/WasServer.h"
-#include "was/WasStore.h"
+#include "was/SqliteStore.h"
 
 using Rows = std::vector<std::vector<std::string>>;
 

@@ -1,13 +1,14 @@
-// The read side of WasStore: room rows for room loading and the recipients a
+// The read side of SqliteStore: room rows for room loading and the recipients a
 // resent message still has to reach. Each read borrows a pooled connection;
 // a query or read transaction begun now sees every write already answered.
-#include "was/WasStore.h"
+#include "was/SqliteStore.h"
 
 #include <algorithm>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "was/RoomGroups.h"
 #include "was/SqliteDb.h"
 
 namespace {
@@ -38,70 +39,26 @@ uint32_t u32(int64_t value) {
     return static_cast<uint32_t>(value);
 }
 
-// Hands the rows of a room query on one room at a time, each with the
-// room's member count and highest join sequence. Every member of a listed
-// room is among its rows, left ones included as the daemon's room keeps
-// them, so both come from the rows alone; a query per row would read each
-// room again for every member. Rows and their strings are reused from room
-// to room.
-class RoomGroups {
-public:
-    explicit RoomGroups(const WasStore::RoomRowVisitor& visit) : m_visit(visit) {}
-
-    void readAll(SqliteDb::Query& q) {
-        while (q->step()) {
-            if (m_count > 0 && !sameRoom(q)) handOn();
-            read(q, nextRow());
-        }
-        handOn();
-    }
-
-private:
-    bool sameRoom(SqliteDb::Query& q) const {
-        return q->columnInt(0) == m_roomId && q->columnView(1) == m_rows[0].tenantId;
-    }
-
-    room_row_t& nextRow() {
-        if (m_count == m_rows.size()) m_rows.emplace_back();
-        return m_rows[m_count++];
-    }
-
-    void read(SqliteDb::Query& q, room_row_t& row) {
-        row.roomId = u32(q->columnInt(0));
-        row.tenantId.assign(q->columnView(1));
+// Reads the rows of a room row query into groups, one room at a time.
+void readRoomRows(SqliteDb::Query& q, const WasStore::RoomRowVisitor& visit) {
+    RoomGroups groups(visit);
+    while (q->step()) {
+        room_row_t& row = groups.next(u32(q->columnInt(0)), q->columnView(1), q->columnInt(4));
         row.userId.assign(q->columnView(2));
         row.nameInfo.assign(q->columnView(3));
-        int64_t joinSeq = q->columnInt(4);
-        row.joinSeq = u32(joinSeq);
+        row.joinSeq = u32(q->columnInt(4));
         row.maxMsgSeq = u32(q->columnInt(5));
         row.left = q->columnInt(6) != 0;
         row.leftAt = u32(q->columnInt(7));
         row.lastActivity = u32(q->columnInt(8));
-        if (m_count == 1) m_roomId = q->columnInt(0);
-        m_maxJoinSeq = m_count == 1 ? joinSeq : std::max(m_maxJoinSeq, joinSeq);
     }
-
-    void handOn() {
-        for (size_t i = 0; i < m_count; ++i) {
-            room_row_t& row = m_rows[i];
-            row.memberCount = u32(static_cast<int64_t>(m_count));
-            row.maxJoinSeq = u32(m_maxJoinSeq);
-            m_visit(row);
-        }
-        m_count = 0;
-    }
-
-    const WasStore::RoomRowVisitor& m_visit;
-    std::vector<room_row_t> m_rows;  // m_rows[0, m_count) are the room's so far
-    size_t m_count = 0;
-    int64_t m_roomId = 0;
-    int64_t m_maxJoinSeq = 0;
-};
+    groups.finish();
+}
 
 }  // namespace
 
-void WasStore::notEndedRooms(uint32_t startAfter, std::optional<uint32_t> pageRooms,
-                             const RoomRowVisitor& visit) {
+void SqliteStore::notEndedRooms(uint32_t startAfter, std::optional<uint32_t> pageRooms,
+                                const daemon_address_t& /*daemon*/, const RoomRowVisitor& visit) {
     SqliteReaderPool::Lease db = m_readers.lend();
     // One read transaction, so the page bound and the rows see the same data.
     SqliteTransaction tx(*db, SqliteTransaction::Lock::Read);
@@ -113,20 +70,19 @@ void WasStore::notEndedRooms(uint32_t startAfter, std::optional<uint32_t> pageRo
     }
     auto q = db->query(kNotEndedRows.c_str());
     q->bind(1, startAfter).bind(2, last);
-    RoomGroups(visit).readAll(q);
+    readRoomRows(q, visit);
 }
 
-void WasStore::roomRows(uint32_t roomId, const std::string& tenantId,
-                        const RoomRowVisitor& visit) {
+void SqliteStore::roomRows(uint32_t roomId, const std::string& tenantId,
+                           const daemon_address_t& /*daemon*/, const RoomRowVisitor& visit) {
     SqliteReaderPool::Lease db = m_readers.lend();
     auto q = db->query(kOneRoomRows.c_str());
     q->bind(1, roomId).bindText(2, tenantId);
-    RoomGroups(visit).readAll(q);
+    readRoomRows(q, visit);
 }
 
-std::optional<std::vector<fail_row_t>> WasStore::failedRecipients(uint32_t roomId,
-                                                                  const std::string& tenantId,
-                                                                  uint32_t msgSeq) {
+std::optional<std::vector<fail_row_t>> SqliteStore::failedRecipients(
+    uint32_t roomId, const std::string& tenantId, uint32_t msgSeq) {
     SqliteReaderPool::Lease db = m_readers.lend();
     SqliteTransaction tx(*db, SqliteTransaction::Lock::Read);
     uint32_t trid = 0;

@@ -67,3 +67,36 @@ stop_pid() {
     kill -KILL "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
 }
+
+# Runs a command as the postgres user when we are root: initdb and the
+# server refuse to run as root.
+as_postgres() {
+    if [ "$(id -u)" = 0 ]; then setpriv --reuid=postgres --regid=postgres --init-groups "$@"; else "$@"; fi
+}
+
+# start_postgres DIR PORT: a throw-away PostgreSQL cluster in DIR listening
+# on 127.0.0.1:PORT (trust authentication, user postgres). Its durability
+# settings stay the defaults, so it is compared on the same terms as the
+# SQLite store, which syncs its commits.
+start_postgres() {
+    local dir="$1" port="$2" bin
+    bin="$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1)"
+    [ -x "$bin/initdb" ] || { echo "PostgreSQL is not installed (Debian package postgresql)" >&2; return 1; }
+    mkdir -p "$dir"
+    if [ "$(id -u)" = 0 ]; then
+        chown postgres:postgres "$dir"
+        chmod o+x "$(dirname "$dir")"  # mktemp's folders are closed to other users
+    fi
+    as_postgres "$bin/initdb" -D "$dir/data" -U postgres --auth=trust >"$dir/initdb.log" 2>&1 ||
+        { cat "$dir/initdb.log" >&2; return 1; }
+    as_postgres "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w \
+        -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c max_connections=200" start >/dev/null ||
+        { cat "$dir/server.log" >&2; return 1; }
+    PG_BIN="$bin"
+}
+
+# stop_postgres DIR: stops the cluster start_postgres began in DIR.
+stop_postgres() {
+    [ -n "${PG_BIN:-}" ] && [ -d "$1/data" ] || return 0
+    as_postgres "$PG_BIN/pg_ctl" -D "$1/data" -m immediate stop >/dev/null 2>&1 || true
+}

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <string_view>
 
 #include "support/Process.h"
@@ -41,16 +42,18 @@ DaemonHarness::~DaemonHarness() {
 
 bool DaemonHarness::start(int timeoutMs) {
     // The port is free when picked but another test may take it before the
-    // daemon binds; that start fails fast and the next port is tried.
+    // daemon binds; that start fails fast and the next port is tried. A
+    // restart first tries the port it had: the WAS knows a daemon by its
+    // address, and gives it back its rooms only under that address.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (startOnce(timeoutMs)) return true;
+        if (startOnce(timeoutMs, attempt == 0 && m_port > 0)) return true;
         if (running()) return false;  // up but not serving: a real fault
     }
     return false;
 }
 
-bool DaemonHarness::startOnce(int timeoutMs) {
-    m_port = freeTcpPort();
+bool DaemonHarness::startOnce(int timeoutMs, bool samePort) {
+    if (!samePort) m_port = freeTcpPort();
     if (m_port <= m_options.serverId) {
         m_startError = "no free port";
         return false;
@@ -129,10 +132,12 @@ std::string DaemonHarness::configXml() const {
         element("was_not_endroom", kNotEndRoomPage) + element("was_load_room", kLoadRoomPage) +
         element("was_update_msgsend", kUpdateMsgSendPage) + element("was_invite_request", kInviteRequestPage) +
         element("was_sendfailuser_request", kSendFailUserPage);
-    const std::string wasAddress = m_options.wasAddress.empty() ? m_was.address() : m_options.wasAddress;
+    std::string servers;
+    std::istringstream addresses(m_options.wasAddress.empty() ? m_was.address() : m_options.wasAddress);
+    for (std::string address; addresses >> address;) servers += element("was", address);
     return "<?xml version=\"1.0\"?><config>" + element("tolvexd", common) +
            element("trace", element("tracelogpath", "/dev/null")) +
-           element("waslist", element("was", wasAddress) + pages) + m_options.extraSections + "</config>";
+           element("waslist", servers + pages) + m_options.extraSections + "</config>";
 }
 
 std::string DaemonHarness::readLogs(const std::string& stem) const {

@@ -32,7 +32,8 @@ public:
         // start() also waits until the rooms are loaded, so the daemon serves
         // requests instead of answering them with the not-ready notice.
         bool waitForRooms = true;
-        // "host:port" of another WAS (the real tolvex-was) instead of the fake.
+        // "host:port" of another WAS (the real tolvex-was) instead of the
+        // fake; several, separated by spaces, make a waslist of them.
         std::string wasAddress{};
     };
 
@@ -89,7 +90,7 @@ public:
 private:
     std::string configXml() const;
     std::string readLogs(const std::string& stem) const;
-    bool startOnce(int timeoutMs);
+    bool startOnce(int timeoutMs, bool samePort);
 
     Options m_options;
     TempDir m_dir;

@@ -7,6 +7,7 @@
 #include "was/FieldLimits.h"
 #include "was/FormBody.h"
 #include "was/PageAnswer.h"
+#include "was/ReportedDaemon.h"
 #include "was/RequestError.h"
 #include "was/WasReply.h"
 #include "was/WasStore.h"
@@ -100,6 +101,7 @@ saved_message_t savedMessageOf(const FormBody& form) {
     m.fileSize = form.optionalU32("file_size", 0);
     m.fileUrl = form.optionalBytes("file_url", kMaxFileUrl);
     m.recipients = recipientsOf(form);
+    m.daemon = reportedDaemon(form);
     return m;
 }
 

@@ -5,6 +5,7 @@
 #include "was/FieldLimits.h"
 #include "was/FormBody.h"
 #include "was/PageAnswer.h"
+#include "was/ReportedDaemon.h"
 #include "was/RequestError.h"
 #include "was/WasReply.h"
 #include "was/WasStore.h"
@@ -86,11 +87,12 @@ ReplyBlocks RoomPages::notEndedRooms(std::string_view body) {
         bool all = form.optionalText("load_mode", kMaxLoadMode) == "all";
         list.tail().append(replyHeader(WAS_OK, ""));
         XmlRows xml(list.tail(), "rooms");
-        m_store.notEndedRooms(start, all ? std::nullopt : std::optional<uint32_t>(m_roomsPerPage), daemon_address_t(),
-                              [&](const room_row_t& row) {
-                                  addRoomRow(xml, row);
-                                  list.cutWhenFull();
-                              });
+        const daemon_address_t daemon = reportedDaemon(form);
+        const std::optional<uint32_t> page = all ? std::nullopt : std::optional<uint32_t>(m_roomsPerPage);
+        m_store.notEndedRooms(start, page, daemon, [&](const room_row_t& row) {
+            addRoomRow(xml, row);
+            list.cutWhenFull();
+        });
         xml.finish();
         return std::string();
     });
@@ -102,15 +104,38 @@ std::string RoomPages::loadRoom(std::string_view body) {
         FormBody form = FormBody::parse(body);
         uint32_t roomId = roomIdOf(form);
         std::string tenant = form.id("tenant_id", kMaxTenant);
+        const daemon_address_t daemon = reportedDaemon(form);
         std::string document;
         XmlRows xml(document, "rooms");
         bool found = false;
-        m_store.roomRows(roomId, tenant, daemon_address_t(), [&](const room_row_t& row) {
+        m_store.roomRows(roomId, tenant, daemon, [&](const room_row_t& row) {
             addRoomRow(xml, row);
             found = true;
         });
         xml.finish();
         if (!found) return replyHeader(WAS_NOT_FOUND, "unknown room") + document;
         return replyHeader(WAS_OK, "") + document;
+    });
+}
+
+// Not a daemon page: tells a client (tolvex-cli --directory) which daemon
+// serves the room, or that none does yet (svr_ip "" and svr_port 0).
+std::string RoomPages::directory(std::string_view body) {
+    return answerPage("roomDirectory", [&] {
+        FormBody form = FormBody::parse(body);
+        uint32_t roomId = roomIdOf(form);
+        std::string tenant = form.id("tenant_id", kMaxTenant);
+        std::optional<room_directory_t> found = m_store.directory(roomId, tenant);
+        if (!found) return replyHeader(WAS_NOT_FOUND, "unknown room");
+        std::string reply = replyHeader(WAS_OK, "");
+        XmlRows xml(reply, "rooms");
+        xml.openElement("room")
+            .attribute("room_id", found->roomId)
+            .attribute("tenant_id", found->tenantId)
+            .attribute("svr_ip", found->holder.ip)
+            .attribute("svr_port", found->holder.port)
+            .closeElement();
+        xml.finish();
+        return reply;
     });
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The room pages: leave, end room, the not-ended room list the daemon pages
-// through at start-up, and the reload of one room. Owned by WasServer; each
+// through at start-up, the reload of one room, and the room directory that
+// tells clients which daemon serves a room. Owned by WasServer; each
 // call turns one form body into one whole reply body. Any thread: the store
 // serialises its own access.
 
@@ -24,6 +25,7 @@ public:
     std::string endRoom(std::string_view body);
     ReplyBlocks notEndedRooms(std::string_view body);
     std::string loadRoom(std::string_view body);
+    std::string directory(std::string_view body);
 
 private:
     WasStore& m_store;

@@ -12,17 +12,20 @@
 namespace {
 
 // A message revives a room that was ended before it was written; an old
-// message arriving late does not.
+// message arriving late does not. The daemon that saves (?6, ?7; NULL when
+// it did not say) takes a room that no daemon holds; a holder stays.
 const char* const kUpsertRoom = R"sql(
-INSERT INTO rooms(room_id, tenant_id, room_type, max_msg_seq, last_activity)
-VALUES(?1, ?2, ?3, ?4, ?5)
+INSERT INTO rooms(room_id, tenant_id, room_type, max_msg_seq, last_activity, svr_ip, svr_port)
+VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)
 ON CONFLICT(room_id, tenant_id) DO UPDATE SET
     room_type = MAX(room_type, excluded.room_type),
     max_msg_seq = MAX(max_msg_seq, excluded.max_msg_seq),
     last_activity = MAX(last_activity, excluded.last_activity),
     ended = CASE WHEN ended = 1 AND excluded.last_activity >= ended_at THEN 0 ELSE ended END,
     ended_at = CASE WHEN ended = 1 AND excluded.last_activity >= ended_at THEN NULL
-               ELSE ended_at END)sql";
+               ELSE ended_at END,
+    svr_ip = CASE WHEN svr_port IS NULL THEN excluded.svr_ip ELSE svr_ip END,
+    svr_port = COALESCE(svr_port, excluded.svr_port))sql";
 
 // A higher join sequence is a new membership (re-added or rejoined after a
 // leave); the same or a lower one never undoes a recorded leave.
@@ -73,7 +76,9 @@ bool alreadyStored(SqliteDb& db, const saved_message_t& message) {
 void upsertRoom(SqliteDb& db, const saved_message_t& message) {
     auto q = db.query(kUpsertRoom);
     q->bind(1, message.roomId).bindText(2, message.tenantId).bind(3, message.roomType);
-    q->bind(4, message.msgSeq).bind(5, message.msgTime).run();
+    q->bind(4, message.msgSeq).bind(5, message.msgTime);
+    if (message.daemon.known()) q->bindText(6, message.daemon.ip).bind(7, message.daemon.port);
+    q->run();
 }
 
 void insertMessage(SqliteDb& db, const saved_message_t& message) {
@@ -247,13 +252,4 @@ void SqliteStore::setNoDevice(const std::string& userId, bool noDevice) {
 void SqliteStore::dump(std::ostream& out) {
     SqliteReaderPool::Lease db = m_readers.lend();
     dumpDatabase(*db, out);
-}
-
-std::optional<room_directory_t> SqliteStore::directory(uint32_t /*roomId*/,
-                                                       const std::string& /*tenantId*/) {
-    throw std::logic_error("room directory not built yet");
-}
-
-uint64_t SqliteStore::releaseDaemon(const daemon_address_t& /*daemon*/) {
-    throw std::logic_error("release not built yet");
 }

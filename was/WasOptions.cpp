@@ -22,6 +22,18 @@ bool parseAddress(const std::string& text, std::string& host, int& port) {
     return true;
 }
 
+// IP:PORT as a daemon reports itself; the IP may be empty, as is the
+// service_ip of a daemon that has none set.
+bool parseDaemon(const std::string& text, daemon_address_t& daemon) {
+    size_t colon = text.rfind(':');
+    long port = 0;
+    if (colon == std::string::npos || colon > 255) return false;
+    if (!parseNumber(text.substr(colon + 1), 1, 65535, port)) return false;
+    daemon.ip = text.substr(0, colon);
+    daemon.port = static_cast<uint32_t>(port);
+    return true;
+}
+
 // The daemon's waslist: the page keys, and its first WAS address as ours.
 bool applyConfig(const std::string& path, was_options_t& options, std::string& error) {
     std::map<std::string, std::vector<std::string>> values;
@@ -42,7 +54,7 @@ bool applyConfig(const std::string& path, was_options_t& options, std::string& e
 
 bool takesValue(const std::string& name, was_options_t& options) {
     for (const char* known : {"--db", "--listen", "--config", "--no-device", "--rooms-per-page",
-                              "--threads", "--commit-window-us", "--commit-batch"})
+                              "--threads", "--commit-window-us", "--commit-batch", "--release-daemon"})
         if (name == known) return true;
     return name.rfind("--was_", 0) == 0 && options.server.pages.byKey(name.substr(2));
 }
@@ -62,6 +74,9 @@ bool takeOption(const std::string& name, const std::string& value, was_options_t
         pending.listen = value;
     } else if (name == "--config") {
         pending.config = value;
+    } else if (name == "--release-daemon") {
+        if (!parseDaemon(value, options.releaseDaemon))
+            return error = "bad --release-daemon address " + value + " (expected IP:PORT)", false;
     } else if (name == "--no-device") {
         options.noDeviceUsers.push_back(value);
     } else if (name == "--rooms-per-page") {
@@ -146,8 +161,10 @@ The reference WAS of tolvexd: answers the daemon's WAS pages from one SQLite fil
   --was_save_msg PATH    page paths, one option per daemon key: was_save_msg,
   ...                    was_mobile_push, was_leave, was_endroom, was_not_endroom,
                          was_load_room, was_update_msgsend, was_invite_request,
-                         was_sendfailuser_request; and was_no_device for the page
-                         that registers users without a push device
+                         was_sendfailuser_request; was_no_device for the page
+                         that registers users without a push device, and
+                         was_room_directory for the page that tells clients
+                         which daemon serves a room
   --rooms-per-page N     rooms per not-ended room list page (default 100)
   --threads N            worker threads (default 32)
   --commit-window-us N   how long a write waits for others to share its commit,
@@ -157,6 +174,10 @@ The reference WAS of tolvexd: answers the daemon's WAS pages from one SQLite fil
                          --threads)
   --no-device USER_ID    register a user as having no push device (repeatable)
   --dump                 print what the database holds and exit
+  --release-daemon IP:PORT
+                         release every room the daemon at IP:PORT (its
+                         service_ip and port) holds, print how many, and exit;
+                         for a daemon gone for good
   --help, --version
 Command-line options win over --config, which wins over the defaults.
 )";

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "was/GroupCommitter.h"
+#include "was/WasRecords.h"
 #include "was/WasServer.h"
 
 struct was_options_t {
@@ -17,6 +18,8 @@ struct was_options_t {
     commit_settings_t commit;
     std::vector<std::string> noDeviceUsers;
     bool dump = false;
+    // --release-daemon: the rooms of this daemon are released, then the program ends.
+    daemon_address_t releaseDaemon;
     bool help = false;
     bool version = false;
 };

@@ -11,5 +11,6 @@ std::string* was_page_paths_t::byKey(std::string_view key) {
     if (key == "was_invite_request") return &inviteRequest;
     if (key == "was_sendfailuser_request") return &sendFailUser;
     if (key == "was_no_device") return &noDevice;
+    if (key == "was_room_directory") return &roomDirectory;
     return nullptr;
 }

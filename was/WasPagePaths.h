@@ -17,8 +17,10 @@ struct was_page_paths_t {
     std::string sendFailUser = "/was/sendFailUser";
     // Not a daemon page: registers users that have no device for pushes.
     std::string noDevice = "/was/noDevice";
+    // Not a daemon page: which daemon serves a room, for clients.
+    std::string roomDirectory = "/was/roomDirectory";
 
     // The path set by a daemon key such as "was_save_msg" (and "was_no_device"
-    // for ours), or null for any other key.
+    // and "was_room_directory" for ours), or null for any other key.
     std::string* byKey(std::string_view key);
 };

@@ -4,6 +4,7 @@
 
 class SqliteDb;
 
-// Creates the tables that are missing; existing ones are left as they are.
-// Runs inside the caller's transaction, if any.
+// Creates the tables that are missing and brings a file of an older version
+// up to this one, keeping its rows; refuses (SqliteError) a file written by a
+// newer version. Runs inside the caller's transaction, if any.
 void createWasSchema(SqliteDb& db);

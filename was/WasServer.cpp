@@ -123,6 +123,7 @@ WasServer::WasServer(WasStore& store, const was_server_settings_t& settings)
     route(p.endRoom, m_rooms, &RoomPages::endRoom);
     route(p.notEndRoom, m_rooms, &RoomPages::notEndedRooms);
     route(p.loadRoom, m_rooms, &RoomPages::loadRoom);
+    route(p.roomDirectory, m_rooms, &RoomPages::directory);
     m_http->Get("/metrics", [](const httplib::Request&, httplib::Response& res) {
         res.set_content(WasMetrics::getInst().exposition(), MetricsText::kContentType);
     });

@@ -1,5 +1,6 @@
 // tolvex-was: the reference WAS. Parses the command line, opens the store and
-// serves until SIGINT or SIGTERM; with --dump prints the store and exits.
+// serves until SIGINT or SIGTERM; with --dump prints the store and exits,
+// with --release-daemon releases a daemon's rooms and exits.
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
@@ -31,6 +32,22 @@ int dumpStore(const std::string& path) {
     }
     SqliteDb db(path, SqliteDb::Mode::ReadOnly);
     dumpDatabase(db, std::cout);
+    return 0;
+}
+
+// Moves the rooms of a daemon that is gone for good back to no daemon; the
+// next daemon to load or reload each takes it.
+int releaseRooms(const was_options_t& options) {
+    if (!isPostgresLocation(options.dbPath) && !std::filesystem::exists(options.dbPath)) {
+        fprintf(stderr, "tolvex-was: no database at %s\n", options.dbPath.c_str());
+        return 1;
+    }
+    store_settings_t settings;
+    settings.commit.window = std::chrono::microseconds(0);  // one write: nothing to share a commit with
+    const daemon_address_t& daemon = options.releaseDaemon;
+    uint64_t released = openWasStore(options.dbPath, settings)->releaseDaemon(daemon);
+    printf("released %llu rooms held by %s:%u\n", static_cast<unsigned long long>(released),
+           daemon.ip.c_str(), daemon.port);
     return 0;
 }
 
@@ -108,6 +125,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     try {
+        if (options.releaseDaemon.known()) return releaseRooms(options);
         return options.dump ? dumpStore(options.dbPath) : serve(options);
     } catch (const std::exception& e) {
         fprintf(stderr, "tolvex-was: %s\n", e.what());

@@ -217,7 +217,9 @@ TEST_F(LongIdFlowTest, ReloadedRoomAdmitsTheMemberItsRowsName) {
     EXPECT_EQ(0, reply->result);
     const auto reloads = was().requestsTo(DaemonHarness::kLoadRoomPage);
     ASSERT_FALSE(reloads.empty());
-    EXPECT_EQ("room_id=" + std::to_string(room) + "&tenant_id=" + loner, reloads[0].body);
+    EXPECT_EQ("room_id=" + std::to_string(room) + "&tenant_id=" + loner + "&svr_ip=127.0.0.1&svr_port=" +
+                  std::to_string(daemon().port()),
+              reloads[0].body);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <memory>
 
 #include "p2p/P2PPacket.h"
 #include "tolvex/util/Globals.h"
@@ -25,11 +26,15 @@ int QuillonRoomReloadHandler::getWASInfo(const P2PPacket* pk, std::string* page,
         QuillonInput in(pk);
         const uint32_t roomId = in.u32();
         const std::string tenantId = in.str16(MAX_ID_LEN);
-        *page = QuillonSettings::values()->was_load_room;
+        const std::shared_ptr<const ConfigValues> settings = QuillonSettings::values();
+        *page = settings->was_load_room;
         if (in.ended()) return 0;  // no room to ask for: an empty form
         m_roomId = roomId;
         QuillonForm::number(form, "room_id", roomId);
         QuillonForm::text(form, "tenant_id", tenantId);
+        // Last: the WAS refuses a room that another daemon holds.
+        QuillonForm::text(form, "svr_ip", settings->service_ip);
+        QuillonForm::number(form, "svr_port", g_service_port);
         const std::string text = QuillonForm::textOf(*form);
         g_Logger.log("Quillon RoomReloadHandler. %s,%s user_id=%s trid=%u", page->c_str(), text.c_str(),
                      m_userId.c_str(), m_joinTrid);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <memory>
 
 #include "tolvex/util/Globals.h"
 #include "tolvex/chat/QuillonJob.h"
@@ -37,7 +38,8 @@ int QuillonSaveMsgHandler::getWASInfo(const P2PPacket* pk, std::string* page, UR
     const uint32_t fileSize = in.u32();
     const std::string fileUrl = in.str16(MAX_URL_LEN);
 
-    *page = QuillonSettings::values()->was_save_msg;
+    const std::shared_ptr<const ConfigValues> settings = QuillonSettings::values();
+    *page = settings->was_save_msg;
     try {
         using namespace QuillonForm;
         number(form, "room_id", roomId);
@@ -59,6 +61,10 @@ int QuillonSaveMsgHandler::getWASInfo(const P2PPacket* pk, std::string* page, UR
         text(form, "file_name", fileName);
         number(form, "file_size", fileSize);
         text(form, "file_url", fileUrl);
+        // Last, after every field a WAS already reads: the WAS assigns a
+        // room that no daemon holds to the daemon that saves into it.
+        text(form, "svr_ip", settings->service_ip);
+        number(form, "svr_port", g_service_port);
     } catch (const std::exception&) {
         logErrno("Quillon saveMsg Exception");
     }

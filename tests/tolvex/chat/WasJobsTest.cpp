@@ -51,7 +51,7 @@ TEST_F(WasJobsTest, SaveSendsZeroBytesOfTheMessageAndCountsThem) {
     EXPECT_EQ("room_id=5&send_user_id=s%40m.acme&send_user_nick_name=Ess&msg=a%00b&msg_seq=9&msg_type=1"
               "&recv_user_list=a%09b&recv_user_nick_nm_list=Ay%09Bee&recv_user_join_seq_list=1,2"
               "&read_yn_list=y,n&time=1700000002&data_size=3&member_count=2&trid=44&os_type=1&room_type=10"
-              "&file_name=f.txt&file_size=123&file_url=http%3A//x/f",
+              "&file_name=f.txt&file_size=123&file_url=http%3A//x/f&svr_ip=10.1.2.3&svr_port=7100",
               onlyRequest(kSaveMsgPage).body);
 }
 

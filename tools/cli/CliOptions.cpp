@@ -23,14 +23,23 @@ std::optional<uint64_t> parseUnsigned(const std::string& text, uint64_t max) {
     return static_cast<uint64_t>(v);
 }
 
-std::string checkServer(const std::string& value, cli_options_t* o) {
+// HOST:PORT with a port in 1..65535; "" when valid, else why not.
+std::string checkAddress(const std::string& option, const std::string& value, std::string* host, int* port) {
     const size_t colon = value.rfind(':');
-    if (colon == std::string::npos || colon == 0) return "--server wants HOST:PORT, got \"" + value + "\"";
-    const auto port = parseUnsigned(value.substr(colon + 1), 65535);
-    if (!port || *port == 0) return "--server: bad port in \"" + value + "\"";
-    o->host = value.substr(0, colon);
-    o->port = static_cast<int>(*port);
+    if (colon == std::string::npos || colon == 0) return option + " wants HOST:PORT, got \"" + value + "\"";
+    const auto number = parseUnsigned(value.substr(colon + 1), 65535);
+    if (!number || *number == 0) return option + ": bad port in \"" + value + "\"";
+    *host = value.substr(0, colon);
+    *port = static_cast<int>(*number);
     return "";
+}
+
+std::string checkServer(const std::string& value, cli_options_t* o) {
+    return checkAddress("--server", value, &o->host, &o->port);
+}
+
+std::string checkDirectory(const std::string& value, cli_options_t* o) {
+    return checkAddress("--directory", value, &o->directoryHost, &o->directoryPort);
 }
 
 std::string checkUserId(const std::string& option, const std::string& id) {
@@ -56,6 +65,7 @@ using value_handler_t = std::function<std::string(const std::string&, cli_option
 const std::map<std::string, value_handler_t>& valueOptions() {
     static const std::map<std::string, value_handler_t> options = {
         {"--server", checkServer},
+        {"--directory", checkDirectory},
         {"--user",
          [](const std::string& v, cli_options_t* o) {
              o->userId = v;
@@ -184,8 +194,8 @@ cli_parse_t parseCliArgs(const std::vector<std::string>& args) {
 }
 
 std::string usageText() {
-    return "usage: tolvex-cli --server HOST:PORT --user ID [--name TEXT] [--mobile] --room N\n"
-           "                  [--create] [--invite ID,...] [--send TEXT [--wait-result]] [--timeout SEC]\n"
+    return "usage: tolvex-cli --server HOST:PORT [--directory HOST:PORT] --user ID [--name TEXT] [--mobile]\n"
+           "                  --room N [--create] [--invite ID,...] [--send TEXT [--wait-result]] [--timeout SEC]\n"
            "\n"
            "Opens room N on tolvexd (--create: opens it as a new room with the invited users;\n"
            "otherwise joins it) and chats: every line typed is a message. Commands:\n"
@@ -196,6 +206,10 @@ std::string usageText() {
            "A line starting with // sends the text after the first slash.\n"
            "\n"
            "  --server HOST:PORT  the daemon's service address\n"
+           "  --directory HOST:PORT\n"
+           "                      ask this tolvex-was which daemon serves the room and connect\n"
+           "                      there (its host, or --server's when it reports none); a room\n"
+           "                      it does not know or no daemon holds goes to --server\n"
            "  --user ID           your user id (at most 256 bytes)\n"
            "  --name TEXT         your display name (default: the id up to '@')\n"
            "  --mobile            connect as a mobile device (default: PC)\n"

@@ -24,6 +24,9 @@ enum cli_exit_t : int {
 struct cli_options_t {
     std::string host;
     int port = 0;
+    // --directory: the WAS asked which daemon serves the room; port 0 when not given.
+    std::string directoryHost;
+    int directoryPort = 0;
     std::string userId;
     std::string name;  // display name; defaults to the user id's part before '@'
     bool mobile = false;

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "cli/RoomDirectory.h"
+
 namespace cli {
 
 namespace {
@@ -40,6 +42,7 @@ CliSession::CliSession(cli_options_t options, std::FILE* out, std::FILE* err)
 
 int CliSession::run() {
     const auto deadline = after(m_options.timeoutSec);
+    if (m_options.directoryPort != 0) chooseDaemon();
     const auto connectWithin = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::duration<double>(std::min(m_options.timeoutSec, 10.0)));
     if (int err = m_client.connect(m_options.host, m_options.port, connectWithin); err != 0) {
@@ -50,6 +53,33 @@ int CliSession::run() {
     const int status = openAndChat(deadline);
     closeGently();
     return status;
+}
+
+void CliSession::chooseDaemon() {
+    const std::string server = m_options.host + ":" + std::to_string(m_options.port);
+    const std::string directory = m_options.directoryHost + ":" + std::to_string(m_options.directoryPort);
+    const room_holder_t holder = lookUpRoomHolder(m_options.directoryHost, m_options.directoryPort,
+                                                  m_options.roomId, tenantOf(m_options.userId),
+                                                  std::min(m_options.timeoutSec, 5.0));
+    switch (holder.kind) {
+        case room_holder_t::Kind::kHeld:
+            // A daemon without a service_ip reports none; it is then taken
+            // to be on the host given for --server.
+            if (!holder.daemonIp.empty()) m_options.host = holder.daemonIp;
+            m_options.port = holder.daemonPort;
+            complain(roomText() + " is served by " + m_options.host + ":" + std::to_string(m_options.port) +
+                     " (directory " + directory + ")");
+            return;
+        case room_holder_t::Kind::kNotHeld:
+            complain(roomText() + " is held by no daemon yet; using " + server);
+            return;
+        case room_holder_t::Kind::kNotFound:
+            complain(roomText() + " is not known to the directory; using " + server);
+            return;
+        case room_holder_t::Kind::kFailed:
+            complain("the directory at " + directory + " gave no answer (" + holder.error + "); using " + server);
+            return;
+    }
 }
 
 int CliSession::openAndChat(Clock::time_point deadline) {

@@ -48,6 +48,8 @@ public:
 private:
     enum class open_t { kOpen, kRefused, kNotReady, kClosed, kTimedOut, kNotChatServer };
 
+    // With --directory: points m_options at the daemon that holds the room.
+    void chooseDaemon();
     int openAndChat(Clock::time_point deadline);
     // Half-closes and waits for the daemon's close, so it reads everything sent.
     void closeGently();

@@ -182,7 +182,8 @@ INSTANTIATE_TEST_SUITE_P(Fields, BadDaemonFieldTest,
                          ::testing::Values(bad_daemon_t{"PortAboveRange", "&svr_ip=10.0.0.1&svr_port=65536"},
                                            bad_daemon_t{"NegativePort", "&svr_ip=10.0.0.1&svr_port=-1"},
                                            bad_daemon_t{"PortNotANumber", "&svr_ip=10.0.0.1&svr_port=70x"},
-                                           bad_daemon_t{"IpTooLong", "&svr_ip=" + std::string(256, 'a') + "&svr_port=1"},
+                                           bad_daemon_t{"IpTooLong",
+                                                        "&svr_ip=" + std::string(256, 'a') + "&svr_port=1"},
                                            bad_daemon_t{"ZeroByteInIp", "&svr_ip=10%00&svr_port=1"}),
                          [](const auto& info) { return std::string(info.param.name); });
 

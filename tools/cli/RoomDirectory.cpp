@@ -106,7 +106,8 @@ room_holder_t readRoomHolder(const std::string& body) {
 room_holder_t lookUpRoomHolder(const std::string& wasHost, int wasPort, uint32_t roomId, const std::string& tenantId,
                                double timeoutSec) {
     httplib::Client client(wasHost, wasPort);
-    const auto timeout = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::duration<double>(timeoutSec));
+    const auto timeout =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::duration<double>(timeoutSec));
     client.set_connection_timeout(timeout);
     client.set_read_timeout(timeout);
     client.set_write_timeout(timeout);

@@ -227,7 +227,8 @@ void PgConnection::runPipeline(const PgBatch& batch, size_t first, size_t end,
             break;
         }
         ExecStatusType status = PQresultStatus(result);
-        if (status == PGRES_FATAL_ERROR && !error) error = errorOf(result, batch[first + i].statement->name);
+        if (status == PGRES_FATAL_ERROR && !error)
+            error = errorOf(result, batch[first + i].statement->name);
         PQclear(result);
         if (pg_result* extra = PQgetResult(m_conn)) {
             PQclear(extra);
@@ -307,8 +308,8 @@ std::string pgLocationForLog(const std::string& location) {
     for (PQconninfoOption* option = options; option->keyword; ++option) {
         // "*" marks a value libpq itself never displays.
         bool secret = option->dispchar && option->dispchar[0] == '*';
-        if (!option->val || !*option->val || secret || std::strcmp(option->keyword, "password") == 0)
-            continue;
+        bool password = std::strcmp(option->keyword, "password") == 0;
+        if (!option->val || !*option->val || secret || password) continue;
         if (!shown.empty()) shown += ' ';
         shown += std::string(option->keyword) + "=" + option->val;
     }

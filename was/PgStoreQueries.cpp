@@ -37,7 +37,8 @@ const pg_statement_t kHeldNotEndedRows = {
     "AND r.room_id <= $2 ORDER BY r.room_id, r.tenant_id, m.user_id"};
 
 const pg_statement_t kOneRoomRows = {
-    "one_room_rows", ROOM_ROW_SELECT "WHERE r.room_id = $1 AND r.tenant_id = $2 ORDER BY m.user_id"};
+    "one_room_rows",
+    ROOM_ROW_SELECT "WHERE r.room_id = $1 AND r.tenant_id = $2 ORDER BY m.user_id"};
 
 // The last room id of a page of $2 + 1 distinct ids.
 const pg_statement_t kPageLastRoom = {
@@ -216,7 +217,8 @@ std::optional<std::vector<fail_row_t>> PgStore::failedRecipients(uint32_t roomId
 
 std::optional<room_directory_t> PgStore::directory(uint32_t roomId, const std::string& tenantId) {
     std::optional<daemon_address_t> holder;
-    transact({.repeatable = true}, [&](PgConnection& conn) { holder = holderOf(conn, roomId, tenantId); });
+    transact({.repeatable = true},
+             [&](PgConnection& conn) { holder = holderOf(conn, roomId, tenantId); });
     if (!holder) return std::nullopt;
     return room_directory_t{roomId, tenantId, std::move(*holder)};
 }

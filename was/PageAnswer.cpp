@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "was/PgConnection.h"
 #include "was/RequestError.h"
 #include "was/SqliteStatement.h"
 #include "was/WasReply.h"
@@ -23,6 +24,9 @@ std::string answerPage(const char* page, const std::function<std::string()>& bui
     } catch (const RequestError& e) {
         return refuse(page, e.code(), e.what());
     } catch (const SqliteError& e) {
+        return refuse(page, WAS_STORAGE_ERROR, e.what());
+    } catch (const PgError& e) {
+        // Either engine's failure reads the same: the database's own words.
         return refuse(page, WAS_STORAGE_ERROR, e.what());
     } catch (const std::exception& e) {
         return refuse(page, WAS_STORAGE_ERROR, std::string("internal error: ") + e.what());

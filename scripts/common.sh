@@ -7,8 +7,8 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # groff-base: the package test's dependency scan, unit check and man page check;
 # postgresql: the server the WAS tests start for the PostgreSQL store).
 PACKAGES=(build-essential cmake ninja-build pkg-config libexpat1-dev libssl-dev
-          libsqlite3-dev libpq-dev libcpp-httplib-dev clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          redis-server dpkg-dev systemd groff-base postgresql)
+          libsqlite3-dev libpq-dev libcpp-httplib-dev clang libclang-rt-14-dev libgtest-dev
+          libgmock-dev redis-server postgresql dpkg-dev systemd groff-base)
 
 missing_packages() {
     local pkg missing=()

@@ -41,7 +41,7 @@ bool applyConfig(const std::string& path, was_options_t& options, std::string& e
 }
 
 bool takesValue(const std::string& name, was_options_t& options) {
-    for (const char* known : {"--db", "--listen", "--config", "--no-device", "--rooms-per-page",
+    for (const char* known : {"--db", "--db-connections", "--listen", "--config", "--no-device", "--rooms-per-page",
                               "--threads", "--commit-window-us", "--commit-batch"})
         if (name == known) return true;
     return name.rfind("--was_", 0) == 0 && options.server.pages.byKey(name.substr(2));
@@ -58,6 +58,9 @@ bool takeOption(const std::string& name, const std::string& value, was_options_t
     long number = 0;
     if (name == "--db") {
         options.dbPath = value;
+    } else if (name == "--db-connections") {
+        if (!parseNumber(value, 1, 1000, number)) return error = "bad --db-connections", false;
+        options.dbConnections = static_cast<size_t>(number);
     } else if (name == "--listen") {
         pending.listen = value;
     } else if (name == "--config") {
@@ -137,9 +140,16 @@ bool parseWasOptions(int argc, char** argv, was_options_t& options, std::string&
 
 std::string wasUsage() {
     return R"(usage: tolvex-was [options]
-The reference WAS of tolvexd: answers the daemon's WAS pages from one SQLite file.
+The reference WAS of tolvexd: answers the daemon's WAS pages from an SQLite
+file or a PostgreSQL database.
 
-  --db PATH              database file (default var/was.db; created when missing)
+  --db LOCATION          the path of an SQLite file (default var/was.db; created
+                         when missing), or a PostgreSQL database as a URI
+                         (postgresql://user@host:port/dbname) or a libpq
+                         "key=value ..." string; its tables are created or
+                         brought up to date at start
+  --db-connections N     PostgreSQL connections shared by the worker threads
+                         (default 8)
   --listen HOST:PORT     listening address (default 127.0.0.1:7080)
   --config PATH          read the daemon's config.xml "waslist" section: the page
                          paths, and the first <was> address as the listening one

@@ -11,6 +11,7 @@
 
 struct was_options_t {
     std::string dbPath = "var/was.db";
+    size_t dbConnections = 8;  // PostgreSQL only
     std::string host = "127.0.0.1";
     int port = 7080;
     was_server_settings_t server;

@@ -1,7 +1,6 @@
 #include "was/WasStore.h"
 
-#include <stdexcept>
-
+#include "was/PgStore.h"
 #include "was/SqliteStore.h"
 
 bool isPostgresLocation(const std::string& db) {
@@ -10,6 +9,6 @@ bool isPostgresLocation(const std::string& db) {
 }
 
 std::unique_ptr<WasStore> openWasStore(const std::string& db, const store_settings_t& settings) {
-    if (isPostgresLocation(db)) throw std::runtime_error("PostgreSQL store not built yet");
+    if (isPostgresLocation(db)) return std::make_unique<PgStore>(db, settings.pgConnections);
     return std::make_unique<SqliteStore>(db, settings.commit);
 }

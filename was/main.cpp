@@ -14,6 +14,8 @@
 #include <memory>
 #include <thread>
 
+#include "was/PgConnection.h"
+#include "was/PgStore.h"
 #include "was/SqliteDb.h"
 #include "was/WasDump.h"
 #include "was/WasOptions.h"
@@ -25,6 +27,10 @@
 namespace {
 
 int dumpStore(const std::string& path) {
+    if (isPostgresLocation(path)) {
+        dumpPgDatabase(path, std::cout);
+        return 0;
+    }
     if (!std::filesystem::exists(path)) {
         fprintf(stderr, "tolvex-was: no database at %s\n", path.c_str());
         return 1;
@@ -51,6 +57,7 @@ int serve(const was_options_t& options) {
     store_settings_t settings;
     settings.commit = options.commit;
     settings.commit.maxBatch = std::min(settings.commit.maxBatch, options.server.threads);
+    settings.pgConnections = options.dbConnections;
     std::unique_ptr<WasStore> opened = openWasStore(options.dbPath, settings);
     WasStore& store = *opened;
     for (const std::string& user : options.noDeviceUsers) store.setNoDevice(user, true);
@@ -81,8 +88,12 @@ int serve(const was_options_t& options) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         server.stop();
     });
+    // A PostgreSQL location may carry a password, which has no place in a log.
+    const std::string shown = isPostgresLocation(options.dbPath)
+                                  ? pgLocationForLog(options.dbPath)
+                                  : options.dbPath;
     fprintf(stderr, "tolvex-was: listening on %s:%d, database %s\n", options.host.c_str(), port,
-            options.dbPath.c_str());
+            shown.c_str());
     bool served = server.run();
     finished = true;
     pthread_kill(waiter.native_handle(), SIGTERM);  // wakes the waiter if no signal came

@@ -138,13 +138,10 @@ Rows sqliteRows(const std::string& path, const std::string& query) {
     return rows;
 }
 
-// Column types as PostgreSQL numbers them (pg_type.oid).
-constexpr Oid kBoolType = 16;
-constexpr Oid kByteaType = 17;
+constexpr Oid kByteaType = 17;  // pg_type.oid of bytea
 
 std::string pgValue(const PGresult* result, int row, int column) {
     const char* text = PQgetvalue(result, row, column);
-    if (PQftype(result, column) == kBoolType) return text[0] == 't' ? "1" : "0";
     if (PQftype(result, column) != kByteaType) return std::string(text, static_cast<size_t>(PQgetlength(result, row, column)));
     size_t length = 0;
     std::unique_ptr<unsigned char, decltype(&PQfreemem)> bytes(

@@ -104,9 +104,8 @@ std::string exchangeWith(int port, const std::string& wire, bool halfClose = fal
 std::string daemonRequest(const std::string& page, const std::string& body);
 
 // Rows of an SQL query on a store's database (a --db location), read on a
-// connection of its own; every column as text, NULL as "NULL". Bytes columns
-// come back as their bytes and booleans as 1 or 0 on either engine, so one
-// expectation holds for both.
+// connection of its own; every column as text, NULL as "NULL", and bytes
+// columns as their bytes on either engine, so one expectation holds for both.
 Rows storedRows(const std::string& db, const std::string& query);
 
 enum class WasEngine { Sqlite, Postgres };
@@ -125,8 +124,6 @@ protected:
     void stopWas();
     // Stops and starts again on the same database.
     void restartWas();
-    // The --db text of this test's database.
-    const std::string& location() const { return m_location; }
 
     std::string exchange(const std::string& wire, bool halfClose = false) {
         return exchangeWith(m_port, wire, halfClose);

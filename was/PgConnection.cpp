@@ -3,6 +3,7 @@
 #include <endian.h>
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -15,9 +16,16 @@ constexpr Oid kInt2 = 21;
 constexpr Oid kInt4 = 23;
 constexpr int kBinary = 1;
 
-std::string trimmed(const char* text) {
-    std::string out = text ? text : "";
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+// libpq's messages end in a newline and may hold more lines ("Is the
+// server running...?"): made one line, as log lines and reply texts are.
+std::string oneLine(const char* text) {
+    std::string out;
+    for (const char* c = text ? text : ""; *c; ++c) {
+        const bool space = *c == '\n' || *c == '\t' || *c == '\r' || *c == ' ';
+        if (!space) out += *c;
+        else if (!out.empty() && out.back() != ' ') out += ' ';
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
     return out;
 }
 
@@ -119,7 +127,7 @@ uint64_t PgResult::changed() const {
 PgConnection::PgConnection(const std::string& location) : m_conn(PQconnectdb(location.c_str())) {
     if (!m_conn) throw PgError("cannot allocate a PostgreSQL connection", "");
     if (PQstatus(m_conn) != CONNECTION_OK) {
-        std::string message = trimmed(PQerrorMessage(m_conn));
+        std::string message = oneLine(PQerrorMessage(m_conn));
         PQfinish(m_conn);
         m_conn = nullptr;
         throw PgError("cannot connect to PostgreSQL: " + message, "");
@@ -139,14 +147,19 @@ bool PgConnection::usable() const {
     return !m_spoiled && connected() && PQtransactionStatus(m_conn) == PQTRANS_IDLE;
 }
 
-void PgConnection::fail(pg_result* result, const char* what) {
-    std::string message = trimmed(result ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY)
+PgError PgConnection::errorOf(pg_result* result, const char* what) const {
+    std::string message = oneLine(result ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY)
                                          : nullptr);
-    std::string state = trimmed(result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr);
-    if (message.empty()) message = trimmed(PQerrorMessage(m_conn));
+    std::string state = oneLine(result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr);
+    if (message.empty()) message = oneLine(PQerrorMessage(m_conn));
     if (message.empty()) message = std::string(what) + " failed";
+    return PgError(message, state);
+}
+
+void PgConnection::fail(pg_result* result, const char* what) {
+    PgError error = errorOf(result, what);
     PQclear(result);
-    throw PgError(message, state);
+    throw error;
 }
 
 void PgConnection::exec(const char* sql) {
@@ -172,6 +185,66 @@ PgResult PgConnection::run(const pg_statement_t& statement, const PgParams& para
     ExecStatusType status = PQresultStatus(result);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) fail(result, statement.name);
     return PgResult(result);
+}
+
+void PgConnection::runTogether(const PgBatch& batch) {
+    for (const pg_batch_entry_t& entry : batch) prepare(*entry.statement, entry.params);
+    // Bounded pipelines: the replies to a long one would fill the socket
+    // while libpq is still writing, and both ends would wait on the other.
+    constexpr size_t kPipeline = 256;
+    std::optional<PgError> error;
+    for (size_t first = 0; first < batch.size() && !error; first += kPipeline)
+        runPipeline(batch, first, std::min(batch.size(), first + kPipeline), error);
+    if (!error) return;
+    if (connected() && PQtransactionStatus(m_conn) != PQTRANS_IDLE) {
+        try {
+            exec("ROLLBACK");
+        } catch (const PgError&) {
+            m_spoiled = true;
+        }
+    }
+    throw *error;
+}
+
+void PgConnection::runPipeline(const PgBatch& batch, size_t first, size_t end,
+                               std::optional<PgError>& error) {
+    if (!PQenterPipelineMode(m_conn)) fail(nullptr, "pipeline");
+    size_t sent = 0;
+    for (size_t i = first; i < end; ++i, ++sent) {
+        const pg_batch_entry_t& entry = batch[i];
+        if (!PQsendQueryPrepared(m_conn, entry.statement->name, entry.params.count(),
+                                 entry.params.values(), entry.params.lengths(),
+                                 entry.params.formats(), kBinary))
+            break;
+    }
+    bool synced = sent == end - first && PQpipelineSync(m_conn);
+    // Each statement gives its result, then a null; after an error the rest
+    // report PIPELINE_ABORTED. A connection lost midway gives nulls only.
+    for (size_t i = 0; synced && i < sent; ++i) {
+        pg_result* result = PQgetResult(m_conn);
+        if (!result) {
+            synced = false;
+            break;
+        }
+        ExecStatusType status = PQresultStatus(result);
+        if (status == PGRES_FATAL_ERROR && !error)
+            error = errorOf(result, batch[first + i].statement->name);
+        PQclear(result);
+        if (pg_result* extra = PQgetResult(m_conn)) {
+            PQclear(extra);
+            synced = false;
+        }
+    }
+    if (synced) {
+        pg_result* sync = PQgetResult(m_conn);
+        synced = sync && PQresultStatus(sync) == PGRES_PIPELINE_SYNC;
+        PQclear(sync);
+    }
+    if (!synced || !PQexitPipelineMode(m_conn)) {
+        // Out of step with the server: no later caller may use this one.
+        m_spoiled = true;
+        if (!error) error = errorOf(nullptr, "pipeline");
+    }
 }
 
 void PgConnection::stream(const pg_statement_t& statement, const PgParams& params,
@@ -235,8 +308,8 @@ std::string pgLocationForLog(const std::string& location) {
     for (PQconninfoOption* option = options; option->keyword; ++option) {
         // "*" marks a value libpq itself never displays.
         bool secret = option->dispchar && option->dispchar[0] == '*';
-        if (!option->val || !*option->val || secret || std::strcmp(option->keyword, "password") == 0)
-            continue;
+        bool password = std::strcmp(option->keyword, "password") == 0;
+        if (!option->val || !*option->val || secret || password) continue;
         if (!shown.empty()) shown += ' ';
         shown += std::string(option->keyword) + "=" + option->val;
     }

@@ -95,6 +95,15 @@ private:
     std::unique_ptr<pg_result, Clear> m_result;
 };
 
+// Statements to send together, in order; see PgConnection::runTogether.
+struct pg_batch_entry_t {
+    const pg_statement_t* statement;
+    PgParams params;
+};
+// A deque: entries are built in place and never move, since their
+// parameters point into their own storage.
+using PgBatch = std::deque<pg_batch_entry_t>;
+
 class PgConnection {
 public:
     // Connects at once; throws PgError when the server cannot be reached or
@@ -108,6 +117,11 @@ public:
     void exec(const char* sql);
     // Runs a statement and returns all its rows.
     PgResult run(const pg_statement_t& statement, const PgParams& params);
+    // Runs the statements in order, sent in a few pipelines rather than one
+    // round trip each; results other than errors are dropped. A batch that
+    // opens a transaction closes it. The first error is thrown once the
+    // rest has been skipped, and an open transaction rolled back.
+    void runTogether(const PgBatch& batch);
     // Runs a statement and hands its rows on one at a time as the server
     // sends them, so that no more than one row is held. When onRow throws,
     // the statement is cancelled and the exception goes on.
@@ -127,6 +141,9 @@ public:
 private:
     void prepare(const pg_statement_t& statement, const PgParams& params);
     [[noreturn]] void fail(pg_result* result, const char* what);
+    PgError errorOf(pg_result* result, const char* what) const;
+    void runPipeline(const PgBatch& batch, size_t first, size_t end,
+                     std::optional<PgError>& error);
     void cancelAndDrain();
 
     pg_conn* m_conn = nullptr;

@@ -49,12 +49,16 @@ ON CONFLICT(room_id, tenant_id, user_id) DO UPDATE SET
     left_all_history = CASE WHEN $5 > m.join_seq THEN 0 ELSE m.left_all_history END,
     join_seq = GREATEST(m.join_seq, COALESCE($5, m.join_seq)))sql"};
 
-// Nothing when the sequence number is taken: the caller then compares.
+const pg_statement_t kBegin = {"begin", "BEGIN"};
+const pg_statement_t kCommit = {"commit", "COMMIT"};
+
+// Fails with a unique violation when the sequence number is taken, which
+// stops the rest of the save: the caller then compares.
 const pg_statement_t kInsertMessage = {"insert_message", R"sql(
 INSERT INTO messages(room_id, tenant_id, msg_seq, msg_type, msg_time, sender_id, sender_name,
     sender_os_type, body, file_name, file_size, file_url, trid, member_count, room_type)
-VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15)
-ON CONFLICT(room_id, tenant_id, msg_seq) DO NOTHING)sql"};
+VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15))sql"};
+const char* const kUniqueViolation = "23505";
 
 const pg_statement_t kStoredMessage = {"stored_message", R"sql(
 SELECT sender_id, body, msg_type, msg_time, trid FROM messages
@@ -125,16 +129,46 @@ std::vector<const Row*> byUserId(const std::vector<Row>& rows) {
     return sorted;
 }
 
-// True when inserted; false for a repeated save of the same message; throws
-// when the sequence number is already taken by another message.
-bool insertMessage(PgConnection& conn, const saved_message_t& m) {
-    PgParams p;
-    p.add(int64_t(m.roomId)).add(m.tenantId).add(int64_t(m.msgSeq)).add(int64_t(m.msgType));
-    p.add(int64_t(m.msgTime)).add(m.senderId).add(m.senderName).add(int64_t(m.senderOsType));
-    p.add(m.text).add(m.fileName).add(int64_t(m.fileSize)).add(m.fileUrl).add(int64_t(m.trid));
-    p.add(int64_t(m.memberCount)).add(int64_t(m.roomType));
-    if (conn.run(kInsertMessage, p).changed() == 1) return true;
+// The parameters of a statement appended to the batch.
+PgParams& append(PgBatch& batch, const pg_statement_t& statement) {
+    batch.push_back({&statement, PgParams()});
+    return batch.back().params;
+}
 
+// Every statement of a save, sent together: the message row first, so that a
+// repeated save stops there, then the room and its members, whose rows are
+// locked in that order.
+PgBatch saveBatch(const saved_message_t& m, const std::vector<const recipient_t*>& members) {
+    PgBatch batch;
+    append(batch, kBegin);
+    PgParams& message = append(batch, kInsertMessage);
+    message.add(int64_t(m.roomId)).add(m.tenantId).add(int64_t(m.msgSeq));
+    message.add(int64_t(m.msgType)).add(int64_t(m.msgTime)).add(m.senderId).add(m.senderName);
+    message.add(int64_t(m.senderOsType)).add(m.text).add(m.fileName).add(int64_t(m.fileSize));
+    message.add(m.fileUrl).add(int64_t(m.trid)).add(int64_t(m.memberCount));
+    message.add(int64_t(m.roomType));
+
+    PgParams& room = append(batch, kUpsertRoom);
+    room.add(int64_t(m.roomId)).add(m.tenantId).add(int64_t(m.roomType)).add(int64_t(m.msgSeq));
+    room.add(int64_t(m.msgTime));
+    if (m.daemon.known()) room.add(m.daemon.ip).add(int64_t(m.daemon.port));
+    else room.addNullBytes().addNullInteger();
+
+    for (const recipient_t* member : members)
+        append(batch, kUpsertMember)
+            .add(int64_t(m.roomId)).add(m.tenantId).add(member->userId).add(member->name)
+            .add(member->joinSeq);
+    for (const recipient_t* to : members)
+        append(batch, kUpsertRecipient)
+            .add(int64_t(m.roomId)).add(m.tenantId).add(int64_t(m.msgSeq)).add(to->userId)
+            .add(to->joinSeq).add(to->readYn);
+    append(batch, kCommit);
+    return batch;
+}
+
+// The sequence number is taken: nothing for the same message again, 409
+// for another.
+void compareStored(PgConnection& conn, const saved_message_t& m) {
     PgParams key;
     key.add(int64_t(m.roomId)).add(m.tenantId).add(int64_t(m.msgSeq));
     PgResult stored = conn.run(kStoredMessage, key);
@@ -142,30 +176,6 @@ bool insertMessage(PgConnection& conn, const saved_message_t& m) {
                 stored.bytes(0, 1) == m.text && stored.integer(0, 2) == m.msgType &&
                 stored.integer(0, 3) == m.msgTime && stored.integer(0, 4) == m.trid;
     if (!same) throw RequestError(WAS_CONFLICT, "msg_seq already stored with other content");
-    return false;
-}
-
-void upsertRoom(PgConnection& conn, const saved_message_t& m) {
-    PgParams p;
-    p.add(int64_t(m.roomId)).add(m.tenantId).add(int64_t(m.roomType)).add(int64_t(m.msgSeq));
-    p.add(int64_t(m.msgTime));
-    if (m.daemon.known()) p.add(m.daemon.ip).add(int64_t(m.daemon.port));
-    else p.addNullBytes().addNullInteger();
-    conn.run(kUpsertRoom, p);
-}
-
-void upsertMember(PgConnection& conn, const saved_message_t& m, const recipient_t& member) {
-    PgParams p;
-    p.add(int64_t(m.roomId)).add(m.tenantId).add(member.userId).add(member.name);
-    p.add(member.joinSeq);
-    conn.run(kUpsertMember, p);
-}
-
-void upsertRecipient(PgConnection& conn, const saved_message_t& m, const recipient_t& to) {
-    PgParams p;
-    p.add(int64_t(m.roomId)).add(m.tenantId).add(int64_t(m.msgSeq)).add(to.userId);
-    p.add(to.joinSeq).add(to.readYn);
-    conn.run(kUpsertRecipient, p);
 }
 
 std::optional<int64_t> storedJoinSeq(PgConnection& conn, const leave_t& leave,
@@ -222,32 +232,30 @@ PgStore::PgStore(const std::string& location, size_t connections)
     migratePgSchema(*conn);
 }
 
-void PgStore::transact(const char* begin, const Work& work, const bool* handedOn,
-                       bool takesRooms) {
+void PgStore::transact(const run_rules_t& rules, const Work& work) {
     constexpr int kAttempts = 5;
     for (int attempt = 1;; ++attempt) {
         PgPool::Lease conn = m_pool.lend();
         bool begun = false;
         try {
-            if (!begin) {
-                // One statement, which commits on its own.
+            std::optional<RoomTakeLock> lock;
+            if (rules.takesRooms) lock.emplace(*conn);
+            if (!rules.begin) {
+                begun = true;
                 work(*conn);
                 return;
             }
-            std::optional<RoomTakeLock> lock;
-            if (takesRooms) lock.emplace(*conn);
-            PgTransaction tx(*conn, begin);
+            PgTransaction tx(*conn, rules.begin);
             begun = true;
             work(*conn);
             tx.commit();
             return;
         } catch (const PgError& e) {
             // A connection that idled in the pool while the server restarted
-            // fails at its first command; nothing was done yet, so another
-            // connection may run the whole request.
-            const bool staleConnection = !begun && begin && !conn->connected();
-            const bool again = e.retryable() || staleConnection;
-            if (!again || attempt == kAttempts || (handedOn && *handedOn)) throw;
+            // fails at its first command.
+            const bool lost = !conn->connected() && (!begun || rules.repeatable);
+            const bool handedOn = rules.handedOn && *rules.handedOn;
+            if (!(e.retryable() || lost) || handedOn || attempt == kAttempts) throw;
         }
         pauseBeforeRetry(attempt);
     }
@@ -255,25 +263,31 @@ void PgStore::transact(const char* begin, const Work& work, const bool* handedOn
 
 void PgStore::saveMessage(const saved_message_t& message) {
     const std::vector<const recipient_t*> members = byUserId(message.recipients);
-    transact(kReadCommitted, [&](PgConnection& conn) {
-        // The message row goes first: a repeated save then writes nothing.
-        if (!insertMessage(conn, message)) return;
-        upsertRoom(conn, message);
-        for (const recipient_t* member : members) upsertMember(conn, message, *member);
-        for (const recipient_t* recipient : members) upsertRecipient(conn, message, *recipient);
+    const PgBatch batch = saveBatch(message, members);
+    // Repeatable: a second run of a save that did commit stops at its
+    // message row and compares equal.
+    transact({.repeatable = true}, [&](PgConnection& conn) {
+        try {
+            conn.runTogether(batch);
+            return;
+        } catch (const PgError& e) {
+            if (e.sqlState() != kUniqueViolation) throw;
+        }
+        compareStored(conn, message);
     });
 }
 
 void PgStore::updateSendState(const send_state_t& state) {
     const std::vector<const delivery_t*> users = byUserId(state.users);
-    transact(kReadCommitted, [&](PgConnection& conn) {
-        for (const delivery_t* user : users) {
-            PgParams p;
-            p.add(int64_t(state.roomId)).add(state.tenantId).add(int64_t(state.msgSeq));
-            p.add(user->userId).add(user->joinSeq).add(int64_t(state.delivered ? 1 : 0));
-            conn.run(kUpsertDelivery, p);
-        }
-    });
+    PgBatch batch;
+    append(batch, kBegin);
+    for (const delivery_t* user : users)
+        append(batch, kUpsertDelivery)
+            .add(int64_t(state.roomId)).add(state.tenantId).add(int64_t(state.msgSeq))
+            .add(user->userId).add(user->joinSeq).add(int64_t(state.delivered ? 1 : 0));
+    append(batch, kCommit);
+    // Setting the same states again changes nothing.
+    transact({.repeatable = true}, [&](PgConnection& conn) { conn.runTogether(batch); });
 }
 
 void PgStore::leave(const leave_t& leave) {
@@ -281,7 +295,7 @@ void PgStore::leave(const leave_t& leave) {
     // Repeatable read: when a save changes the member or creates the room
     // after the join sequence is read, the writes below fail to serialize
     // and the leave runs again, against the new membership.
-    transact(kRepeatableRead, [&](PgConnection& conn) {
+    transact({.begin = kRepeatableRead}, [&](PgConnection& conn) {
         // Checked before anything is written: a superseded leave changes
         // nothing, not even the room's last activity.
         std::optional<int64_t> stored = storedJoinSeq(conn, leave, tenant);
@@ -298,7 +312,7 @@ void PgStore::leave(const leave_t& leave) {
 }
 
 void PgStore::endRoom(uint32_t roomId, const std::string& tenantId, uint32_t time) {
-    transact(nullptr, [&](PgConnection& conn) {
+    transact({.repeatable = true}, [&](PgConnection& conn) {
         PgParams p;
         p.add(int64_t(roomId)).add(tenantId).add(int64_t(time));
         if (conn.run(kEndRoom, p).changed() == 0) throw RequestError(WAS_NOT_FOUND, "unknown room");
@@ -308,7 +322,7 @@ void PgStore::endRoom(uint32_t roomId, const std::string& tenantId, uint32_t tim
 std::vector<push_result_t> PgStore::recordPush(const push_request_t& push) {
     const uint32_t now = nowSeconds();
     std::vector<push_result_t> results;
-    transact(kReadCommitted, [&](PgConnection& conn) {
+    transact({.begin = kReadCommitted}, [&](PgConnection& conn) {
         results.clear();
         for (const std::string& recipient : push.recipients) {
             PgParams p;
@@ -326,7 +340,7 @@ std::vector<push_result_t> PgStore::recordPush(const push_request_t& push) {
 
 void PgStore::recordInvite(const invite_t& invite) {
     const uint32_t now = nowSeconds();
-    transact(nullptr, [&](PgConnection& conn) {
+    transact({}, [&](PgConnection& conn) {
         PgParams p;
         p.add(invite.fromId).add(invite.toId).add(invite.targetIds).add(invite.contents);
         p.add(int64_t(now));
@@ -335,7 +349,7 @@ void PgStore::recordInvite(const invite_t& invite) {
 }
 
 void PgStore::setNoDevice(const std::string& userId, bool noDevice) {
-    transact(nullptr, [&](PgConnection& conn) {
+    transact({.repeatable = true}, [&](PgConnection& conn) {
         PgParams p;
         p.add(userId);
         conn.run(noDevice ? kAddNoDevice : kRemoveNoDevice, p);

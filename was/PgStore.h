@@ -48,14 +48,24 @@ public:
 
 private:
     using Work = std::function<void(PgConnection& conn)>;
-    // Runs work in one transaction begun by begin (none for work of one
-    // statement) and commits it. A serialization failure or deadlock runs
-    // it again from the start, as does a pooled connection found dead
-    // before anything was sent, unless *handedOn says the caller has
-    // already been handed results. takesRooms runs it under the lock that
-    // one daemon's room list holds while it takes rooms (see PgStore.cpp).
-    void transact(const char* begin, const Work& work, const bool* handedOn = nullptr,
-                  bool takesRooms = false);
+    // How a call runs its work, and when it may run it again.
+    struct run_rules_t {
+        // The BEGIN command; none when the work is one statement, or sends
+        // its own BEGIN and COMMIT.
+        const char* begin = nullptr;
+        // Running the work twice does what running it once does, so it may
+        // run again after a connection lost midway, committed or not.
+        bool repeatable = false;
+        // Holds the lock that orders the daemons' room lists (see PgStore.cpp).
+        bool takesRooms = false;
+        // Once *handedOn, the caller has been handed results: not run again.
+        const bool* handedOn = nullptr;
+    };
+    // Runs work on a pooled connection, in a transaction when rules.begin
+    // says so, and commits it. A serialization failure or deadlock runs it
+    // again from the start, a few times, as does a pooled connection found
+    // dead before anything was done.
+    void transact(const run_rules_t& rules, const Work& work);
 
     PgPool m_pool;
 };

@@ -37,7 +37,8 @@ const pg_statement_t kHeldNotEndedRows = {
     "AND r.room_id <= $2 ORDER BY r.room_id, r.tenant_id, m.user_id"};
 
 const pg_statement_t kOneRoomRows = {
-    "one_room_rows", ROOM_ROW_SELECT "WHERE r.room_id = $1 AND r.tenant_id = $2 ORDER BY m.user_id"};
+    "one_room_rows",
+    ROOM_ROW_SELECT "WHERE r.room_id = $1 AND r.tenant_id = $2 ORDER BY m.user_id"};
 
 // The last room id of a page of $2 + 1 distinct ids.
 const pg_statement_t kPageLastRoom = {
@@ -149,7 +150,10 @@ void PgStore::notEndedRooms(uint32_t startAfter, std::optional<uint32_t> pageRoo
     // One snapshot, so that the page bound and the rows see the same rooms.
     // For a known daemon the take writes in it too, under the lock that
     // orders the lists of all daemons.
-    transact(mine ? kRepeatableRead : kReadOnlySnapshot, [&](PgConnection& conn) {
+    const run_rules_t rules = {.begin = mine ? kRepeatableRead : kReadOnlySnapshot,
+                               .takesRooms = mine != nullptr,
+                               .handedOn = &handedOn};
+    transact(rules, [&](PgConnection& conn) {
         const int64_t last = pageBound(conn, startAfter, pageRooms, mine);
         PgParams p;
         p.add(int64_t(startAfter)).add(last);
@@ -157,7 +161,7 @@ void PgStore::notEndedRooms(uint32_t startAfter, std::optional<uint32_t> pageRoo
         p.add(daemon.ip).add(int64_t(daemon.port));
         conn.run(kTakeListed, p);
         streamRoomRows(conn, kHeldNotEndedRows, p, counted);
-    }, &handedOn, mine != nullptr);
+    });
 }
 
 void PgStore::roomRows(uint32_t roomId, const std::string& tenantId,
@@ -165,7 +169,7 @@ void PgStore::roomRows(uint32_t roomId, const std::string& tenantId,
     PgParams key;
     key.add(int64_t(roomId)).add(tenantId);
     if (!daemon.known()) {
-        transact(nullptr, [&](PgConnection& conn) {
+        transact({}, [&](PgConnection& conn) {
             streamRoomRows(conn, kOneRoomRows, key, visit);
         });
         return;
@@ -178,7 +182,7 @@ void PgStore::roomRows(uint32_t roomId, const std::string& tenantId,
     // Repeatable read: another daemon taking the room after the holder is
     // read makes the take fail to serialize; run again, it finds the room
     // held and refuses.
-    transact(kRepeatableRead, [&](PgConnection& conn) {
+    transact({.begin = kRepeatableRead, .handedOn = &handedOn}, [&](PgConnection& conn) {
         std::optional<daemon_address_t> holder = holderOf(conn, roomId, tenantId);
         if (!holder) return;
         if (holder->known() && *holder != daemon)
@@ -189,14 +193,14 @@ void PgStore::roomRows(uint32_t roomId, const std::string& tenantId,
             conn.run(kTakeRoom, take);
         }
         streamRoomRows(conn, kOneRoomRows, key, counted);
-    }, &handedOn);
+    });
 }
 
 std::optional<std::vector<fail_row_t>> PgStore::failedRecipients(uint32_t roomId,
                                                                  const std::string& tenantId,
                                                                  uint32_t msgSeq) {
     std::optional<std::vector<fail_row_t>> rows;
-    transact(nullptr, [&](PgConnection& conn) {
+    transact({.repeatable = true}, [&](PgConnection& conn) {
         PgParams p;
         p.add(int64_t(roomId)).add(tenantId).add(int64_t(msgSeq));
         PgResult result = conn.run(kFailedRecipients, p);
@@ -213,14 +217,15 @@ std::optional<std::vector<fail_row_t>> PgStore::failedRecipients(uint32_t roomId
 
 std::optional<room_directory_t> PgStore::directory(uint32_t roomId, const std::string& tenantId) {
     std::optional<daemon_address_t> holder;
-    transact(nullptr, [&](PgConnection& conn) { holder = holderOf(conn, roomId, tenantId); });
+    transact({.repeatable = true},
+             [&](PgConnection& conn) { holder = holderOf(conn, roomId, tenantId); });
     if (!holder) return std::nullopt;
     return room_directory_t{roomId, tenantId, std::move(*holder)};
 }
 
 uint64_t PgStore::releaseDaemon(const daemon_address_t& daemon) {
     uint64_t released = 0;
-    transact(nullptr, [&](PgConnection& conn) {
+    transact({}, [&](PgConnection& conn) {
         PgParams p;
         p.add(daemon.ip).add(int64_t(daemon.port));
         released = conn.run(kRelease, p).changed();

@@ -2,17 +2,20 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/Process.h"
 #include "support/TempDir.h"
 
-// tolvex-was on a free loopback port with a database in a test's folder,
-// serving the page paths DaemonHarness configures, so a daemon started with
+// tolvex-was on a free loopback port with a database in a test's folder (or
+// at any --db location, a PostgreSQL one say), serving the page paths
+// DaemonHarness configures, so a daemon started with
 // Options::wasAddress = address() persists through the real backend.
 class RealWas {
 public:
     explicit RealWas(const TempDir& dir);
+    explicit RealWas(std::string db) : m_db(std::move(db)) {}
     RealWas(const RealWas&) = delete;
     RealWas& operator=(const RealWas&) = delete;
     ~RealWas();
@@ -23,6 +26,7 @@ public:
     // Starts it again on the same port and database.
     bool restart();
     std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
+    int port() const { return m_port; }
     std::string stderrText() const { return m_process ? m_process->stderrText() : ""; }
 
     // Adds rooms that have not ended, of members each, with tolvex-was-seed

@@ -10,7 +10,8 @@
 
 namespace {
 
-class BatchedWritesTest : public WasLoopbackTest {};
+// A reply means the write is there to read, on either engine.
+class BatchedWritesTest : public WasEngineTest {};
 
 // Batching on (the default) and off.
 class ConcurrentSavesTest : public WasLoopbackTest, public ::testing::WithParamInterface<int> {};
@@ -44,7 +45,7 @@ TEST_P(ConcurrentSavesTest, EachSaveIsStoredOnceAndAnsweredAsDone) {
 
 INSTANTIATE_TEST_SUITE_P(CommitWindow, ConcurrentSavesTest, ::testing::Values(500, 0));
 
-TEST_F(BatchedWritesTest, AWriteAnsweredBeforeAReadIsSeenByIt) {
+TEST_P(BatchedWritesTest, AWriteAnsweredBeforeAReadIsSeenByIt) {
     startWas();
     // The highest message number of room 17, once per member row, as the reload page answers it.
     auto reloadedMaxMsgSeqs = [&] {
@@ -73,5 +74,7 @@ TEST_F(BatchedWritesTest, AWriteAnsweredBeforeAReadIsSeenByIt) {
     done = true;
     background.join();
 }
+
+INSTANTIATE_TEST_SUITE_P(, BatchedWritesTest, kWasEngines, wasEngineName);
 
 }  // namespace

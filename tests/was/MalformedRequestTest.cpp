@@ -92,9 +92,9 @@ TEST_P(MalformedRequestTest, IsRefusedWithAnErrorAndChangesNothing) {
 INSTANTIATE_TEST_SUITE_P(WasPages, MalformedRequestTest, ::testing::ValuesIn(malformedCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-class WasLimitsTest : public WasLoopbackTest {};
+class StoredLimitsTest : public WasEngineTest {};
 
-TEST_F(WasLimitsTest, FieldsOfTheirFullSizeAreStored) {
+TEST_P(StoredLimitsTest, FieldsOfTheirFullSizeAreStored) {
     startWas();
     save_args_t args;
     args.senderId = std::string(240, 's') + "@corp.x.com";
@@ -107,6 +107,10 @@ TEST_F(WasLimitsTest, FieldsOfTheirFullSizeAreStored) {
     EXPECT_EQ((Rows{{"256", "8192", "2048", "4096"}}),
               sql("SELECT length(sender_id), length(body), length(file_name), length(file_url) FROM messages"));
 }
+
+INSTANTIATE_TEST_SUITE_P(, StoredLimitsTest, kWasEngines, wasEngineName);
+
+class WasLimitsTest : public WasLoopbackTest {};
 
 // A request cut short by a peer that went away, or one too large to read.
 TEST_F(WasLimitsTest, OversizedOrCutShortRequestsChangeNothingAndTheServerGoesOn) {

@@ -12,10 +12,10 @@ const std::string kAlice = "alice@corp.example.com";
 const std::string kBob = "bob@corp.example.com";
 const std::string kCarol = "carol@corp.example.com";
 
-class PushInvitePagesTest : public WasLoopbackTest {
+class PushInvitePagesTest : public WasEngineTest {
 protected:
     void SetUp() override {
-        WasLoopbackTest::SetUp();
+        WasEngineTest::SetUp();
         startWas();
     }
     Rows push(const std::string& recipients) {
@@ -34,7 +34,7 @@ protected:
     }
 };
 
-TEST_F(PushInvitePagesTest, EachRecipientGetsAResultInRequestOrderAndOnlyDevicesAreRecorded) {
+TEST_P(PushInvitePagesTest, EachRecipientGetsAResultInRequestOrderAndOnlyDevicesAreRecorded) {
     ASSERT_EQ(0, noDevice(kBob, "y"));
     ASSERT_EQ(0, noDevice(kCarol, "y"));
     ASSERT_EQ(0, noDevice(kCarol, "n"));  // a device again
@@ -47,5 +47,7 @@ TEST_F(PushInvitePagesTest, EachRecipientGetsAResultInRequestOrderAndOnlyDevices
     EXPECT_EQ((Rows{{kCarol, kAlice, "17", "3", kPreview, "1700000000"}}),
               sql("SELECT recipient, sender_id, room_id, msg_seq, preview, msg_time FROM push_outbox ORDER BY id"));
 }
+
+INSTANTIATE_TEST_SUITE_P(, PushInvitePagesTest, kWasEngines, wasEngineName);
 
 }  // namespace

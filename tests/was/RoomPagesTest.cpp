@@ -11,10 +11,10 @@ const std::string kBob = "bob@corp.example.com";
 const std::string kCarol = "carol@corp.example.com";
 const std::string kDave = "dave@corp.other.org";
 
-class RoomPagesTest : public WasLoopbackTest {
+class RoomPagesTest : public WasEngineTest {
 protected:
     void SetUp() override {
-        WasLoopbackTest::SetUp();
+        WasEngineTest::SetUp();
         was_server_settings_t settings;
         settings.roomsPerPage = 2;
         startWas(settings);
@@ -51,7 +51,7 @@ protected:
     }
 };
 
-TEST_F(RoomPagesTest, RowsCarryTheirAttributesInTheOrderTheDaemonReads) {
+TEST_P(RoomPagesTest, RowsCarryTheirAttributesInTheOrderTheDaemonReads) {
     saveIn(17, 5);
     ASSERT_EQ(0, leave(17, kCarol, 3).code);
     // The same room id under another tenant: its own count and highest join sequence.
@@ -73,7 +73,7 @@ TEST_F(RoomPagesTest, RowsCarryTheirAttributesInTheOrderTheDaemonReads) {
     EXPECT_EQ(rows, notEndedPage(0, "all"));
 }
 
-TEST_F(RoomPagesTest, PagingThroughTheRoomsEndsWithAnEmptyPage) {
+TEST_P(RoomPagesTest, PagingThroughTheRoomsEndsWithAnEmptyPage) {
     for (uint32_t room : {31u, 5u, 12u, 9u, 20u}) saveIn(room);
     saveIn(5, 1, kDave);  // one room id under two tenants counts once and stays on one page
     std::vector<std::vector<std::string>> pages;
@@ -91,7 +91,7 @@ TEST_F(RoomPagesTest, PagingThroughTheRoomsEndsWithAnEmptyPage) {
               pages);
 }
 
-TEST_F(RoomPagesTest, EndedRoomsLeaveTheListCanBeReloadedAndReopenWithANewMessage) {
+TEST_P(RoomPagesTest, EndedRoomsLeaveTheListCanBeReloadedAndReopenWithANewMessage) {
     saveIn(5);
     saveIn(9);
     saveIn(5, 1, kDave);
@@ -113,7 +113,7 @@ TEST_F(RoomPagesTest, EndedRoomsLeaveTheListCanBeReloadedAndReopenWithANewMessag
     EXPECT_EQ(9u, notEndedPage(0, "all").size());
 }
 
-TEST_F(RoomPagesTest, LeavesAreRecordedOnceAndUndoneOnlyByANewJoinSequence) {
+TEST_P(RoomPagesTest, LeavesAreRecordedOnceAndUndoneOnlyByANewJoinSequence) {
     saveIn(17, 1);
     EXPECT_EQ(kOkHeader, leave(17, kBob, 2).body);
     ASSERT_EQ(0, leave(17, kCarol, -100).code);  // leaving the whole history
@@ -133,5 +133,7 @@ TEST_F(RoomPagesTest, LeavesAreRecordedOnceAndUndoneOnlyByANewJoinSequence) {
     ASSERT_EQ(0, leave(17, kBob, 2).code);  // late repeat of the first leave
     EXPECT_EQ((Rows{{"17", kBob, "4", "0", "NULL", "0"}}), Rows{sql(query).at(0)});
 }
+
+INSTANTIATE_TEST_SUITE_P(, RoomPagesTest, kWasEngines, wasEngineName);
 
 }  // namespace

@@ -2,14 +2,18 @@
 // daemon posts them, checked on the reply bytes and on the database file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
 #include "WasHarness.h"
 
 namespace {
 
-class SaveMessagePageTest : public WasLoopbackTest {
+class SaveMessagePageTest : public WasEngineTest {
 protected:
     void SetUp() override {
-        WasLoopbackTest::SetUp();
+        WasEngineTest::SetUp();
         startWas();
     }
     Rows recipients(uint32_t msgSeq) {
@@ -18,7 +22,7 @@ protected:
     }
 };
 
-TEST_F(SaveMessagePageTest, EveryFieldIsStoredExactlyZerosIncluded) {
+TEST_P(SaveMessagePageTest, EveryFieldIsStoredExactlyZerosIncluded) {
     save_args_t args;
     args.msg = bytesOf("hi\0there %&+\xEA\xB0\x80");
     args.msgType = 5;
@@ -44,7 +48,7 @@ TEST_F(SaveMessagePageTest, EveryFieldIsStoredExactlyZerosIncluded) {
 }
 
 // The daemon repeats a save it got no reply to.
-TEST_F(SaveMessagePageTest, RepeatedSaveChangesNothingAndOtherContentUnderItsSequenceIsRefused) {
+TEST_P(SaveMessagePageTest, RepeatedSaveChangesNothingAndOtherContentUnderItsSequenceIsRefused) {
     ASSERT_EQ(0, save(save_args_t()).code);
     const std::string before = dump();
     EXPECT_EQ(kOkHeader, save(save_args_t()).body);
@@ -58,7 +62,7 @@ TEST_F(SaveMessagePageTest, RepeatedSaveChangesNothingAndOtherContentUnderItsSeq
     EXPECT_EQ(before, dump());
 }
 
-TEST_F(SaveMessagePageTest, ListsShorterThanTheIdsKeepWhatIsKnown) {
+TEST_P(SaveMessagePageTest, ListsShorterThanTheIdsKeepWhatIsKnown) {
     // The daemon builds the join sequence and read lists in bounded buffers.
     Form form;
     form.num("room_id", 17).text("send_user_id", "alice@corp.example.com").num("msg_seq", 1);
@@ -70,7 +74,7 @@ TEST_F(SaveMessagePageTest, ListsShorterThanTheIdsKeepWhatIsKnown) {
               recipients(1));
 }
 
-TEST_F(SaveMessagePageTest, DeliveriesAreMarkedWhenEverTheyCome) {
+TEST_P(SaveMessagePageTest, DeliveriesAreMarkedWhenEverTheyCome) {
     int code = 0;
     EXPECT_EQ(Rows{}, failedRecipients(1, &code));  // unknown message: an empty list
     EXPECT_EQ(404, code);
@@ -85,5 +89,37 @@ TEST_F(SaveMessagePageTest, DeliveriesAreMarkedWhenEverTheyCome) {
     EXPECT_EQ(Rows{}, failedRecipients(1));  // the sender is never listed
     EXPECT_NE(std::string::npos, dump().find("max_msg_seq 1 last_activity 2023-11-14T22:13:20Z open\n"));
 }
+
+// Daemon threads save one room's messages at once, each listing the members
+// it knows, some in common, in an order of its own: every save is done and
+// every member is stored once.
+TEST_P(SaveMessagePageTest, ConcurrentSavesOfOneRoomKeepEveryMember) {
+    const std::vector<std::string> users = {"m0@x.com", "m1@x.com", "m2@x.com", "m3@x.com", "m4@x.com", "m5@x.com"};
+    constexpr uint32_t kThreads = 6, kPerThread = 10;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> senders;
+    for (uint32_t t = 0; t < kThreads; ++t)
+        senders.emplace_back([&, t] {
+            for (uint32_t i = 0; i < kPerThread; ++i) {
+                save_args_t args;
+                args.msgSeq = t * kPerThread + i + 1;
+                args.members.resize(1);  // the sender, then three others
+                for (uint32_t k : {t + i, t + i + 1, t + i + 3})
+                    args.members.push_back({users[k % 6], "U" + std::to_string(k % 6), k % 6 + 2, "n"});
+                if (t % 2) std::reverse(args.members.begin(), args.members.end());
+                if (save(args).body != kOkHeader) ++failures;
+            }
+        });
+    for (auto& sender : senders) sender.join();
+
+    EXPECT_EQ(0, failures.load());
+    Rows expected = {{"alice@corp.example.com", "1"}};
+    for (uint32_t k = 0; k < 6; ++k) expected.push_back({users[k], std::to_string(k + 2)});
+    EXPECT_EQ(expected, sql("SELECT user_id, join_seq FROM members ORDER BY user_id"));
+    EXPECT_EQ((Rows{{"60", "240"}}), sql("SELECT COUNT(DISTINCT msg_seq), COUNT(*) FROM recipients"));
+    EXPECT_EQ((Rows{{"60"}}), sql("SELECT max_msg_seq FROM rooms"));
+}
+
+INSTANTIATE_TEST_SUITE_P(, SaveMessagePageTest, kWasEngines, wasEngineName);
 
 }  // namespace

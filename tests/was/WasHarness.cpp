@@ -2,14 +2,18 @@
 
 #include <arpa/inet.h>
 #include <expat.h>
+#include <libpq-fe.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <sstream>
+#include <stdexcept>
 
+#include "support/PgTestServer.h"
 #include "support/Process.h"
 #include "was/SqliteDb.h"
 
@@ -90,41 +94,11 @@ xml_rows_t xmlRows(const std::string& payload, const std::string& element) {
     return result;
 }
 
-void WasLoopbackTest::SetUp() {
-    signal(SIGPIPE, SIG_IGN);  // a peer that goes away mid-reply must not kill the test binary
-    m_dbPath = m_dir.file("was.db");
-}
-
-void WasLoopbackTest::startWas(const was_server_settings_t& settings, const commit_settings_t& commit) {
-    m_settings = settings;
-    m_commit = commit;
-    m_store = std::make_unique<SqliteStore>(m_dbPath, m_commit);
-    m_server = std::make_unique<WasServer>(*m_store, m_settings);
-    std::string reason;
-    m_port = m_server->bind("127.0.0.1", 0, reason);
-    ASSERT_GT(m_port, 0) << reason;
-    m_thread = std::thread([server = m_server.get()] { server->run(); });
-    // stop() only stops a server that is already running.
-    ASSERT_TRUE(waitFor([&] { return m_server->isRunning(); }));
-}
-
-void WasLoopbackTest::stopWas() {
-    if (m_server) m_server->stop();
-    if (m_thread.joinable()) m_thread.join();
-    m_server.reset();
-    m_store.reset();
-}
-
-void WasLoopbackTest::restartWas() {
-    stopWas();
-    startWas(m_settings, m_commit);
-}
-
-std::string WasLoopbackTest::exchange(const std::string& wire, bool halfClose) {
+std::string exchangeWith(int port, const std::string& wire, bool halfClose) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(m_port));
+    addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string reply;
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
@@ -147,9 +121,99 @@ std::string WasLoopbackTest::exchange(const std::string& wire, bool halfClose) {
     return reply;
 }
 
-std::string WasLoopbackTest::daemonRequest(const std::string& page, const std::string& body) {
+std::string daemonRequest(const std::string& page, const std::string& body) {
     return "POST " + page + " HTTP/1.0\r\nContent-type: application/x-www-form-urlencoded\r\n"
            "Accept-Language: ko\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+namespace {
+
+Rows sqliteRows(const std::string& path, const std::string& query) {
+    SqliteDb db(path, SqliteDb::Mode::ReadOnly);
+    Rows rows;
+    for (auto q = db.query(query.c_str()); q->step();) {
+        rows.emplace_back();
+        for (int i = 0; i < q->columnCount(); ++i) rows.back().push_back(q->columnIsNull(i) ? "NULL" : q->columnBytes(i));
+    }
+    return rows;
+}
+
+constexpr Oid kByteaType = 17;  // pg_type.oid of bytea
+
+std::string pgValue(const PGresult* result, int row, int column) {
+    const char* text = PQgetvalue(result, row, column);
+    if (PQftype(result, column) != kByteaType) return std::string(text, static_cast<size_t>(PQgetlength(result, row, column)));
+    size_t length = 0;
+    std::unique_ptr<unsigned char, decltype(&PQfreemem)> bytes(
+        PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &length), &PQfreemem);
+    if (!bytes) throw std::runtime_error("cannot decode a bytea value");
+    return std::string(reinterpret_cast<const char*>(bytes.get()), length);
+}
+
+Rows pgRows(const std::string& connection, const std::string& query) {
+    std::unique_ptr<PGconn, decltype(&PQfinish)> conn(PQconnectdb(connection.c_str()), &PQfinish);
+    if (PQstatus(conn.get()) != CONNECTION_OK) throw std::runtime_error(PQerrorMessage(conn.get()));
+    std::unique_ptr<PGresult, decltype(&PQclear)> result(PQexec(conn.get(), query.c_str()), &PQclear);
+    if (PQresultStatus(result.get()) != PGRES_TUPLES_OK)
+        throw std::runtime_error(query + ": " + PQerrorMessage(conn.get()));
+    Rows rows;
+    for (int r = 0; r < PQntuples(result.get()); ++r) {
+        rows.emplace_back();
+        for (int c = 0; c < PQnfields(result.get()); ++c)
+            rows.back().push_back(PQgetisnull(result.get(), r, c) ? "NULL" : pgValue(result.get(), r, c));
+    }
+    return rows;
+}
+
+}  // namespace
+
+Rows storedRows(const std::string& db, const std::string& query) {
+    return isPostgresLocation(db) ? pgRows(db, query) : sqliteRows(db, query);
+}
+
+std::string wasEngineName(const ::testing::TestParamInfo<WasEngine>& info) {
+    return info.param == WasEngine::Sqlite ? "Sqlite" : "Postgres";
+}
+
+void PrintTo(WasEngine engine, std::ostream* out) {
+    *out << (engine == WasEngine::Sqlite ? "Sqlite" : "Postgres");
+}
+
+void WasLoopbackTest::SetUp() {
+    signal(SIGPIPE, SIG_IGN);  // a peer that goes away mid-reply must not kill the test binary
+    m_location = m_engine == WasEngine::Sqlite ? m_dir.file("was.db") : PgTestServer::shared().freshDatabase();
+}
+
+void WasLoopbackTest::TearDown() {
+    stopWas();
+    if (m_engine == WasEngine::Postgres && !m_location.empty()) PgTestServer::shared().dropDatabase(m_location);
+}
+
+void WasLoopbackTest::startWas(const was_server_settings_t& settings, const commit_settings_t& commit) {
+    m_settings = settings;
+    m_commit = commit;
+    store_settings_t storeSettings;
+    storeSettings.commit = m_commit;
+    m_store = openWasStore(m_location, storeSettings);
+    m_server = std::make_unique<WasServer>(*m_store, m_settings);
+    std::string reason;
+    m_port = m_server->bind("127.0.0.1", 0, reason);
+    ASSERT_GT(m_port, 0) << reason;
+    m_thread = std::thread([server = m_server.get()] { server->run(); });
+    // stop() only stops a server that is already running.
+    ASSERT_TRUE(waitFor([&] { return m_server->isRunning(); }));
+}
+
+void WasLoopbackTest::stopWas() {
+    if (m_server) m_server->stop();
+    if (m_thread.joinable()) m_thread.join();
+    m_server.reset();
+    m_store.reset();
+}
+
+void WasLoopbackTest::restartWas() {
+    stopWas();
+    startWas(m_settings, m_commit);
 }
 
 was_reply_t WasLoopbackTest::markDelivered(uint32_t msgSeq, const std::string& users, const std::string& joinSeqs) {
@@ -173,16 +237,6 @@ Rows WasLoopbackTest::failedRecipients(uint32_t msgSeq, int* code) {
     xml_rows_t rows = xmlRows(reply.payload, "send_fail_info");
     EXPECT_TRUE(rows.parsed) << reply.payload;
     return rows.rows;
-}
-
-Rows WasLoopbackTest::sql(const std::string& query) {
-    SqliteDb db(m_dbPath, SqliteDb::Mode::ReadOnly);
-    Rows rows;
-    for (auto q = db.query(query.c_str()); q->step();) {
-        rows.emplace_back();
-        for (int i = 0; i < q->columnCount(); ++i) rows.back().push_back(q->columnIsNull(i) ? "NULL" : q->columnBytes(i));
-    }
-    return rows;
 }
 
 std::string WasLoopbackTest::dump() {

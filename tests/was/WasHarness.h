@@ -1,7 +1,8 @@
 #pragma once
 // Test harness for the WAS: runs the real server in-process on 127.0.0.1
-// port 0 over a database in a fresh temporary directory, posts requests as
-// raw HTTP/1.0 bytes exactly as the daemon writes them, and reads replies the
+// port 0 over a fresh database (an SQLite file in a temporary directory, or a
+// new database on the tests' PostgreSQL server), posts requests as raw
+// HTTP/1.0 bytes exactly as the daemon writes them, and reads replies the
 // way the daemon does (binary header, then XML attributes by position).
 
 #include <gtest/gtest.h>
@@ -14,7 +15,7 @@
 
 #include "support/TempDir.h"
 #include "was/WasServer.h"
-#include "was/SqliteStore.h"
+#include "was/WasStore.h"
 
 using Rows = std::vector<std::vector<std::string>>;
 
@@ -95,23 +96,38 @@ struct xml_rows_t {
 };
 xml_rows_t xmlRows(const std::string& payload, const std::string& element);
 
+// Sends bytes to 127.0.0.1:port on a fresh connection and reads until the
+// server closes (or 5 seconds pass). halfClose ends the sending side after
+// the bytes, as a peer that goes away mid-request does.
+std::string exchangeWith(int port, const std::string& wire, bool halfClose = false);
+// A POST exactly as the daemon builds it: no Host header.
+std::string daemonRequest(const std::string& page, const std::string& body);
+
+// Rows of an SQL query on a store's database (a --db location), read on a
+// connection of its own; every column as text, NULL as "NULL", and bytes
+// columns as their bytes on either engine, so one expectation holds for both.
+Rows storedRows(const std::string& db, const std::string& query);
+
+enum class WasEngine { Sqlite, Postgres };
+inline const auto kWasEngines = ::testing::Values(WasEngine::Sqlite, WasEngine::Postgres);
+std::string wasEngineName(const ::testing::TestParamInfo<WasEngine>& info);
+void PrintTo(WasEngine engine, std::ostream* out);
+
 class WasLoopbackTest : public ::testing::Test {
 protected:
+    explicit WasLoopbackTest(WasEngine engine = WasEngine::Sqlite) : m_engine(engine) {}
     void SetUp() override;
-    void TearDown() override { stopWas(); }
+    void TearDown() override;
 
     void startWas(const was_server_settings_t& settings = was_server_settings_t(),
                   const commit_settings_t& commit = commit_settings_t());
     void stopWas();
-    // Stops and starts again on the same database file.
+    // Stops and starts again on the same database.
     void restartWas();
 
-    // Sends bytes on a fresh connection and reads until the server closes
-    // (or 5 seconds pass). halfClose ends the sending side after the bytes,
-    // as a peer that goes away mid-request does.
-    std::string exchange(const std::string& wire, bool halfClose = false);
-    // A POST exactly as the daemon builds it: no Host header.
-    static std::string daemonRequest(const std::string& page, const std::string& body);
+    std::string exchange(const std::string& wire, bool halfClose = false) {
+        return exchangeWith(m_port, wire, halfClose);
+    }
     was_reply_t postBody(const std::string& page, const std::string& body) {
         return parseReply(exchange(daemonRequest(page, body)));
     }
@@ -125,19 +141,27 @@ protected:
     // The send_fail_info rows of a message; *code gets the result code.
     Rows failedRecipients(uint32_t msgSeq, int* code = nullptr);
 
-    // Rows of an SQL query on the database file, read through a separate
-    // read-only connection; every column as text.
-    Rows sql(const std::string& query);
+    // Rows of a query on this test's database (see storedRows).
+    Rows sql(const std::string& query) { return storedRows(m_location, query); }
     // Everything stored, as the operator's dump prints it.
     std::string dump();
 
 private:
+    const WasEngine m_engine;
     TempDir m_dir;
-    std::string m_dbPath;
+    std::string m_location;
     was_server_settings_t m_settings;
     commit_settings_t m_commit;
     std::unique_ptr<WasStore> m_store;
     std::unique_ptr<WasServer> m_server;
     std::thread m_thread;
     int m_port = -1;
+};
+
+// Page tests that hold on either engine derive from this and are
+// instantiated once per engine:
+//   INSTANTIATE_TEST_SUITE_P(, RoomPagesTest, kWasEngines, wasEngineName);
+class WasEngineTest : public WasLoopbackTest, public ::testing::WithParamInterface<WasEngine> {
+protected:
+    WasEngineTest() : WasLoopbackTest(GetParam()) {}
 };

@@ -2,7 +2,11 @@
 // and what it says on stderr.
 #include <gtest/gtest.h>
 
+#include "WasHarness.h"
+#include "support/DaemonHarness.h"
+#include "support/PgTestServer.h"
 #include "support/Process.h"
+#include "support/RealWas.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -21,6 +25,22 @@ TEST(WasMainTest, ASecondWasOnATakenAddressRefusesToStart) {
     EXPECT_EQ("tolvex-was: cannot listen on " + address + ": Address already in use\n",
               second.stderrText());
     EXPECT_TRUE(first.running());
+}
+
+// The same executable on a PostgreSQL database: it serves the pages and
+// --dump shows what they stored.
+TEST(WasMainTest, ServesAndDumpsAPostgresDatabase) {
+    const std::string db = PgTestServer::shared().freshDatabase();
+    {
+        RealWas was(db);
+        ASSERT_TRUE(was.start()) << was.stderrText();
+        const std::string request = daemonRequest(DaemonHarness::kSaveMsgPage, saveForm(save_args_t()).body());
+        EXPECT_EQ(kOkHeader, parseReply(exchangeWith(was.port(), request)).body);
+        const std::string dump = was.dump();
+        EXPECT_NE(std::string::npos, dump.find("room 17 tenant \"example.com\"")) << dump;
+        EXPECT_NE(std::string::npos, dump.find(" text \"hello\"\n")) << dump;
+    }
+    PgTestServer::shared().dropDatabase(db);
 }
 
 }  // namespace

@@ -28,8 +28,10 @@ std::set<std::string> roomIds(const Rows& rows) {
     return ids;
 }
 
-class RoomAssignmentTest : public WasLoopbackTest {
+// The pages as daemons that report themselves post them, on either engine.
+class AssignmentFixture : public WasLoopbackTest {
 protected:
+    explicit AssignmentFixture(WasEngine engine) : WasLoopbackTest(engine) {}
     void SetUp() override {
         WasLoopbackTest::SetUp();
         was_server_settings_t settings;
@@ -73,10 +75,14 @@ protected:
         std::vector<std::string> row = directory(roomId);
         return row.size() == 4 ? row[2] + ":" + row[3] : row.at(0);
     }
-    std::string databaseFile() { return sql("PRAGMA database_list").at(0).at(2); }
 };
 
-TEST_F(RoomAssignmentTest, TwoDaemonsListTheirOwnAndShareTheUnheldRoomsWithoutOverlap) {
+class RoomAssignmentTest : public AssignmentFixture, public ::testing::WithParamInterface<WasEngine> {
+protected:
+    RoomAssignmentTest() : AssignmentFixture(GetParam()) {}
+};
+
+TEST_P(RoomAssignmentTest, TwoDaemonsListTheirOwnAndShareTheUnheldRoomsWithoutOverlap) {
     saveRooms(kA, {100});
     saveRooms(kB, {101});
     for (uint32_t room = 1; room <= 40; ++room) ASSERT_EQ(0, saveBy(kUnknown, room).code);
@@ -102,7 +108,7 @@ TEST_F(RoomAssignmentTest, TwoDaemonsListTheirOwnAndShareTheUnheldRoomsWithoutOv
 
 // The page bound counts only the rooms the daemon may list: rooms held by
 // another daemon must not make a page look empty before the end.
-TEST_F(RoomAssignmentTest, PagesOfAKnownDaemonSkipRoomsHeldByAnother) {
+TEST_P(RoomAssignmentTest, PagesOfAKnownDaemonSkipRoomsHeldByAnother) {
     saveRooms(kUnknown, {1, 2, 5, 6, 7});
     saveRooms(kB, {3, 4});
     std::vector<std::set<std::string>> pages;
@@ -115,7 +121,7 @@ TEST_F(RoomAssignmentTest, PagesOfAKnownDaemonSkipRoomsHeldByAnother) {
     EXPECT_EQ((std::vector<std::set<std::string>>{{"1", "2"}, {"5", "6"}, {"7"}, {}}), pages);
 }
 
-TEST_F(RoomAssignmentTest, SaveTakesAnUnheldRoomAndNeverMovesAHeldOne) {
+TEST_P(RoomAssignmentTest, SaveTakesAnUnheldRoomAndNeverMovesAHeldOne) {
     ASSERT_EQ(0, saveBy(kUnknown, 30).code);
     EXPECT_EQ(":0", holderOf(30));
     ASSERT_EQ(0, saveBy(kA, 30, 2).code);
@@ -126,7 +132,7 @@ TEST_F(RoomAssignmentTest, SaveTakesAnUnheldRoomAndNeverMovesAHeldOne) {
     EXPECT_EQ((Rows{{"1"}, {"2"}, {"3"}}), sql("SELECT msg_seq FROM messages WHERE room_id = 30 ORDER BY msg_seq"));
 }
 
-TEST_F(RoomAssignmentTest, ReloadTakesAnUnheldRoomAndIsRefusedToAnotherDaemon) {
+TEST_P(RoomAssignmentTest, ReloadTakesAnUnheldRoomAndIsRefusedToAnotherDaemon) {
     saveRooms(kUnknown, {40});
     was_reply_t first = reloadBy(kA, 40);
     EXPECT_EQ(0, first.code);
@@ -144,7 +150,7 @@ TEST_F(RoomAssignmentTest, ReloadTakesAnUnheldRoomAndIsRefusedToAnotherDaemon) {
 
 // A daemon that does not report itself is served as before assignment
 // existed, and moves nothing.
-TEST_F(RoomAssignmentTest, UnknownDaemonListsAndReloadsEveryRoomAndTakesNone) {
+TEST_P(RoomAssignmentTest, UnknownDaemonListsAndReloadsEveryRoomAndTakesNone) {
     saveRooms(kA, {50});
     saveRooms(kUnknown, {51});
     EXPECT_EQ((std::set<std::string>{"50", "51"}), listedBy(kUnknown));
@@ -155,7 +161,7 @@ TEST_F(RoomAssignmentTest, UnknownDaemonListsAndReloadsEveryRoomAndTakesNone) {
                                            .text("svr_ip", "10.0.0.9").num("svr_port", 0)).code);
 }
 
-TEST_F(RoomAssignmentTest, DirectoryNamesTheHolderOrNoneAndRefusesAnUnknownRoom) {
+TEST_P(RoomAssignmentTest, DirectoryNamesTheHolderOrNoneAndRefusesAnUnknownRoom) {
     saveRooms(kA, {60});
     saveRooms(kUnknown, {61});
     EXPECT_EQ((std::vector<std::string>{"60", "example.com", "10.0.0.1", "7000"}), directory(60));
@@ -168,7 +174,11 @@ struct bad_daemon_t {
     std::string fields;
 };
 
-class BadDaemonFieldTest : public RoomAssignmentTest, public ::testing::WithParamInterface<bad_daemon_t> {};
+// Reading the fields is the pages' work, the same on either engine.
+class BadDaemonFieldTest : public AssignmentFixture, public ::testing::WithParamInterface<bad_daemon_t> {
+protected:
+    BadDaemonFieldTest() : AssignmentFixture(WasEngine::Sqlite) {}
+};
 
 TEST_P(BadDaemonFieldTest, IsRefusedOnEveryPageThatReadsIt) {
     const std::string& fields = GetParam().fields;
@@ -187,12 +197,12 @@ INSTANTIATE_TEST_SUITE_P(Fields, BadDaemonFieldTest,
                                            bad_daemon_t{"ZeroByteInIp", "&svr_ip=10%00&svr_port=1"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(RoomAssignmentTest, ReleasedRoomsGoToTheNextDaemonThatLoadsThem) {
+TEST_P(RoomAssignmentTest, ReleasedRoomsGoToTheNextDaemonThatLoadsThem) {
     saveRooms(kA, {70, 71});
     saveRooms(kB, {72});
     ASSERT_EQ(409, reloadBy(kB, 70).code);
 
-    Process release(binPath("tolvex-was"), {"--db", databaseFile(), "--release-daemon", "10.0.0.1:7000"});
+    Process release(binPath("tolvex-was"), {"--db", location(), "--release-daemon", "10.0.0.1:7000"});
     ASSERT_EQ(0, release.waitExit(10000)) << release.stderrText();
     EXPECT_EQ("released 2 rooms held by 10.0.0.1:7000\n", release.stdoutText());
 
@@ -201,14 +211,21 @@ TEST_F(RoomAssignmentTest, ReleasedRoomsGoToTheNextDaemonThatLoadsThem) {
     EXPECT_EQ((std::set<std::string>{"70", "71", "72"}), listedBy(kB));
     EXPECT_EQ("10.0.0.1:7001", holderOf(71));
 
-    Process bad(binPath("tolvex-was"), {"--db", databaseFile(), "--release-daemon", "10.0.0.1"});
+    Process bad(binPath("tolvex-was"), {"--db", location(), "--release-daemon", "10.0.0.1"});
     EXPECT_EQ(2, bad.waitExit(10000));
 }
 
+INSTANTIATE_TEST_SUITE_P(, RoomAssignmentTest, kWasEngines, wasEngineName);
+
 // A file written before rooms had a holder keeps its rows; every room starts
 // held by none.
-TEST_F(RoomAssignmentTest, FileOfTheFirstSchemaIsMigratedWithItsRows) {
-    const std::string path = databaseFile();
+class SqliteMigrationTest : public AssignmentFixture {
+protected:
+    SqliteMigrationTest() : AssignmentFixture(WasEngine::Sqlite) {}
+};
+
+TEST_F(SqliteMigrationTest, FileOfTheFirstSchemaIsMigratedWithItsRows) {
+    const std::string path = location();
     stopWas();
     for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
     {

@@ -141,6 +141,8 @@ protected:
     // The send_fail_info rows of a message; *code gets the result code.
     Rows failedRecipients(uint32_t msgSeq, int* code = nullptr);
 
+    // The --db location of this test's database.
+    const std::string& location() const { return m_location; }
     // Rows of a query on this test's database (see storedRows).
     Rows sql(const std::string& query) { return storedRows(m_location, query); }
     // Everything stored, as the operator's dump prints it.

@@ -1,6 +1,8 @@
 #include "cpputil/LoopThread.h"
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 namespace loopthread {
@@ -24,6 +26,11 @@ void release() {
 bool isCurrent() {
     const std::thread::id id = owner().load(std::memory_order_relaxed);
     return id == std::thread::id{} || id == std::this_thread::get_id();
+}
+
+void violated(const char* file, int line) {
+    fprintf(stderr, "%s:%d: event-loop operation called from another thread\n", file, line);
+    abort();
 }
 
 }  // namespace loopthread

@@ -1,6 +1,7 @@
 #include "tolvex/chat/JournalReplay.h"
 
 #include <algorithm>
+#include <cstddef>
 
 #include "tolvex/util/Globals.h"
 #include "tolvex/chat/JobHandler.h"
@@ -70,15 +71,17 @@ void JournalReplay::pump(clock_t::time_point now) {
     // half the requests in flight, and none while live jobs wait.
     const int limit = JobHandler::maxRequests() > 0 ? std::max(1, JobHandler::maxRequests() / 2) : 500;
     size_t scanned = 0;
-    for (auto it = m_due.begin(); it != m_due.end() && scanned < 64;) {
+    // By index: a replay that fails at once is queued again at the back
+    // from inside doit(), which invalidates every iterator of the deque.
+    for (size_t i = 0; i < m_due.size() && scanned < 64;) {
         if (m_inFlight >= limit || JobHandler::jobsWaitingForAConnection() > 0) return;
         ++scanned;
-        if (it->at > now || (it->roomId != 0 && m_roomsInFlight.count(it->roomId) != 0)) {
-            ++it;
+        const due_t due = m_due[i];
+        if (due.at > now || (due.roomId != 0 && m_roomsInFlight.count(due.roomId) != 0)) {
+            ++i;
             continue;
         }
-        const due_t due = *it;
-        it = m_due.erase(it);
+        m_due.erase(m_due.begin() + static_cast<std::ptrdiff_t>(i));
         ++m_inFlight;
         if (due.roomId != 0) m_roomsInFlight.insert(due.roomId);
         (new QuillonJournalHandler(due.id, due.roomId, due.attempts))->doit(nullptr, nullptr);

@@ -100,3 +100,8 @@ stop_postgres() {
     [ -n "${PG_BIN:-}" ] && [ -d "$1/data" ] || return 0
     as_postgres "$PG_BIN/pg_ctl" -D "$1/data" -m immediate stop >/dev/null 2>&1 || true
 }
+
+# The median of the numbers on stdin, one a line.
+median() {
+    sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'
+}

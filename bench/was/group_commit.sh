@@ -13,6 +13,7 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
+source "$ROOT/bench/common.sh"
 BUILD="$ROOT/build"
 if [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; then
     BUILD="$1"
@@ -46,10 +47,6 @@ run() {
         return 1
     fi
     awk '/^throughput/ {t = $2} /^latency/ {p50 = $4; p99 = $8} END {print t, p50, p99}' <<<"$out"
-}
-
-median() {
-    sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'
 }
 
 echo "tolvex-was options for both: ${BOTH[*]-(none)}; batched adds: ${BATCHED:-(defaults)}"

@@ -54,10 +54,6 @@ run() {
     awk '/^throughput/ {t = $2} /^latency/ {p50 = $4; p99 = $8} END {print t, p50, p99}' <<<"$out"
 }
 
-median() {
-    sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'
-}
-
 # A fresh database for each PostgreSQL run, as each SQLite run gets a fresh file.
 fresh_pg() {
     local name="bench_$1"

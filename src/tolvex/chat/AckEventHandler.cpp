@@ -11,6 +11,7 @@
 #include "tolvex/ack/AckManager.h"
 #include "tolvex/chat/CommonHandler.h"
 #include "tolvex/chat/MsgText.h"
+#include "tolvex/chat/SessionGuard.h"
 #include "tolvex/session/ChatSession.h"
 #include "tolvex/util/ChatUtil.h"
 #include "tolvex/util/Metrics.h"
@@ -27,18 +28,25 @@ void AckEventHandler::eventHandle(const P2PPacket* pk, ChatSession* session) {
     try {
         switch (pk->m_h.code) {
             case MSG_RELAY_ACK:
-            case ATTACH_ALARM_RELAY_ACK:
-                if (!receiveMsgRelayAck(pk, SEND_RESULT_SUCCESS) && session) {
+            case ATTACH_ALARM_RELAY_ACK: {
+                ack_receive_data ack;
+                if (!parseMsgAck(pk, &ack)) {
                     session->dropSession();
+                    break;
                 }
+                // A member acknowledges only what reached its own connection.
+                const std::string userId = userIdOf(ack);
+                if (SessionGuard::admitsAction(pk, session, {ack.roomId, &userId, ack.osType}))
+                    applyRelayAck(ack, pk->m_h.code, SEND_RESULT_SUCCESS);
                 break;
-            case MSG_RESULT_ACK:
-                if (session) {
+            }
+            case MSG_RESULT_ACK: {
+                ack_final_result_data ack;
+                parseMsgResultAck(pk, &ack);
+                if (SessionGuard::admitsAction(pk, session, {ack.roomId, nullptr, ack.osType}))
                     receiveMsgResultAck(pk, session->getUserId(), session->getOsType());
-                } else {
-                    receiveMsgResultAck(pk, std::string(), OS_TYPE_NONE);
-                }
                 break;
+            }
             default:
                 break;
         }
@@ -85,6 +93,11 @@ void AckEventHandler::receiveMsgResultAck(const P2PPacket* pk, const std::string
 bool AckEventHandler::receiveMsgRelayAck(const P2PPacket* pk, uint32_t resultCode) {
     ack_receive_data ack;
     if (!parseMsgAck(pk, &ack)) return false;
+    applyRelayAck(ack, pk->m_h.code, resultCode);
+    return true;
+}
+
+void AckEventHandler::applyRelayAck(const ack_receive_data& ack, uint16_t code, uint32_t resultCode) {
     const std::string userId = userIdOf(ack);
     const bool success = resultCode == SEND_RESULT_SUCCESS;
     // What the member still owed is read and cleared in one step, so an ACK
@@ -95,14 +108,13 @@ bool AckEventHandler::receiveMsgRelayAck(const P2PPacket* pk, uint32_t resultCod
         // The entry is gone: timed out, or every member already answered.
         ChatUtil::receiveLogging(ack.roomId, static_cast<int>(ack.msgSeq), "MSG_RELAY_ACK", userId, ack.osType,
                                  "delay");
-        return true;
+        return;
     }
-    ChatUtil::receiveLogging(ack.roomId, static_cast<int>(ack.msgSeq), ChatUtil::getEventName(pk->m_h.code), userId,
+    ChatUtil::receiveLogging(ack.roomId, static_cast<int>(ack.msgSeq), ChatUtil::getEventName(code), userId,
                              ack.osType, std::to_string(resultCode));
     // A success reports the member at once; a failure only when it concerns
     // the member's last outstanding device kind.
     if (match.remain >= 1 && (match.remain == 1 || success)) sendMsgResult(ack, match.msg, resultCode);
-    return true;
 }
 
 void AckEventHandler::sendMsgResult(const ack_receive_data& ack, const relay_msg_t& relayed,

@@ -42,7 +42,8 @@ public:
     ~AckEventHandler() override = default;
 
     // A relay ACK or result ACK from a client; a relay ACK with an
-    // over-long user id closes the session.
+    // over-long user id closes the session, and so does an ACK that names
+    // another room, user or device kind than the session's (SessionGuard).
     void eventHandle(const P2PPacket* pk, ChatSession* session) override;
 
     // One relay ACK with its outcome: 1 for a delivery, or the push path's
@@ -62,5 +63,7 @@ public:
     static void parseMsgResultAck(const P2PPacket* pk, ack_final_result_data* ack);
 
 private:
+    // The matching and reporting of a parsed relay ACK; code names its event.
+    static void applyRelayAck(const ack_receive_data& ack, uint16_t code, uint32_t resultCode);
     static void sendMsgResult(const ack_receive_data& ack, const relay_msg_t& msg, uint32_t sendResultCode);
 };

@@ -21,6 +21,7 @@
 #include "tolvex/chat/MsgText.h"
 #include "tolvex/chat/OutPacket.h"
 #include "tolvex/chat/QuillonRequestFailUserHandler.h"
+#include "tolvex/chat/SessionGuard.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatSession.h"
 #include "tolvex/session/ChatSessionDummy.h"
@@ -106,6 +107,12 @@ bool refusedRoomZero(const msg_info& msg, const char* eventName, ChatSession* se
 // WAS whom it missed and stores nothing new.
 bool refusedForTheJournal(const msg_info& msg) {
     return msg.msgNumFromClient == 0 && JournalReplay::getInst().refusesNewMessages();
+}
+
+// A message or attachment notice speaks for the session's own member only.
+bool admittedSender(const P2PPacket* pk, ChatSession* session, const msg_info& msg) {
+    const std::string fromId = fromIdOf(msg);
+    return SessionGuard::admitsAction(pk, session, {msg.roomId, &fromId, msg.fromOsType});
 }
 
 void logHandlerException(const char* what) {
@@ -213,6 +220,7 @@ void MsgEventHandler::receiveMsg(const P2PPacket* pk, ChatSession* session) {
         return;
     }
     if (refusedRoomZero(msg, "MSG", session)) return;
+    if (!admittedSender(pk, session, msg)) return;
     if (refusedForTheJournal(msg)) return;
     setSystemData(&msg);
     CommonHandler::updateUserInfo(&msg);
@@ -235,6 +243,7 @@ void MsgEventHandler::receiveAttachMsg(const P2PPacket* pk, ChatSession* session
         return;
     }
     if (refusedRoomZero(msg, "ATTACH", session)) return;
+    if (!admittedSender(pk, session, msg)) return;
     if (refusedForTheJournal(msg)) return;
     setSystemData(&msg);
     CommonHandler::updateUserInfo(&msg);
@@ -429,6 +438,10 @@ void MsgEventHandler::resendMsgProcess(ChatSessionDummy* fromSession, const std:
 void MsgEventHandler::relayTypingState(const P2PPacket* pk, ChatSession* session) {
     msg_info msg;
     msg.roomId = parseTypingData(pk);
+    // The body goes out as it is, so the user id in it must be the sender's.
+    std::string named;
+    const bool namesUser = SessionGuard::typingUserId(pk, &named);
+    if (!SessionGuard::admitsAction(pk, session, {msg.roomId, namesUser ? &named : nullptr, OS_TYPE_NONE})) return;
     setMsgText(msg.fromId, msg.fromIdLen, session->getUserId());
     std::vector<char> body;
     if (pk->m_body && pk->m_h.blen > 0) body.assign(pk->m_body, pk->m_body + pk->m_h.blen);

@@ -15,6 +15,7 @@
 #include "tolvex/chat/MsgText.h"
 #include "tolvex/chat/OutPacket.h"
 #include "tolvex/chat/RoomEventHandlerFields.h"
+#include "tolvex/chat/SessionGuard.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/room/RoomReload.h"
 #include "tolvex/session/ChatSession.h"
@@ -132,7 +133,9 @@ void RoomEventHandler::roomInitReq(const P2PPacket* pk, ChatSession* session) {
         session->dropSession();
         return;
     }
+    if (!SessionGuard::admitsJoin(pk, session, {data.roomId, &data.creatorId, data.osType})) return;
     session->setProfile(data.creatorId, data.talkName, data.roomId, data.osType);
+    session->bind();
     ChatUtil::receiveLogging(data.roomId, -1, "ROOM_CREATE", data.creatorId, data.osType, "");
     rooms().addRoom(data.roomId, data.creatorId);
     rooms().addRoomUser(data.roomId, data.creatorId, data.talkName);
@@ -159,6 +162,8 @@ void RoomEventHandler::inviteUserReq(const P2PPacket* pk, ChatSession* session) 
         session->dropSession();
         return;
     }
+    // The inviter is the session's member, so only the room is named.
+    if (!SessionGuard::admitsAction(pk, session, {data.roomId, nullptr, OS_TYPE_NONE})) return;
     data.fromId = session->getUserId();
     msg_info msg;
     msg.roomId = data.roomId;
@@ -246,6 +251,7 @@ void RoomEventHandler::joinReq(const P2PPacket* pk, ChatSession* session) {
     join_user_info info;
     if (!parseJoinOrClose(pk, session, &info)) return;
     if (refusedRoomZero(pk, session, info)) return;
+    if (!SessionGuard::admitsJoin(pk, session, {info.roomId, &info.userId, info.osType})) return;
     ChatUtil::receiveLogging(info.roomId, -1, "USER_JOIN", info.userId, info.osType, "");
     int state = 0;
     uint16_t result = checkInvitedState(info.roomId, info.userId, &state);
@@ -272,6 +278,7 @@ void RoomEventHandler::rejoinReq(const P2PPacket* pk, ChatSession* session) {
     join_user_info info;
     if (!parseJoinOrClose(pk, session, &info)) return;
     if (refusedRoomZero(pk, session, info)) return;
+    if (!SessionGuard::admitsJoin(pk, session, {info.roomId, &info.userId, info.osType})) return;
     session->setProfile(info.userId, info.nameInfos, info.roomId, info.osType);
     ChatUtil::receiveLogging(info.roomId, -1, "USER_REJOIN", info.userId, info.osType, "");
     int state = 0;
@@ -376,6 +383,7 @@ void RoomEventHandler::joinProcess(const P2PPacket* /*pk*/, msg_info& msg, ChatS
     msg.memberCount = rooms().getMemberCount(msg.roomId, userId);
     msg.msgType = MSG_JOIN;
     session->setProfile(userId, name, msg.roomId, msg.fromOsType);
+    session->bind();
     const bool alreadyJoinedUser = rooms().alreadyJoinedUser(msg.roomId, userId);
     rooms().joinUser(msg.roomId, userId);
     container().addSession(msg.roomId, userId, session);

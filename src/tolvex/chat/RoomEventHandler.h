@@ -128,7 +128,7 @@ private:
     void joinRsp(const P2PPacket* pk, ChatSession* session, const join_user_info& info, uint16_t result);
 
     void leaveReq(const P2PPacket* pk, ChatSession* session);
-    void leave(const P2PPacket* pk, ChatSession* session);
+    void leave(ChatSession* session, const leave_user_info& info);
     OutPacket broadcastLeave(ChatSession* session, const msg_info& msg);
     void leaveWork(const leave_user_info& info, ChatSession* session);
     void saveLeaveState(const OutPacket& alarm);

@@ -20,6 +20,7 @@
 #include "tolvex/chat/QuillonLeaveHandler.h"
 #include "tolvex/chat/RoomEventHandler.h"
 #include "tolvex/chat/RoomEventHandlerFields.h"
+#include "tolvex/chat/SessionGuard.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatSession.h"
 #include "tolvex/session/SessionContainer.h"
@@ -140,11 +141,15 @@ OutPacket RoomEventHandler::makeForceLeavePacket(uint16_t code, const user_force
 // ---- leave ----
 
 void RoomEventHandler::leaveReq(const P2PPacket* pk, ChatSession* session) {
-    // Finished before anything else, so that its close does not run the
-    // disconnect clean-up, which would mark the member merely disconnected.
+    leave_user_info info;
+    parseLeave(pk, &info);  // an over-long field only ends the reading
+    // A member leaves only for itself, over its own joined connection.
+    if (!SessionGuard::admitsAction(pk, session, {info.roomId, &info.userId, info.osType})) return;
+    // Finished before the leave is applied, so that its close does not run
+    // the disconnect clean-up, which would mark the member merely disconnected.
     session->setIsDeadAlive(true);
     try {
-        leave(pk, session);
+        leave(session, info);
     } catch (const std::exception&) {
         logHandlerException("Leave");
     }
@@ -152,9 +157,7 @@ void RoomEventHandler::leaveReq(const P2PPacket* pk, ChatSession* session) {
     session->closeSession();
 }
 
-void RoomEventHandler::leave(const P2PPacket* pk, ChatSession* session) {
-    leave_user_info info;
-    parseLeave(pk, &info);  // an over-long field only ends the reading
+void RoomEventHandler::leave(ChatSession* session, const leave_user_info& info) {
     ChatUtil::receiveLogging(info.roomId, -1, "USER_LEAVE", info.userId, info.osType, "");
     const int64_t joinSeq = rooms().getUserJoinSeq(info.roomId, info.userId);
     if (joinSeq < 0) {
@@ -201,6 +204,7 @@ void RoomEventHandler::forceLeaveReq(const P2PPacket* pk, ChatSession* session) 
         session->dropSession();
         return;
     }
+    if (!SessionGuard::admitsForceLeave(pk, session, {req.roomId, &req.fromUserId, req.fromOsType})) return;
     ChatUtil::receiveLogging(req.roomId, -1, "USER_FORCE_LEAVE", req.fromUserId, req.fromOsType, req.toUserId);
     const int64_t joinSeq = rooms().getUserJoinSeq(req.roomId, req.toUserId);
     if (joinSeq < 0) {

@@ -208,6 +208,16 @@ void ChatSession::dropSession() {
     closeSession();
 }
 
+void ChatSession::closeRefused() {
+    // The room clean-up a disconnect runs, for a session that is a member's;
+    // a session never joined has no member to mark.
+    if (m_binding && !m_isDeadAlive && !m_closed) {
+        setUserState();
+        resetPushAlarmCount();
+    }
+    dropSession();
+}
+
 void ChatSession::setUserState() {
     RoomManager::getInst().setSessionClosed(m_roomId, m_userId);
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "p2p/P2PSession.h"
@@ -56,6 +57,21 @@ public:
     uint32_t getRoomId() const { return m_roomId; }
     uint16_t getOsType() const { return m_osType; }
     bool isDeadAlive() const { return m_isDeadAlive; }
+
+    // The room, user and device kind a room init, join or rejoin admitted
+    // this session with; empty before that. Requests on the session may act
+    // only as this identity (SessionGuard).
+    struct binding_t {
+        uint32_t roomId = 0;
+        std::string userId;
+        uint16_t osType = 0;
+    };
+    // Binds the session to its current profile, once it is a member's.
+    void bind() { m_binding = binding_t{m_roomId, m_userId, m_osType}; }
+    const std::optional<binding_t>& binding() const { return m_binding; }
+    // Ends the session after a refused request as if its peer had gone: a
+    // joined member is marked disconnected and the session unlisted.
+    void closeRefused();
     void setIsDeadAlive(bool dead) { m_isDeadAlive = dead; }
 
     // A number no other session of this process has, so work that outlives
@@ -85,6 +101,7 @@ private:
     std::string m_nameInfo;
     uint32_t m_roomId = 0;
     uint16_t m_osType = 0;
+    std::optional<binding_t> m_binding;
     std::atomic<bool> m_isDeadAlive{false};  // finished: later errors skip the room clean-up
     std::atomic<bool> m_closed{false};
     // How many container lists hold this session; changed under the

@@ -152,6 +152,7 @@ ChatPeer& ChatRoomFixture::connect() {
 ChatPeer& ChatRoomFixture::listedAs(const std::string& userId, uint32_t roomId, uint16_t osType, bool listed) {
     ChatPeer& peer = connect();
     peer.session()->setProfile(userId, nameOf(userId), roomId, osType);
+    peer.session()->bind();
     m_listedRooms.push_back(ChatUtil::makeRoomKey(roomId, userId));
     if (listed) SessionContainer::getInstance().addSession(roomId, userId, peer.session());
     return peer;

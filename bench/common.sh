@@ -7,9 +7,12 @@ free_port() {
         echo $(( 20000 + RANDOM % 20000 ))
 }
 
-# write_config FILE PORT WORK IOTYPE WAS JOURNAL_SYNC: tolvexd on PORT with its
-# logs (and journal) in WORK/log, saving through the WAS at host:port WAS
-# under the reference WAS's default page paths.
+# write_config FILE PORT WORK IOTYPE WAS JOURNAL_SYNC [SESSION_MSG_RATE]: tolvexd
+# on PORT with its logs (and journal) in WORK/log, saving through the WAS at
+# host:port WAS under the reference WAS's default page paths. The per-session
+# request limit is off (0) unless given: a closed-loop sender goes as fast as
+# the daemon answers, a flood by the daemon's default limit, and these
+# scripts measure the daemon, not a client.
 write_config() {
     local page
     page() { echo "<$1>/was/$1</$1>"; }
@@ -25,6 +28,7 @@ write_config() {
     <msg_relay_ack_timeout_sec>10</msg_relay_ack_timeout_sec>
     <msg_result_ack_timeout_sec>30</msg_result_ack_timeout_sec>
     <journal_sync>$6</journal_sync>
+    <session_msg_rate>${7:-0}</session_msg_rate>
   </tolvexd>
   <trace><tracelogpath>/dev/null</tracelogpath></trace>
   <waslist>

@@ -4,6 +4,7 @@
 # tolvex-bench against it and stops it with SIGTERM.
 #   bench/relay.sh [--iotype epoll|poll|select] [--build DIR] [--was HOST:PORT]
 #                  [--journal-sync always|interval|off] [--keep-logs]
+#                  [--session-msg-rate N]
 #                  [--] [tolvex-bench options...]
 # Without --was it starts the reference WAS (tolvex-was) on a temporary
 # database, so the daemon loads its (empty) room list and every message is
@@ -15,6 +16,9 @@
 #   bench/relay.sh --iotype select -- --rooms 4 --members 11 --rate 100 --idle 1000
 # After the run it counts the daemon's failed WAS requests from its command
 # log (on stderr), since the tool itself only sees the client side.
+# The daemon's per-session request limit is off unless --session-msg-rate
+# sets it (50 is the daemon's default): without --rate each sender sends as
+# fast as the daemon answers, which that limit would close.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 source "$ROOT/bench/common.sh"
@@ -23,9 +27,11 @@ IOTYPE=epoll
 WAS=""
 KEEP_LOGS=0
 JOURNAL_SYNC=always
+SESSION_MSG_RATE=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --journal-sync) JOURNAL_SYNC="$2"; shift 2 ;;
+        --session-msg-rate) SESSION_MSG_RATE="$2"; shift 2 ;;
         --iotype) IOTYPE="$2"; shift 2 ;;
         --build) BUILD="$2"; shift 2 ;;
         --was) WAS="$2"; shift 2 ;;
@@ -60,7 +66,7 @@ if [ -z "$WAS" ]; then
     WAS="127.0.0.1:$(free_port)"
     START_WAS=1
 fi
-write_config "$WORK/config.xml" "$PORT" "$WORK" "$IOTYPE" "$WAS" "$JOURNAL_SYNC"
+write_config "$WORK/config.xml" "$PORT" "$WORK" "$IOTYPE" "$WAS" "$JOURNAL_SYNC" "$SESSION_MSG_RATE"
 
 if [ "$START_WAS" = 1 ]; then
     (raise_nofile; exec "$WASBIN" --config "$WORK/config.xml" --listen "$WAS" --db "$WORK/was.db") >"$WORK/was.out" 2>&1 &

@@ -69,7 +69,8 @@ int Poller::waitAndDispatchEvents(int timeoutMs) {
     flushDeferred();
     const auto waitStart = std::chrono::steady_clock::now();
     const int err = waitForEvents(timeoutMs);
-    m_lastWait = std::chrono::steady_clock::now() - waitStart;
+    m_lastWaitEnd = std::chrono::steady_clock::now();
+    m_lastWait = m_lastWaitEnd - waitStart;
     if (err != 0) return err;
 
     while (pendingInBatch() >= 1) {

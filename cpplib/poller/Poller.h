@@ -59,6 +59,9 @@ public:
     // How long the last waitAndDispatchEvents() spent waiting, so a loop can
     // tell its work from its idle time.
     std::chrono::steady_clock::duration lastWait() const { return m_lastWait; }
+    // When the last wait returned: the time of the events being dispatched,
+    // read once per pass, so per-packet rate checks need no clock call.
+    std::chrono::steady_clock::time_point lastWaitEnd() const { return m_lastWaitEnd; }
 
     // Output queued anywhere in a pass leaves in one write per client just
     // before the poller waits, instead of one write per packet. A client
@@ -102,6 +105,7 @@ private:
     std::vector<Client*> m_flushing;  // the batch flushDeferred() is walking
     WakeUpClient m_pipe_client;
     std::chrono::steady_clock::duration m_lastWait{};
+    std::chrono::steady_clock::time_point m_lastWaitEnd{};
 };
 
 // "select", "poll" or "epoll"; null for any other name. init() is not called.

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -20,11 +21,13 @@
 #include "tolvex/chat/JournalReplay.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatFactory.h"
+#include "tolvex/session/ChatSession.h"
 #include "tolvex/task/AckTask.h"
 #include "tolvex/task/RoomInitTask.h"
 #include "tolvex/task/RoomTask.h"
 #include "tolvex/task/SendStateTask.h"
 #include "tolvex/util/Globals.h"
+#include "tolvex/util/Metrics.h"
 #include "tolvex/util/WasServerTable.h"
 #include "tolvex/util/ChatUtil.h"
 
@@ -81,6 +84,7 @@ int ChatApp::start() {
     if (int err = App::init(v.iotype.c_str()); err != 0)
         return fail("cannot start the " + v.iotype + " poller: " + std::strerror(err));
     ChatFactory::getInst().setSendBufLimit(v.send_buffer_max);
+    applyFloodLimits(v);
     if (int rc = openJournal(v); rc != 0) return rc;
     if (int rc = bindService(v); rc != 0) return rc;
     if (int rc = bindMetrics(v); rc != 0) return rc;
@@ -302,6 +306,34 @@ void ChatApp::signalEvent(int signo) {
     App::signalEvent(signo);
 }
 
+void ChatApp::applyFloodLimits(const ConfigValues& v) {
+    ChatSession::setRequestLimit(v.session_msg_rate, v.session_msg_burst);
+    m_connLimiter.configure(v.conn_rate_per_addr, v.conn_burst_per_addr, v.conn_rate_loopback);
+}
+
+void ChatApp::acceptEvent2(ServiceListener* l, int fd, sockaddr_in* from, SessionFactory* factory) {
+    // The metrics listener has its own cap; only client connections count here.
+    if (factory != &ChatFactory::getInst() || !from || !g_pPoller) {
+        App::acceptEvent2(l, fd, from, factory);
+        return;
+    }
+    const AddressRateLimiter::verdict_t verdict = m_connLimiter.admit(from->sin_addr.s_addr, g_pPoller->lastWaitEnd());
+    if (verdict == AddressRateLimiter::ADMIT) {
+        App::acceptEvent2(l, fd, from, factory);
+        return;
+    }
+    ::close(fd);
+    Metrics::add(Metrics::getInst().connectionsRateLimited);
+    if (verdict == AddressRateLimiter::REFUSE_FIRST) {
+        char ip[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &from->sin_addr, ip, sizeof ip);
+        const ConfigValues v = m_config.values();
+        g_Logger.log("conn_rate_per_addr exceeded: %s opens more than %d connections a second (burst %d); its new "
+                     "connections are closed at accept until it slows down",
+                     ip, v.conn_rate_per_addr, v.conn_burst_per_addr);
+    }
+}
+
 void ChatApp::rereadConfig() {
     TRACE(TRACE_CRITICAL, "Enter SIGUSR2 Handler Number:%d", SIGUSR2);
     flushLogs(true);
@@ -309,6 +341,7 @@ void ChatApp::rereadConfig() {
     const ChatConfig::RereadResult result = m_config.reread(g_was, &report);
     for (const std::string& line : report.lines) g_Logger.log("SIGUSR2 %s", line.c_str());
     const ConfigValues v = m_config.values();
+    applyFloodLimits(v);
     MicroTimer& timers = MicroTimer::getInst();
     if (result.pingChanged) {
         timers.killTimer(this, kPingTimerId);

@@ -10,6 +10,7 @@
 
 #include "cpputil/Log.h"
 #include "cpputil/MicroTimer.h"
+#include "net/AddressRateLimiter.h"
 #include "tolvex/util/ChatContext.h"
 #include "tolvex/task/JobJournal.h"
 
@@ -39,6 +40,9 @@ public:
     void passEvent(std::chrono::steady_clock::duration work) override;
     int OnTimer(int id, void* param) override;
     void signalEvent(int signo) override;
+    // Client connections from an address over conn_rate_per_addr are
+    // closed here, before any session is made for them.
+    void acceptEvent2(ServiceListener* l, int fd, sockaddr_in* from, SessionFactory* factory) override;
 
     // The start banner of the command and chat logs.
     static void loggingStartTitle();
@@ -60,6 +64,8 @@ private:
     // was_timeout_sec. After run() returned.
     void finishWasJobs();
     void rereadConfig();
+    // The flood limits of v for the sessions and the accept path.
+    void applyFloodLimits(const ConfigValues& v);
     static std::array<Log*, 4> daemonLogs();
     // Writes the lines the logs batched once the oldest waited log_flush_ms
     // (all of them when force).
@@ -70,4 +76,5 @@ private:
     bool m_logsOpen = false;
     std::unique_ptr<JobJournal> m_journal;
     bool m_draining = false;  // after SIGTERM: no new replays
+    AddressRateLimiter m_connLimiter;
 };

@@ -1,11 +1,14 @@
 #include "tolvex/session/ChatSession.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <unordered_map>
 
 #include "cpputil/Trace.h"
+#include "poller/Poller.h"
 #include "tolvex/util/Globals.h"
 #include "tolvex/chat/AckEventHandler.h"
 #include "tolvex/chat/MsgEventHandler.h"
@@ -34,7 +37,23 @@ const char* endText(Session::errortype_t type, int err) {
     }
 }
 
+std::string peerText(const sockaddr_in& sa) {
+    char ip[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &sa.sin_addr, ip, sizeof ip);
+    return ip;
+}
+
+// The time of the events being dispatched: the loop reads the clock once a
+// pass, and a request check should not read it again per packet.
+TokenBucket::Clock::time_point passTime() {
+    if (g_pPoller && g_pPoller->lastWaitEnd() != TokenBucket::Clock::time_point{}) return g_pPoller->lastWaitEnd();
+    return TokenBucket::Clock::now();
+}
+
 }  // namespace
+
+std::atomic<int> ChatSession::s_requestRate{0};
+std::atomic<int> ChatSession::s_requestBurst{1};
 
 namespace {
 
@@ -146,7 +165,48 @@ void ChatSession::recvPacketEvent(const P2PPacket* pk) {
         rejectCommand(pk, true);
         return;
     }
+    if (!withinRequestLimit(pk->m_h.code)) {
+        closeFlooding(pk->m_h.code);
+        return;
+    }
     dispatch(pk);
+}
+
+void ChatSession::setRequestLimit(int rate, int burst) {
+    s_requestRate = rate;
+    s_requestBurst = burst;
+}
+
+bool ChatSession::countsAgainstRequestLimit(uint16_t code) {
+    return code != MSG_RELAY_ACK && code != ATTACH_ALARM_RELAY_ACK && code != MSG_RESULT_ACK;
+}
+
+bool ChatSession::withinRequestLimit(uint16_t code) {
+    if (!countsAgainstRequestLimit(code)) return true;
+    const auto now = passTime();
+    if (!m_requestsArmed) {
+        m_requests = TokenBucket(s_requestRate.load(), s_requestBurst.load(), now);
+        m_requestsArmed = true;
+    }
+    return m_requests.take(now);
+}
+
+void ChatSession::closeFlooding(uint16_t code) {
+    Metrics::add(Metrics::getInst().sessionsClosed[Metrics::CLOSE_FLOOD]);
+    // The framing stops reading a closing session, so this line comes once
+    // per session, however much it had sent.
+    g_Logger.log("session_msg_rate exceeded: userid=%s, room_id=%u, osType=%u, peer=%s, code=%u: more than %d "
+                 "requests a second (burst %d); session closed",
+                 logText(m_userId).c_str(), m_roomId, m_osType, peerText(peerAddr()).c_str(), code,
+                 s_requestRate.load(), s_requestBurst.load());
+    // As if the connection had ended: the member shows as disconnected and
+    // its messages go to push, as for any client that goes away.
+    m_closed = true;
+    m_isDeadAlive = true;
+    setUserState();
+    resetPushAlarmCount();
+    removeSession();
+    setExpired();
 }
 
 void ChatSession::dispatch(const P2PPacket* pk) {

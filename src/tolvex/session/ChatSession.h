@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "cpputil/TokenBucket.h"
 #include "p2p/P2PSession.h"
 #include "tolvex/session/ChatEventHandler.h"
 
@@ -32,6 +33,15 @@ public:
 
     // The handler for a request code, or null when the code is not served.
     static std::unique_ptr<ChatEventHandler> makeHandler(uint16_t code);
+
+    // Requests a session may make a second, burst at once (rate 0: no
+    // limit). A session takes the values in effect at its first counted
+    // request. Any thread.
+    static void setRequestLimit(int rate, int burst);
+    // Whether a request code is held to that limit: every request but the
+    // acknowledgements, which answer the daemon's own relays and notices and
+    // so follow the room's traffic rather than the client's.
+    static bool countsAgainstRequestLimit(uint16_t code);
 
     // False (after the not-ready notice, with the session expired) until
     // room loading has completed.
@@ -96,6 +106,10 @@ private:
     // 515 to req (in clear when clear is set), then closeSession().
     void rejectCommand(const P2PPacket* req, bool clear);
     void dispatch(const P2PPacket* pk);
+    // False when code is counted and this session is over its limit.
+    bool withinRequestLimit(uint16_t code);
+    // One command-log line, then closed as if the connection had ended.
+    void closeFlooding(uint16_t code);
 
     std::string m_userId;    // empty until a room init, join or rejoin
     std::string m_nameInfo;
@@ -108,4 +122,10 @@ private:
     // container's lock, read without it by the destructor.
     std::atomic<int> m_listedCount{0};
     const uint64_t m_serial;
+    // Armed at the first counted request, on the loop thread, with the
+    // loop's pass time; off (unlimited) until then.
+    TokenBucket m_requests;
+    bool m_requestsArmed = false;
+    static std::atomic<int> s_requestRate;
+    static std::atomic<int> s_requestBurst;
 };

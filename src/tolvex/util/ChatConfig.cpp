@@ -38,6 +38,11 @@ void registerChangeable(Config2& cfg, ConfigValues& v) {
     cfg.setValue("was_timeout_sec", 0, true, Config2::INT, &v.was_timeout_sec);
     cfg.setValue("was_max_requests", 0, true, Config2::INT, &v.was_max_requests);
     cfg.setValue("room_load_mode", 's', true, Config2::STRING, &v.room_load_mode);
+    cfg.setValue("session_msg_rate", 0, true, Config2::INT, &v.session_msg_rate);
+    cfg.setValue("session_msg_burst", 0, true, Config2::INT, &v.session_msg_burst);
+    cfg.setValue("conn_rate_per_addr", 0, true, Config2::INT, &v.conn_rate_per_addr);
+    cfg.setValue("conn_burst_per_addr", 0, true, Config2::INT, &v.conn_burst_per_addr);
+    cfg.setValue("conn_rate_loopback", 0, true, Config2::BOOL, &v.conn_rate_loopback);
 }
 
 void registerRereadFlags(Config2& cfg, ConfigValues& v) {
@@ -60,8 +65,12 @@ void limitCommon(Config2& cfg) {
     cfg.setRange("max_open_files", 0, INT_MAX);
     cfg.setRange("push_alarm_count", -1, INT_MAX);
     for (const char* key : {"room_timeout_min", "msg_relay_ack_timeout_sec", "msg_result_ack_timeout_sec",
-                            "was_timeout_sec", "was_max_requests", "send_buffer_max"})
+                            "was_timeout_sec", "was_max_requests", "send_buffer_max", "session_msg_rate",
+                            "conn_rate_per_addr"})
         cfg.setRange(key, 0, INT_MAX);
+    // A burst below one would refuse every request the rate allows.
+    cfg.setRange("session_msg_burst", 1, INT_MAX);
+    cfg.setRange("conn_burst_per_addr", 1, INT_MAX);
 }
 
 void registerCommon(Config2& cfg, ConfigValues& v) {

@@ -48,6 +48,14 @@ struct ConfigValues {
     int log_flush_ms = 100;  // 0: every log line written at once
     int max_open_files = 0;  // soft descriptor limit set at start; 0: the hard limit
     sockaddr_in metrics_bindaddr{};  // the metrics listener; AF_UNSPEC (unset): none
+    // Flood limits (0: off). Requests one session may make a second, with
+    // a burst; new connections one peer address may open a second, with a
+    // burst, loopback peers exempt unless conn_rate_loopback.
+    int session_msg_rate = 50;
+    int session_msg_burst = 200;
+    int conn_rate_per_addr = 20;
+    int conn_burst_per_addr = 40;
+    bool conn_rate_loopback = false;
     bool isreadwas = false;
     bool isreadping = false;
     bool isreadghost = false;

@@ -1,6 +1,7 @@
 #include "tolvex/util/Metrics.h"
 
 #include <cstdio>
+#include <iterator>
 
 #include "cpputil/LoopThread.h"
 #include "cpputil/MetricsText.h"
@@ -10,7 +11,8 @@ namespace {
 
 constexpr const char* kDevices[] = {"pc", "mobile"};
 constexpr const char* kKinds[] = {"message", "attachment", "typing"};
-constexpr const char* kCloses[] = {"overflow", "bad_packet", "invalid_command"};
+constexpr const char* kCloses[] = {"overflow", "bad_packet", "invalid_command", "flood"};
+static_assert(std::size(kCloses) == Metrics::CLOSE_COUNT, "a name for every close reason");
 
 uint64_t get(const std::atomic<uint64_t>& c) { return c.load(std::memory_order_relaxed); }
 
@@ -60,6 +62,9 @@ std::string Metrics::exposition(const gauges_t& g) {
     t.single("tolvexd_client_connections", "gauge", "Client connections open.", g.clientConnections);
     t.single("tolvexd_client_connections_accepted_total", "counter",
              "Client connections accepted.", get(connectionsAccepted));
+    t.single("tolvexd_client_connections_rate_limited_total", "counter",
+             "Client connections closed at accept because their address opened more than conn_rate_per_addr a second.",
+             get(connectionsRateLimited));
     t.family("tolvexd_sessions", "gauge", "Client sessions in rooms (joined connections), by device kind.");
     for (int d = 0; d < DEVICE_COUNT; ++d)
         t.sample("tolvexd_sessions", sessionsListed[d].load(std::memory_order_relaxed), {{"device", kDevices[d]}});
@@ -68,7 +73,7 @@ std::string Metrics::exposition(const gauges_t& g) {
         t.sample("tolvexd_sessions_opened_total", get(sessionsOpened[d]), {{"device", kDevices[d]}});
     t.family("tolvexd_sessions_closed_total", "counter",
              "Client connections the daemon closed: output past send_buffer_max, a packet the framing refused, "
-             "an unknown command or encryption type.");
+             "an unknown command or encryption type, requests past session_msg_rate.");
     for (int r = 0; r < CLOSE_COUNT; ++r)
         t.sample("tolvexd_sessions_closed_total", get(sessionsClosed[r]), {{"reason", kCloses[r]}});
 
@@ -140,6 +145,7 @@ std::string Metrics::summary(const gauges_t& g) {
     put("members", g.members);
     put("connections", g.clientConnections);
     put("accepted", get(connectionsAccepted));
+    put("rate_limited", get(connectionsRateLimited));
     for (int d = 0; d < DEVICE_COUNT; ++d) put(std::string("sessions_") + kDevices[d], sessionsListed[d].load());
     for (int k = 0; k < KIND_COUNT; ++k) put(std::string("received_") + kKinds[k], get(received[k]));
     for (int k = 0; k < KIND_COUNT; ++k) put(std::string("relays_") + kKinds[k], get(relaysSent[k]));

@@ -51,8 +51,13 @@ void checkAccepted(const ConfigValues& v) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char folder[] = "/tmp/tolvex-config-fuzz-XXXXXX";
+    static char folder[] = "/tmp/tolvex-config-fuzz-XXXXXX";
     if (!mkdtemp(folder) || chdir(folder) != 0) std::abort();
+    // The folder holds config.xml only: nothing of a run stays behind.
+    std::atexit([] {
+        std::remove("config.xml");
+        rmdir(folder);
+    });
     return 0;
 }
 

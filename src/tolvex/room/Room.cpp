@@ -15,11 +15,13 @@ Room::~Room() = default;
 
 namespace {
 
-// The first member whose id is not below userId.
+// The first member whose id is not below userId. Both sides are views: clang
+// 14 with libstdc++ 12 cannot compile string < string_view in C++20.
 template <typename It>
 It lowerBoundOf(It first, It last, std::string_view userId) {
-    return std::lower_bound(first, last, userId,
-                            [](const std::unique_ptr<User>& u, std::string_view id) { return u->getUserId() < id; });
+    return std::lower_bound(first, last, userId, [](const std::unique_ptr<User>& u, std::string_view id) {
+        return std::string_view(u->getUserId()) < id;
+    });
 }
 
 }  // namespace

@@ -114,6 +114,7 @@ std::string encodeJob(uint64_t id, uint32_t roomId, const std::string& page, con
 
 std::string encodeRetire(uint64_t id) {
     std::string body;
+    body.reserve(kRetireBody);
     putLE(body, kRetire, 1);
     putLE(body, id, 8);
     return frame(body);

@@ -96,6 +96,8 @@ struct reply_case_t {
     std::string body;
     cli::room_holder_t::Kind kind;
 };
+// ctest's test list shows the case's name, not its bytes.
+void PrintTo(const reply_case_t& c, std::ostream* os) { *os << c.name; }
 
 class RoomHolderReplyTest : public ::testing::TestWithParam<reply_case_t> {};
 

@@ -67,12 +67,16 @@ std::string defaultTag() {
 }
 
 uint32_t defaultRoomBase() {
-    // Seconds and pid spread successive runs against one long-lived daemon
-    // far apart; a fresh daemon does not care.
+    // Seconds and pid pick one of a million blocks, each as wide as the most
+    // rooms a run opens: successive runs against one long-lived daemon land
+    // far apart, and runs started together (a different pid each) never
+    // share a room, which would mix their members and messages.
+    constexpr uint64_t kBlock = kMaxRooms + kMaxIdleRooms;
+    constexpr uint64_t kBlocks = 1000000;
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     const auto secs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count());
-    const uint64_t spread = (secs * 7919 + static_cast<uint64_t>(getpid())) % 2000000000u;
-    return static_cast<uint32_t>(1000000 + spread);
+    const uint64_t block = (secs * 7919 + static_cast<uint64_t>(getpid())) % kBlocks;
+    return static_cast<uint32_t>(1000000 + block * kBlock);
 }
 
 }  // namespace bench

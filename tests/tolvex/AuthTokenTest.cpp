@@ -292,21 +292,28 @@ TEST_F(AuthTokenTest, SigusrTwoRereadsKeysAndKeepsThemWhenAFileIsBroken) {
     signalAndWait("auth_mode required, 3 key(s)");
 }
 
-TEST_F(AuthTokenTest, TolvexWasTokenOutputIsAccepted) {
+// The whole path a deployment takes: tolvex-was mints the token, tolvex-cli
+// presents it, the daemon admits the room it names and refuses another.
+TEST_F(AuthTokenTest, TolvexWasTokenAdmitsTolvexCliToItsRoomOnly) {
     const std::string privatePath = keys().dir.write("k1-private.pem", keys().k1.privatePem());
     const uint32_t r = freshRoom();
     Process mint(binPath("tolvex-was"), {"token", "--user", kAlice, "--room", std::to_string(r), "--device", "pc",
                                          "--ttl", "60", "--signing-key", privatePath, "--kid", "k1"});
     ASSERT_EQ(0, mint.waitExit()) << mint.stderrText();
-    std::string token = mint.stdoutText();
-    ASSERT_FALSE(token.empty());
-    token.pop_back();  // the newline
+    const std::string tokenFile = keys().dir.write("alice.token", mint.stdoutText());
 
-    Client& alice = authed(token);
-    alice.sendRoomInit(roomInit(r, kAlice, {}));
-    auto p = alice.waitFor(client::ROOM_CREATE_REPLY);
-    ASSERT_TRUE(p) << "no room-init reply";
-    EXPECT_EQ(0u, client::decodeRoomInitReply(*p)->result);
+    const auto cli = [&](uint32_t room) {
+        Process p(binPath("tolvex-cli"), {"--server", "127.0.0.1:" + std::to_string(daemon().port()), "--user", kAlice,
+                                          "--room", std::to_string(room), "--create", "--send", "hello",
+                                          "--token-file", tokenFile});
+        const int status = p.waitExit(20000);
+        return std::make_pair(status, p.stderrText());
+    };
+    const auto [admitted, why] = cli(r);
+    EXPECT_EQ(0, admitted) << why;
+    const auto [refused, said] = cli(freshRoom());
+    EXPECT_EQ(1, refused) << said;
+    EXPECT_TRUE(daemon().waitForCommandLog("AUTH: ROOM_CREATE refused (another room than the token's)"));
 }
 
 }  // namespace

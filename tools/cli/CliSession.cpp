@@ -33,6 +33,13 @@ std::string codeText(uint16_t code) {
     return buf;
 }
 
+// A refusal's reply carries nothing but its u16 result.
+uint16_t refusalResult(const client::Packet& reply) {
+    if (reply.body.size() != 2) return client::RES_INVALID_CMD;
+    return static_cast<uint16_t>(static_cast<unsigned char>(reply.body[0]) |
+                                 static_cast<unsigned char>(reply.body[1]) << 8);
+}
+
 }  // namespace
 
 CliSession::CliSession(cli_options_t options, std::FILE* out, std::FILE* err)
@@ -151,7 +158,7 @@ CliSession::open_t CliSession::authenticate(Clock::time_point deadline) {
     static const char* const kWhy[] = {"accepted", "malformed", "bad signature or unknown key",
                                        "expired or not yet valid", "unknown device kind", "the server has no keys",
                                        "already authenticated"};
-    const uint16_t result = decoded ? decoded->result : client::RES_INVALID_CMD;
+    const uint16_t result = decoded ? decoded->result : refusalResult(reply);
     complain(std::string("the token was refused: ") + (result < std::size(kWhy) ? kWhy[result] : "unknown result") +
              " (result " + std::to_string(result) + ")");
     // With no keys and tokens optional, the daemon goes on without one.
@@ -188,7 +195,7 @@ CliSession::open_t CliSession::createRoom(Clock::time_point deadline) {
     if (open_t r = awaitReply(client::ROOM_CREATE_REPLY, deadline, &reply); r != open_t::kOpen) return r;
     const auto decoded = client::decodeRoomInitReply(reply);
     if (!decoded || decoded->result != client::RES_SUCCESS) {
-        const uint16_t result = decoded ? decoded->result : client::RES_INVALID_CMD;
+        const uint16_t result = decoded ? decoded->result : refusalResult(reply);
         complain("cannot open " + roomText() + ": " + joinResultText(result) + " (result " + std::to_string(result) +
                  ")");
         return open_t::kRefused;
@@ -216,7 +223,7 @@ CliSession::open_t CliSession::joinRoom(Clock::time_point deadline, client::Join
     }
     const auto decoded = client::decodeJoinReply(reply);
     if (!decoded || decoded->result != client::RES_SUCCESS) {
-        const uint16_t result = decoded ? decoded->result : client::RES_INVALID_CMD;
+        const uint16_t result = decoded ? decoded->result : refusalResult(reply);
         complain("cannot join " + roomText() + ": " + joinResultText(result) + " (result " + std::to_string(result) +
                  ")");
         return open_t::kRefused;

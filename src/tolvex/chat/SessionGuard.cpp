@@ -1,5 +1,7 @@
 #include "tolvex/chat/SessionGuard.h"
 
+#include <arpa/inet.h>
+
 #include "p2p/P2PPacket.h"
 #include "p2p/Parser2.h"
 #include "tolvex/chat/MsgText.h"
@@ -131,12 +133,18 @@ void SessionGuard::refuse(const P2PPacket* pk, ChatSession* session, const named
 }
 
 void SessionGuard::refuseByToken(const P2PPacket* pk, ChatSession* session, const named_t& named, const char* why) {
-    const auto& token = session->token();
-    g_Logger.log("AUTH: %s refused (%s): named room_id=%u, user_id=%s, os_type=%u; token for room_id=%u, user_id=%s, "
-                 "os_type=%u; session closed",
-                 requestName(pk->m_h.code), why, named.roomId, named.userId ? logText(*named.userId).c_str() : "-",
-                 named.osType, token ? token->roomId : 0u, token ? logText(token->userId).c_str() : "-",
-                 token ? token->osType : 0u);
+    if (const auto& token = session->token()) {
+        g_Logger.log("AUTH: %s refused (%s): named room_id=%u, user_id=%s, os_type=%u; token for room_id=%u, "
+                     "user_id=%s, os_type=%u; session closed",
+                     requestName(pk->m_h.code), why, named.roomId,
+                     named.userId ? logText(*named.userId).c_str() : "-", named.osType, token->roomId,
+                     logText(token->userId).c_str(), token->osType);
+    } else {
+        char ip[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &session->peerAddr().sin_addr, ip, sizeof ip);
+        g_Logger.log("AUTH: %s refused (%s): code=%u, peer=%s; session closed", requestName(pk->m_h.code), why,
+                     pk->m_h.code, ip);
+    }
     Metrics::add(Metrics::getInst().sessionsClosed[Metrics::CLOSE_AUTH]);
     pushResult(pk, session, RES_CODE_NOT_AUTHORIZED);
     session->closeRefused();

@@ -1,6 +1,6 @@
 #include "cli/CliSession.h"
 
-#include "cli/TokenFetch.h"
+#include "client/TokenFetch.h"
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,7 +11,7 @@
 #include <ctime>
 
 #include "cli/RoomDirectory.h"
-#include "cli/TokenFetch.h"
+#include "client/TokenFetch.h"
 
 namespace cli {
 
@@ -132,14 +132,14 @@ void CliSession::requireSent(bool ok) {
 
 bool CliSession::obtainToken() {
     std::string error;
-    if (!m_options.tokenFile.empty() && !readFirstLine(m_options.tokenFile, &m_options.token, &error)) {
+    if (!m_options.tokenFile.empty() && !client::readFirstLine(m_options.tokenFile, &m_options.token, &error)) {
         complain("--token-file " + error);
         return false;
     }
     if (!m_options.wasTokenUrl.empty()) {
         std::string apiKey;
-        if (!readFirstLine(m_options.apiKeyFile, &apiKey, &error) ||
-            !fetchToken(m_options.wasTokenUrl, apiKey, m_options.userId, m_options.roomId, m_options.mobile,
+        if (!client::readFirstLine(m_options.apiKeyFile, &apiKey, &error) ||
+            !client::fetchToken(m_options.wasTokenUrl, apiKey, m_options.userId, m_options.roomId, m_options.mobile,
                         std::min(m_options.timeoutSec, 5.0), &m_options.token, &error)) {
             complain("no token: " + error);
             return false;

@@ -1,12 +1,12 @@
 #pragma once
-// Gets the join token tolvex-cli presents in AUTH: read from a file, or
+// Gets the join token a client presents in AUTH: read from a file, or
 // asked of a tolvex-was token page with an API key. Blocking, on the
 // caller's thread; free functions, no state kept.
 
 #include <cstdint>
 #include <string>
 
-namespace cli {
+namespace client {
 
 // The first line of path (at most one token's length). False with *error.
 bool readFirstLine(const std::string& path, std::string* line, std::string* error);
@@ -16,4 +16,4 @@ bool readFirstLine(const std::string& path, std::string* line, std::string* erro
 bool fetchToken(const std::string& url, const std::string& apiKey, const std::string& user, uint32_t roomId,
                 bool mobile, double timeoutSec, std::string* token, std::string* error);
 
-}  // namespace cli
+}  // namespace client

@@ -1,4 +1,4 @@
-#include "cli/TokenFetch.h"
+#include "client/TokenFetch.h"
 
 #include <httplib.h>
 
@@ -8,7 +8,7 @@
 
 #include "client/Protocol.h"
 
-namespace cli {
+namespace client {
 
 namespace {
 
@@ -66,4 +66,4 @@ bool fetchToken(const std::string& url, const std::string& apiKey, const std::st
     return true;
 }
 
-}  // namespace cli
+}  // namespace client

@@ -313,6 +313,7 @@ TEST_F(AuthTokenTest, TolvexWasTokenAdmitsTolvexCliToItsRoomOnly) {
     EXPECT_EQ(0, admitted) << why;
     const auto [refused, said] = cli(freshRoom());
     EXPECT_EQ(1, refused) << said;
+    EXPECT_NE(std::string::npos, said.find("(result 516)")) << said;
     EXPECT_TRUE(daemon().waitForCommandLog("AUTH: ROOM_CREATE refused (another room than the token's)"));
 }
 

@@ -318,8 +318,11 @@ TokenVerifier::result_t TokenVerifier::verify(std::string_view token, int64_t no
     const char* alg = jwt_get_header(jwt.get(), "alg");
     std::unique_ptr<char, CFree> kidJson(jwt_get_headers_json(jwt.get(), "kid"));
     const char* kidText = jwt_get_header(jwt.get(), "kid");
-    if (!alg || (kidJson && !kidText)) {
-        *why = "header without a string alg, or with a kid that is no string";
+    // A critical extension is one this reader does not implement, so the
+    // token must not be taken at all.
+    std::unique_ptr<char, CFree> crit(jwt_get_headers_json(jwt.get(), "crit"));
+    if (!alg || (kidJson && !kidText) || crit) {
+        *why = "header without a string alg, with a kid that is no string, or with crit";
         return MALFORMED;
     }
     const std::string kid = kidText ? kidText : "";

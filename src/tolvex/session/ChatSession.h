@@ -1,6 +1,7 @@
 #pragma once
 // One client connection: a packet session that knows its user, room and
-// device kind, refuses work until the rooms are loaded, and hands each
+// device kind, refuses work until the rooms are loaded (and, where join
+// tokens are required, until its AUTH is accepted), and hands each
 // request to the handler of its command code. Made by ChatFactory and
 // deleted by its release path inside the poller's dispatch, never during a
 // handler call. Event-loop thread only.

@@ -44,9 +44,10 @@ struct keys_t {
     std::string s1 = dir.write("s1.key", kSecret + "\n");
 };
 
+// Made at first use, removed at exit: after every suite's daemon has stopped.
 keys_t& keys() {
-    static keys_t* const k = new keys_t;  // outlives the suite's daemon
-    return *k;
+    static keys_t k;
+    return k;
 }
 
 std::string hs256(const std::string& kid, const std::string& secret, const std::string& body) {
@@ -292,9 +293,11 @@ TEST_F(AuthTokenTest, SigusrTwoRereadsKeysAndKeepsThemWhenAFileIsBroken) {
     signalAndWait("auth_mode required, 3 key(s)");
 }
 
-// The whole path a deployment takes: tolvex-was mints the token, tolvex-cli
-// presents it, the daemon admits the room it names and refuses another.
-TEST_F(AuthTokenTest, TolvexWasTokenAdmitsTolvexCliToItsRoomOnly) {
+// The whole path a deployment takes: tolvex-was mints the token (by its
+// token command, or its token page for a client that names the page),
+// tolvex-cli presents it, and the daemon admits the room it names and
+// refuses another.
+TEST_F(AuthTokenTest, TolvexWasTokensAdmitTolvexCliToTheirRoomOnly) {
     const std::string privatePath = keys().dir.write("k1-private.pem", keys().k1.privatePem());
     const uint32_t r = freshRoom();
     Process mint(binPath("tolvex-was"), {"token", "--user", kAlice, "--room", std::to_string(r), "--device", "pc",
@@ -302,19 +305,30 @@ TEST_F(AuthTokenTest, TolvexWasTokenAdmitsTolvexCliToItsRoomOnly) {
     ASSERT_EQ(0, mint.waitExit()) << mint.stderrText();
     const std::string tokenFile = keys().dir.write("alice.token", mint.stdoutText());
 
-    const auto cli = [&](uint32_t room) {
-        Process p(binPath("tolvex-cli"), {"--server", "127.0.0.1:" + std::to_string(daemon().port()), "--user", kAlice,
-                                          "--room", std::to_string(room), "--create", "--send", "hello",
-                                          "--token-file", tokenFile});
+    const auto cli = [&](uint32_t room, const std::string& user, std::vector<std::string> tokenArgs) {
+        std::vector<std::string> args = {"--server", "127.0.0.1:" + std::to_string(daemon().port()), "--user", user,
+                                         "--room", std::to_string(room), "--create", "--send", "hello"};
+        args.insert(args.end(), tokenArgs.begin(), tokenArgs.end());
+        Process p(binPath("tolvex-cli"), args);
         const int status = p.waitExit(20000);
         return std::make_pair(status, p.stderrText());
     };
-    const auto [admitted, why] = cli(r);
+    const auto [admitted, why] = cli(r, kAlice, {"--token-file", tokenFile});
     EXPECT_EQ(0, admitted) << why;
-    const auto [refused, said] = cli(freshRoom());
+    const auto [refused, said] = cli(freshRoom(), kAlice, {"--token-file", tokenFile});
     EXPECT_EQ(1, refused) << said;
     EXPECT_NE(std::string::npos, said.find("(result 516)")) << said;
     EXPECT_TRUE(daemon().waitForCommandLog("AUTH: ROOM_CREATE refused (another room than the token's)"));
+
+    const int port = freeTcpPort();
+    const std::string apiKey = keys().dir.write("api.key", "the login service's api key\n");
+    Process page(binPath("tolvex-was"), {"--db", keys().dir.file("was.db"), "--listen",
+                                         "127.0.0.1:" + std::to_string(port), "--signing-key", privatePath, "--kid",
+                                         "k1", "--api-key-file", apiKey});
+    ASSERT_TRUE(waitFor([&] { return canConnect(port); })) << page.stderrText();
+    const auto [fetched, whyNot] = cli(freshRoom(), kCarol, {"--was-token-url", "http://127.0.0.1:" +
+                                       std::to_string(port) + "/was/token", "--api-key-file", apiKey});
+    EXPECT_EQ(0, fetched) << whyNot;
 }
 
 }  // namespace

@@ -8,7 +8,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # postgresql: the server the WAS tests start for the PostgreSQL store).
 PACKAGES=(build-essential cmake ninja-build pkg-config libexpat1-dev libssl-dev
           libsqlite3-dev libpq-dev libcpp-httplib-dev clang libclang-rt-14-dev libgtest-dev
-          libgmock-dev redis-server postgresql dpkg-dev systemd groff-base)
+          libgmock-dev libjwt-dev redis-server postgresql dpkg-dev systemd groff-base)
 
 missing_packages() {
     local pkg missing=()

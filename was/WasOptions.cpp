@@ -55,7 +55,7 @@ bool applyConfig(const std::string& path, was_options_t& options, std::string& e
 bool takesValue(const std::string& name, was_options_t& options) {
     for (const char* known : {"--db", "--db-connections", "--listen", "--config", "--no-device",
                               "--rooms-per-page", "--threads", "--commit-window-us", "--commit-batch",
-                              "--release-daemon"})
+                              "--release-daemon", "--signing-key", "--kid", "--api-key-file"})
         if (name == known) return true;
     return name.rfind("--was_", 0) == 0 && options.server.pages.byKey(name.substr(2));
 }
@@ -81,6 +81,12 @@ bool takeOption(const std::string& name, const std::string& value, was_options_t
     } else if (name == "--release-daemon") {
         if (!parseDaemon(value, options.releaseDaemon))
             return error = "bad --release-daemon address " + value + " (expected IP:PORT)", false;
+    } else if (name == "--signing-key") {
+        options.signingKey = value;
+    } else if (name == "--kid") {
+        options.kid = value;
+    } else if (name == "--api-key-file") {
+        options.apiKeyFile = value;
     } else if (name == "--no-device") {
         options.noDeviceUsers.push_back(value);
     } else if (name == "--rooms-per-page") {
@@ -105,6 +111,11 @@ bool takeOption(const std::string& name, const std::string& value, was_options_t
 }
 
 bool applyPending(const pending_t& pending, was_options_t& options, std::string& error) {
+    // A token page open to anyone would hand out any user's tokens.
+    if (options.signingKey.empty() != options.apiKeyFile.empty()) {
+        error = "--signing-key and --api-key-file go together";
+        return false;
+    }
     if (!pending.config.empty() && !applyConfig(pending.config, options, error)) return false;
     for (const auto& [key, path] : pending.pages) *options.server.pages.byKey(key) = path;
     if (!pending.listen.empty() && !parseAddress(pending.listen, options.host, options.port)) {
@@ -183,6 +194,12 @@ file or a PostgreSQL database.
                          on its own
   --commit-batch N       most requests in one commit (default 32, at most
                          --threads)
+  --signing-key FILE     serve the token page (/was/token): join tokens signed
+                         with this PEM private key (EC P-256: ES256; RSA:
+                         RS256) or HS256 secret file; needs --api-key-file
+  --kid K                the kid written into each token's header
+  --api-key-file FILE    the key callers of the token page send in X-Api-Key
+                         (the file's first line, 16 characters or more)
   --no-device USER_ID    register a user as having no push device (repeatable)
   --dump                 print what the database holds and exit
   --release-daemon IP:PORT
@@ -190,6 +207,9 @@ file or a PostgreSQL database.
                          service_ip and port) holds, print how many, and exit;
                          for a daemon gone for good
   --help, --version
+       tolvex-was token --user ID [--room N] [--device pc|mobile] [--ttl SECONDS]
+                        --signing-key FILE [--kid K]
+                         print one join token (default ttl 300 s) and exit
 Command-line options win over --config, which wins over the defaults.
 )";
 }

@@ -21,12 +21,18 @@ struct was_options_t {
     bool dump = false;
     // --release-daemon: the rooms of this daemon are released, then the program ends.
     daemon_address_t releaseDaemon;
+    // The token page: signed with this key (kid in the header when given),
+    // open to callers that present the API key of apiKeyFile.
+    std::string signingKey;
+    std::string kid;
+    std::string apiKeyFile;
     bool help = false;
     bool version = false;
 };
 
 // Returns false with error set for an unknown option, a missing or bad value,
-// or an unreadable configuration file.
+// an unreadable configuration file, or only one of --signing-key and
+// --api-key-file.
 bool parseWasOptions(int argc, char** argv, was_options_t& options, std::string& error);
 
 // The --help text.

@@ -7,9 +7,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 
 #include "cpputil/MetricsText.h"
+#include "was/FormBody.h"
 #include "was/RequestError.h"
+#include "was/TokenSigner.h"
 #include "was/WasMetrics.h"
 #include "was/WasReply.h"
 
@@ -124,12 +127,42 @@ WasServer::WasServer(WasStore& store, const was_server_settings_t& settings)
     route(p.notEndRoom, m_rooms, &RoomPages::notEndedRooms);
     route(p.loadRoom, m_rooms, &RoomPages::loadRoom);
     route(p.roomDirectory, m_rooms, &RoomPages::directory);
+    if (settings.tokenSigner) routeTokenPage(settings);
     m_http->Get("/metrics", [](const httplib::Request&, httplib::Response& res) {
         res.set_content(WasMetrics::getInst().exposition(), MetricsText::kContentType);
     });
 }
 
 WasServer::~WasServer() = default;
+
+void WasServer::routeTokenPage(const was_server_settings_t& settings) {
+    m_http->Post(literalPattern(settings.tokenPage), [signer = settings.tokenSigner, key = settings.tokenApiKey](
+                                                          const httplib::Request& req, httplib::Response& res) {
+        if (!sameApiKey(req.get_header_value("X-Api-Key"), key)) {
+            res.status = 401;
+            res.set_content("no valid X-Api-Key\n", "text/plain");
+            return;
+        }
+        token_fields_t fields;
+        std::string error;
+        try {
+            const FormBody form = FormBody::parse(req.body);
+            for (const char* name : {"user", "room", "device", "ttl"})
+                if (form.has(name) && !TokenSigner::setField(name, form.bytes(name, 1024), &fields, &error)) break;
+            if (error.empty() && fields.user.empty()) error = "user: required";
+        } catch (const std::exception&) {
+            error = "not a form body";
+        }
+        if (!error.empty()) {
+            res.status = 400;
+            res.set_content(error + "\n", "text/plain");
+            return;
+        }
+        const std::string token = signer->sign(fields, static_cast<int64_t>(std::time(nullptr)));
+        res.status = token.empty() ? 500 : 200;
+        res.set_content(token + "\n", "text/plain");
+    });
+}
 
 // Pages read the body through a content reader: httplib's own body reading
 // refuses form bodies above 8 KiB, and a save carries up to 8191 message

@@ -13,6 +13,7 @@
 #include "was/RoomPages.h"
 #include "was/WasPagePaths.h"
 
+class TokenSigner;
 class WasHttpServer;
 class WasStore;
 
@@ -22,6 +23,12 @@ struct was_server_settings_t {
     // A thread that waits for its commit costs no CPU, and each one is a
     // request that can share that commit.
     size_t threads = 32;
+    // The token page, served when there is a signer: a form POST of user,
+    // room, device and ttl with the API key in X-Api-Key, answered with a
+    // token (401 without the key, 400 for a bad field).
+    std::string tokenPage = "/was/token";
+    std::shared_ptr<const TokenSigner> tokenSigner;
+    std::string tokenApiKey;
 };
 
 class WasServer {
@@ -43,6 +50,8 @@ public:
 private:
     template <typename Pages, typename Reply>
     void route(const std::string& path, Pages& pages, Reply (Pages::*page)(std::string_view));
+
+    void routeTokenPage(const was_server_settings_t& settings);
 
     MessagePages m_messages;
     RoomPages m_rooms;

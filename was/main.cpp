@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <thread>
@@ -18,6 +19,8 @@
 #include "was/PgConnection.h"
 #include "was/PgStore.h"
 #include "was/SqliteDb.h"
+#include "was/TokenCommand.h"
+#include "was/TokenSigner.h"
 #include "was/WasDump.h"
 #include "was/WasOptions.h"
 #include "was/WasServer.h"
@@ -57,6 +60,21 @@ int releaseRooms(const was_options_t& options) {
     return 0;
 }
 
+// The token page's API key: the file's first line.
+bool readApiKey(const std::string& path, std::string* key, std::string* error) {
+    std::ifstream in(path);
+    if (!in || !std::getline(in, *key)) {
+        *error = "--api-key-file " + path + ": cannot be read";
+        return false;
+    }
+    while (!key->empty() && (key->back() == '\r' || key->back() == ' ')) key->pop_back();
+    if (key->size() < 16) {
+        *error = "--api-key-file " + path + ": a key of fewer than 16 characters";
+        return false;
+    }
+    return true;
+}
+
 void createParentDirectory(const std::string& path) {
     std::filesystem::path parent = std::filesystem::path(path).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent);
@@ -88,7 +106,17 @@ int serve(const was_options_t& options) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    WasServer server(store, options.server);
+    was_server_settings_t serverSettings = options.server;
+    if (!options.signingKey.empty()) {
+        std::string error;
+        std::shared_ptr<TokenSigner> signer = TokenSigner::load(options.signingKey, options.kid, &error);
+        if (!signer || !readApiKey(options.apiKeyFile, &serverSettings.tokenApiKey, &error)) {
+            fprintf(stderr, "tolvex-was: %s\n", error.c_str());
+            return 1;
+        }
+        serverSettings.tokenSigner = std::move(signer);
+    }
+    WasServer server(store, serverSettings);
     std::string reason;
     int port = server.bind(options.host, options.port, reason);
     if (port < 0) {
@@ -121,6 +149,7 @@ int serve(const was_options_t& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "token") return runTokenCommand(argc - 1, argv + 1, stdout, stderr);
     was_options_t options;
     std::string error;
     if (!parseWasOptions(argc, argv, options, error)) {

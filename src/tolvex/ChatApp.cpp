@@ -18,6 +18,7 @@
 #include "tolvex/ConfigCheck.h"
 #include "tolvex/MetricsEndpoint.h"
 #include "tolvex/chat/JobHandler.h"
+#include "tolvex/crypt/TokenVerifier.h"
 #include "tolvex/chat/JournalReplay.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatFactory.h"
@@ -59,6 +60,7 @@ bool ChatApp::readConfig(int argc, char** argv) {
     bool ok = m_config.readConfig(argc, argv, g_was, &m_startReport);
     if (ok) {
         ChatConfig::checkStart(m_config.values(), m_startReport);
+        checkAuthSettings(m_config.values(), m_startReport);
         ok = m_startReport.errors.empty();
     }
     printConfigReport(m_startReport, stderr);
@@ -85,6 +87,8 @@ int ChatApp::start() {
         return fail("cannot start the " + v.iotype + " poller: " + std::strerror(err));
     ChatFactory::getInst().setSendBufLimit(v.send_buffer_max);
     applyFloodLimits(v);
+    // The check before the start read the same files; they may be gone now.
+    if (applyAuth(v) != 0) return fail("cannot read the join token keys");
     if (int rc = openJournal(v); rc != 0) return rc;
     if (int rc = bindService(v); rc != 0) return rc;
     if (int rc = bindMetrics(v); rc != 0) return rc;
@@ -311,6 +315,19 @@ void ChatApp::applyFloodLimits(const ConfigValues& v) {
     m_connLimiter.configure(v.conn_rate_per_addr, v.conn_burst_per_addr, v.conn_rate_loopback);
 }
 
+int ChatApp::applyAuth(const ConfigValues& v) {
+    TokenVerifier& verifier = TokenVerifier::getInst();
+    verifier.setPolicy(v.auth_mode == "required", v.auth_leeway_sec);
+    std::string error;
+    if (verifier.load(v.auth_public_key, v.auth_hmac_secret_file, &error) != 0) {
+        g_Logger.log("auth keys not read, %zu key(s) kept: %s", verifier.keyCount(), error.c_str());
+        return -1;
+    }
+    g_Logger.log("auth_mode %s, %zu key(s), leeway %d s", v.auth_mode.c_str(), verifier.keyCount(),
+                 v.auth_leeway_sec);
+    return 0;
+}
+
 void ChatApp::acceptEvent2(ServiceListener* l, int fd, sockaddr_in* from, SessionFactory* factory) {
     // The metrics listener has its own cap; only client connections count here.
     if (factory != &ChatFactory::getInst() || !from || !g_pPoller) {
@@ -342,6 +359,7 @@ void ChatApp::rereadConfig() {
     for (const std::string& line : report.lines) g_Logger.log("SIGUSR2 %s", line.c_str());
     const ConfigValues v = m_config.values();
     applyFloodLimits(v);
+    applyAuth(v);
     MicroTimer& timers = MicroTimer::getInst();
     if (result.pingChanged) {
         timers.killTimer(this, kPingTimerId);

@@ -66,6 +66,9 @@ private:
     void rereadConfig();
     // The flood limits of v for the sessions and the accept path.
     void applyFloodLimits(const ConfigValues& v);
+    // The join-token policy and keys of v. 0, or -1 after one command-log
+    // line, the keys in effect kept.
+    int applyAuth(const ConfigValues& v);
     static std::array<Log*, 4> daemonLogs();
     // Writes the lines the logs batched once the oldest waited log_flush_ms
     // (all of them when force).

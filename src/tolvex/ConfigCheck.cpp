@@ -4,8 +4,57 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+
+#include "cpputil/Config2.h"
 #include "cpputil/OpenFileLimit.h"
+#include "tolvex/crypt/TokenVerifier.h"
 #include "tolvex/util/ChatConfig.h"
+
+namespace {
+
+bool isLoopback(const sockaddr_in& a) {
+    return (ntohl(a.sin_addr.s_addr) >> 24) == 127;
+}
+
+// The TLS listener's keys, read on their own so this check does not depend
+// on who else reads them.
+struct tls_keys_t {
+    sockaddr_in tlsBindAddr{};
+    bool plainListener = true;
+};
+
+tls_keys_t readTlsKeys(const std::string& config) {
+    tls_keys_t t;
+    Config2 cfg;
+    cfg.setConfFile(config);
+    cfg.setValue("tls_bindaddr", 0, true, Config2::IPADDRESS, &t.tlsBindAddr);
+    cfg.setValue("plain_listener", 0, true, Config2::BOOL, &t.plainListener);
+    cfg.readConfig(0, nullptr, "tolvexd");
+    return t;
+}
+
+}  // namespace
+
+void checkAuthSettings(const ConfigValues& v, ConfigReport& report) {
+    std::string error;
+    if (!TokenVerifier::checkKeys(v.auth_public_key, v.auth_hmac_secret_file, &error))
+        report.errors.push_back(v.config + ": join token key: " + error);
+    else if (v.auth_mode == "required" && v.auth_public_key.find_first_not_of(" \t") == std::string::npos &&
+             v.auth_hmac_secret_file.find_first_not_of(" \t") == std::string::npos)
+        report.errors.push_back(v.config + ": <auth_mode> required without <auth_public_key> or "
+                                           "<auth_hmac_secret_file>: no client could authenticate");
+    const tls_keys_t tls = readTlsKeys(v.config);
+    const bool plainOpen = tls.plainListener && v.servicebindaddr.sin_family == AF_INET && !isLoopback(v.servicebindaddr);
+    const bool tlsOpen = tls.tlsBindAddr.sin_family == AF_INET && !isLoopback(tls.tlsBindAddr);
+    if (v.auth_mode == "off" && (plainOpen || tlsOpen))
+        report.warnings.push_back(v.config + ": <auth_mode> off on a listener beyond loopback: anyone who reaches it "
+                                             "may join any room as any user");
+    if (plainOpen)
+        report.warnings.push_back(v.config + ": <servicebindaddr> listens beyond loopback without TLS: messages and "
+                                             "tokens cross the network in clear (set <tls_bindaddr>, <plain_listener> "
+                                             "off)");
+}
 
 void printConfigReport(const ConfigReport& report, FILE* err) {
     for (const std::string& e : report.errors) std::fprintf(err, "tolvexd: %s\n", e.c_str());
@@ -24,6 +73,7 @@ int runConfigCheck(int argc, char** argv, FILE* out, FILE* err) {
     ChatConfig::check(n, args.data(), v, report);
     if (report.errors.empty()) {
         ChatConfig::checkStart(v, report);
+        checkAuthSettings(v, report);
         // A start warns about the limit it set; this is the one it would set.
         const std::string w = ChatConfig::selectLimitWarning(v.iotype, plannedOpenFileLimit(v.max_open_files));
         if (!w.empty()) report.warnings.push_back(w);

@@ -6,9 +6,16 @@
 #include <cstdio>
 
 struct ConfigReport;
+struct ConfigValues;
 
 // Errors, then warnings, one line each under the program's name.
 void printConfigReport(const ConfigReport& report, FILE* err);
+
+// The join-token settings: every key file readable and of a kind tokens
+// can be checked with (errors), a key for auth_mode required (error), and
+// a warning for a listener on an address other than loopback that admits
+// clients without a token or without TLS. Adds to report.
+void checkAuthSettings(const ConfigValues& v, ConfigReport& report);
 
 // Reads argv as a start would (with "--check-config" left out) and prints
 // the settings a start would run with, one "key = value" a line, to out.

@@ -95,6 +95,13 @@ TEST_F(CheckConfigTest, PrintsTheSettingsAStartWouldRunWithAndWarnsOfUnknownElem
     EXPECT_TRUE(fs::is_empty(dir.file("log"))) << "no log and no journal for a check";
 }
 
+TEST_F(CheckConfigTest, WarnsOfAListenerBeyondLoopbackWithoutTokensOrTls) {
+    writeConfig("127.0.0.1:7000", "0.0.0.0:7000");
+    ASSERT_EQ(0, run({"--check-config"})) << err;
+    EXPECT_TRUE(errSays("<auth_mode> off on a listener beyond loopback")) << err;
+    EXPECT_TRUE(errSays("<servicebindaddr> listens beyond loopback without TLS")) << err;
+}
+
 struct refusal_t {
     const char* name;
     const char* from;  // replaced in kConfig by to
@@ -136,7 +143,13 @@ INSTANTIATE_TEST_SUITE_P(
         refusal_t{"EmptyWasList", "<was>127.0.0.1:7080</was>\n<was>127.0.0.1:7081</was>", "", {},
                   "no usable <was> server in <waslist>"},
         refusal_t{"WasWithoutAPort", ":7081<", ":http<", {}, "<was> 127.0.0.1:http has no port from 1 to 65535"},
-        refusal_t{"TooFewOpenFiles", "", "", {"--max_open_files", "10"}, "<max_open_files> 10: fewer than"}),
+        refusal_t{"TooFewOpenFiles", "", "", {"--max_open_files", "10"}, "<max_open_files> 10: fewer than"},
+        refusal_t{"TokensRequiredWithoutAKey", "", "", {"--auth_mode", "required"},
+                  "<auth_mode> required without <auth_public_key> or <auth_hmac_secret_file>"},
+        refusal_t{"UnreadableTokenKey", "", "", {"--auth_public_key", "/nonexistent/k1.pem"},
+                  "join token key: /nonexistent/k1.pem: No such file or directory"},
+        refusal_t{"ShortTokenSecret", "", "", {"--auth_hmac_secret_file", "/dev/null"},
+                  "an HS256 secret of fewer than 32 bytes"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "support/Process.h"
 #include "support/RealWas.h"
 #include "support/TempDir.h"
+#include "support/TestTokens.h"
 
 namespace {
 
@@ -41,6 +42,36 @@ TEST(WasMainTest, ServesAndDumpsAPostgresDatabase) {
         EXPECT_NE(std::string::npos, dump.find(" text \"hello\"\n")) << dump;
     }
     PgTestServer::shared().dropDatabase(db);
+}
+
+// The token page hands out tokens only to callers with the API key, and
+// what it hands out is an HS256 token of the asked claims.
+TEST(WasMainTest, TokenPageAnswersOnlyCallersWithTheApiKey) {
+    TempDir dir;
+    const std::string secret = "the WAS's HS256 secret, thirty-two bytes or more";
+    const int port = freeTcpPort();
+    Process was(binPath("tolvex-was"),
+                {"--db", dir.file("was.db"), "--listen", "127.0.0.1:" + std::to_string(port), "--signing-key",
+                 dir.write("s1.key", secret + "\n"), "--kid", "s1", "--api-key-file",
+                 dir.write("api.key", "an api key of the login service\n")});
+    ASSERT_TRUE(waitFor([&] { return canConnect(port); })) << was.stderrText();
+    const auto ask = [&](const std::string& apiKey, const std::string& form) {
+        return exchangeWith(port, "POST /was/token HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n" +
+                                      (apiKey.empty() ? "" : "X-Api-Key: " + apiKey + "\r\n") +
+                                      "Content-Length: " + std::to_string(form.size()) + "\r\n\r\n" + form);
+    };
+    EXPECT_EQ(0u, ask("", "user=bob").find("HTTP/1.1 401"));
+    EXPECT_EQ(0u, ask("an api key of the login servicE", "user=bob").find("HTTP/1.1 401"));
+    EXPECT_EQ(0u, ask("an api key of the login service", "user=bob&device=tablet").find("HTTP/1.1 400"));
+
+    const was_reply_t reply = parseReply(ask("an api key of the login service", "user=bob%40corp&room=7&device=mobile"));
+    ASSERT_EQ(0u, reply.statusLine.find("HTTP/1.1 200")) << reply.statusLine;
+    const std::string token = reply.body.substr(0, reply.body.find('\n'));
+    const size_t dot = token.rfind('.');
+    ASSERT_NE(std::string::npos, dot);
+    EXPECT_EQ(testtoken::base64Url(testtoken::hmacSha256(secret, token.substr(0, dot))), token.substr(dot + 1));
+    const std::string input = token.substr(0, dot);
+    EXPECT_EQ(testtoken::base64Url("{\"alg\":\"HS256\",\"typ\":\"JWT\",\"kid\":\"s1\"}"), input.substr(0, input.find('.')));
 }
 
 }  // namespace

@@ -103,6 +103,12 @@ const std::map<std::string, Setter>& valueOptions() {
              return readInt<uint32_t>("--room-base", v, 1, 0xFFFFFFFFu - kMaxRooms - kMaxIdleRooms, &o.roomBase);
          }},
         {"--tag", [](O& o, const std::string& v) { return readTag(v, &o); }},
+        {"--was-token-url",
+         [](O& o, const std::string& v) {
+             o.wasTokenUrl = v;
+             return v.rfind("http://", 0) == 0 ? std::string() : "--was-token-url wants http://HOST:PORT/PATH";
+         }},
+        {"--api-key-file", [](O& o, const std::string& v) { return o.apiKeyFile = v, std::string(); }},
         {"--idle", [](O& o, const std::string& v) { return readInt("--idle", v, 0, kMaxIdle, &o.idle); }},
         {"--stall-receivers",
          [](O& o, const std::string& v) {
@@ -160,6 +166,8 @@ std::string crossCheck(const bench_options_t& o) {
     if (static_cast<long>(o.rooms) * o.members > kMaxConnections)
         return "--rooms x --members is over " + std::to_string(kMaxConnections) + " connections";
     if (o.senders > o.rooms * o.members) return "--senders is more than rooms x members";
+    if (o.wasTokenUrl.empty() != o.apiKeyFile.empty()) return "--was-token-url and --api-key-file go together";
+    if (!o.wasTokenUrl.empty() && o.peer == Peer::kRedis) return "--was-token-url is for tolvexd only";
     return o.peer == Peer::kRedis ? redisCheck(o) : stallCheck(o);
 }
 
@@ -250,6 +258,10 @@ std::string usageText() {
            "  --stall-for S      seconds they stay stalled; the stall must end before\n"
            "                     --duration does (10)\n"
            "  --room-base ID     first room id (derived from the clock)\n"
+           "  --was-token-url URL, --api-key-file FILE\n"
+           "                     a join token per connection from this tolvex-was token page\n"
+           "                     (http://HOST:PORT/was/token, the file's first line as the API\n"
+           "                     key), presented in AUTH: for a daemon with auth_mode required\n"
            "  --tag T            prefix of the generated user ids (derived from pid and clock)\n"
            "  --json             print the result as one JSON object\n"
            "  --quiet            no progress lines on stderr\n"

@@ -38,6 +38,11 @@ struct bench_options_t {
     bool progress = true;   // one line per second on stderr
     uint32_t roomBase = 0;  // first room id; 0: derived from the clock
     std::string tag;        // prefix of every user id; empty: derived from pid and clock
+    // Join tokens (tolvexd only): each connection's token, for its user,
+    // room and device kind, asked of this tolvex-was token page with the
+    // API key in apiKeyFile, and presented in AUTH before the room requests.
+    std::string wasTokenUrl;
+    std::string apiKeyFile;
 };
 
 // Limits that keep one run bounded on a small shared machine.

@@ -6,6 +6,7 @@
 
 #include "client/Protocol.h"
 #include "client/Replies.h"
+#include "client/TokenFetch.h"
 
 namespace bench {
 
@@ -20,9 +21,24 @@ std::string RoomBuilder::build(const std::vector<room_plan_t>& rooms,
     return "";
 }
 
-std::string RoomBuilder::connect(BenchConnection& conn) {
+std::string RoomBuilder::connect(BenchConnection& conn, const room_plan_t& room, const member_plan_t& member) {
     const int err = conn.connect(m_host, m_port, deadline());
     if (err != 0) return "connect to " + m_host + ":" + std::to_string(m_port) + ": " + std::strerror(err);
+    return m_tokenUrl.empty() ? "" : authenticate(conn, room, member);
+}
+
+std::string RoomBuilder::authenticate(BenchConnection& conn, const room_plan_t& room, const member_plan_t& member) {
+    std::string token;
+    std::string why;
+    const double stepSec = std::chrono::duration<double>(m_stepTimeout).count();
+    if (!client::fetchToken(m_tokenUrl, m_apiKey, member.userId, room.roomId, member.osType == client::OS_TYPE_MOBILE,
+                            stepSec, &token, &why))
+        return "token: " + why;
+    if (!conn.send(client::AUTH, client::encode(client::AuthRequest{token}))) return "auth: " + conn.failReason();
+    auto reply = conn.waitFor(client::AUTH_REPLY, deadline(), &why);
+    if (!reply) return "auth: " + why;
+    auto decoded = client::decodeAuthReply(*reply);
+    if (!decoded || decoded->result != client::AUTH_RES_ACCEPTED) return "token refused: " + client::describe(*reply);
     return "";
 }
 
@@ -81,7 +97,7 @@ idle_setup_t RoomBuilder::buildIdle(const std::vector<room_plan_t>& rooms,
 }
 
 std::string RoomBuilder::openCreator(const room_plan_t& room, BenchConnection& creator) {
-    if (std::string err = connect(creator); !err.empty()) return err;
+    if (std::string err = connect(creator, room, room.members[0]); !err.empty()) return err;
     // The daemon takes at most kMaxInvitees per invitation: the room init
     // carries the first batch, USER_ADDs the rest.
     const size_t invited = room.members.size() - 1;
@@ -137,7 +153,7 @@ std::string RoomBuilder::invite(BenchConnection& creator, const room_plan_t& roo
 
 std::string RoomBuilder::join(const room_plan_t& room, const member_plan_t& member, BenchConnection& conn) {
     if (member.stalled) conn.setReceiveBuffer(kStalledReceiveBuffer);
-    if (std::string err = connect(conn); !err.empty()) return err;
+    if (std::string err = connect(conn, room, member); !err.empty()) return err;
     const client::JoinRequest request{room.roomId, member.userId, member.nameInfo, member.osType};
     if (!conn.send(client::USER_JOIN, client::encode(request))) return "join: " + conn.failReason();
     std::string why;

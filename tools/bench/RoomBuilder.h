@@ -29,6 +29,13 @@ public:
     RoomBuilder(const RoomBuilder&) = delete;
     RoomBuilder& operator=(const RoomBuilder&) = delete;
 
+    // Every connection then presents a join token for its member, fetched
+    // from this tolvex-was token page, before its room init or join.
+    void useTokenPage(std::string url, std::string apiKey) {
+        m_tokenUrl = std::move(url);
+        m_apiKey = std::move(apiKey);
+    }
+
     // One connection per planned member, in roster order (out[room][member]),
     // each joined to its room. Returns "" or what failed; on failure out
     // holds what was opened so far.
@@ -49,12 +56,16 @@ private:
     std::string invite(BenchConnection& creator, const room_plan_t& room, size_t first, size_t last, bool withInit);
     std::string join(const room_plan_t& room, const member_plan_t& member, BenchConnection& conn);
     std::string openCreator(const room_plan_t& room, BenchConnection& creator);
-    std::string connect(BenchConnection& conn);
+    // Connects and, with a token page, authenticates as member of room.
+    std::string connect(BenchConnection& conn, const room_plan_t& room, const member_plan_t& member);
+    std::string authenticate(BenchConnection& conn, const room_plan_t& room, const member_plan_t& member);
     BenchConnection::Clock::time_point deadline() const { return BenchConnection::Clock::now() + m_stepTimeout; }
 
     std::string m_host;
     int m_port;
     std::chrono::milliseconds m_stepTimeout;
+    std::string m_tokenUrl;  // empty: no AUTH
+    std::string m_apiKey;
 };
 
 }  // namespace bench

@@ -14,6 +14,7 @@
 #include "bench/LoadRunner.h"
 #include "bench/RedisLoad.h"
 #include "bench/RoomBuilder.h"
+#include "client/TokenFetch.h"
 
 #include "TolvexVersion.h"
 
@@ -76,9 +77,23 @@ int main(int argc, char** argv) {
         return report.clean() ? 0 : 1;
     }
 
+    std::string apiKey;
+    if (!options.apiKeyFile.empty()) {
+        std::string err;
+        if (!client::readFirstLine(options.apiKeyFile, &apiKey, &err)) {
+            failed.setupError = "--api-key-file " + err;
+            print(failed);
+            return 1;
+        }
+    }
+    const auto builder = [&] {
+        auto b = std::make_unique<bench::RoomBuilder>(options.host, options.port);
+        if (!options.wasTokenUrl.empty()) b->useTokenPage(options.wasTokenUrl, apiKey);
+        return b;
+    };
     const auto setupStart = std::chrono::steady_clock::now();
     std::vector<std::vector<std::unique_ptr<bench::BenchConnection>>> conns;
-    if (std::string err = bench::RoomBuilder(options.host, options.port).build(rooms, &conns); !err.empty()) {
+    if (std::string err = builder()->build(rooms, &conns); !err.empty()) {
         failed.setupError = err;
         print(failed);
         return 1;
@@ -95,7 +110,7 @@ int main(int argc, char** argv) {
     const auto idleStart = std::chrono::steady_clock::now();
     if (options.idle > 0) {
         const auto idleRooms = bench::planIdleRoster(options, tag, roomBase);
-        idle = bench::RoomBuilder(options.host, options.port).buildIdle(idleRooms, &idleConns, options.progress);
+        idle = builder()->buildIdle(idleRooms, &idleConns, options.progress);
     }
     const double idleSec = std::chrono::duration<double>(std::chrono::steady_clock::now() - idleStart).count();
     if (options.progress && options.idle > 0)

@@ -101,6 +101,20 @@ const std::map<std::string, value_handler_t>& valueOptions() {
                         : std::string();
          }},
         {"--timeout", checkTimeout},
+        {"--token",
+         [](const std::string& v, cli_options_t* o) {
+             o->token = v;
+             return v.empty() || v.size() > client::kMaxTokenLen
+                        ? "--token: 1 to " + std::to_string(client::kMaxTokenLen) + " bytes"
+                        : std::string();
+         }},
+        {"--token-file", [](const std::string& v, cli_options_t* o) { return o->tokenFile = v, std::string(); }},
+        {"--was-token-url",
+         [](const std::string& v, cli_options_t* o) {
+             o->wasTokenUrl = v;
+             return v.rfind("http://", 0) == 0 ? std::string() : "--was-token-url wants http://HOST:PORT/PATH";
+         }},
+        {"--api-key-file", [](const std::string& v, cli_options_t* o) { return o->apiKeyFile = v, std::string(); }},
     };
     return options;
 }
@@ -129,6 +143,9 @@ std::string checkCombination(const cli_options_t& o, const std::vector<std::stri
         return "--invite: at most " + std::to_string(client::kMaxInvitees) + " users";
     for (const std::string& id : o.invitees)
         if (id == o.userId) return "--invite: you are already in the room you open";
+    if (given("--token") + given("--token-file") + given("--was-token-url") > 1)
+        return "one of --token, --token-file and --was-token-url";
+    if (given("--was-token-url") != given("--api-key-file")) return "--was-token-url and --api-key-file go together";
     return "";
 }
 
@@ -196,6 +213,7 @@ cli_parse_t parseCliArgs(const std::vector<std::string>& args) {
 std::string usageText() {
     return "usage: tolvex-cli --server HOST:PORT [--directory HOST:PORT] --user ID [--name TEXT] [--mobile]\n"
            "                  --room N [--create] [--invite ID,...] [--send TEXT [--wait-result]] [--timeout SEC]\n"
+           "                  [--token TOKEN | --token-file FILE | --was-token-url URL --api-key-file FILE]\n"
            "\n"
            "Opens room N on tolvexd (--create: opens it as a new room with the invited users;\n"
            "otherwise joins it) and chats: every line typed is a message. Commands:\n"
@@ -220,6 +238,12 @@ std::string usageText() {
            "  --send TEXT         one-shot: send TEXT, wait for its MSG_ACK and exit\n"
            "  --wait-result       with --send: also wait for every other member's delivery outcome\n"
            "  --timeout SEC       bound of the one-shot run and of opening the room (default 20)\n"
+           "  --token TOKEN       a join token, sent in AUTH before anything else (a daemon with\n"
+           "                      auth_mode required admits nothing without one)\n"
+           "  --token-file FILE   the same, the file's first line\n"
+           "  --was-token-url URL fetch the token for --user, --room and the device kind from a\n"
+           "                      tolvex-was token page (http://HOST:PORT/was/token) ...\n"
+           "  --api-key-file FILE ... sending the file's first line as its X-Api-Key\n"
            "  --help, --version\n"
            "\n"
            "At the end of standard input the client waits up to 3 s for the delivery reports\n"

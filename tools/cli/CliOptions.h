@@ -37,6 +37,13 @@ struct cli_options_t {
     std::string sendText;
     bool waitResult = false;
     double timeoutSec = 20;  // one-shot run, and opening the room
+    // The join token sent in AUTH before anything else: given, read from a
+    // file (its first line), or fetched from a tolvex-was token page
+    // (http://HOST:PORT/PATH) with the API key of apiKeyFile. At most one.
+    std::string token;
+    std::string tokenFile;
+    std::string wasTokenUrl;
+    std::string apiKeyFile;
 };
 
 inline constexpr double kDefaultTimeoutSec = 20;

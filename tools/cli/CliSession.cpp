@@ -1,5 +1,6 @@
 #include "cli/CliSession.h"
 
+#include "client/TokenFetch.h"
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <ctime>
 
 #include "cli/RoomDirectory.h"
+#include "client/TokenFetch.h"
 
 namespace cli {
 
@@ -31,6 +33,13 @@ std::string codeText(uint16_t code) {
     return buf;
 }
 
+// A refusal's reply carries nothing but its u16 result.
+uint16_t refusalResult(const client::Packet& reply) {
+    if (reply.body.size() != 2) return client::RES_INVALID_CMD;
+    return static_cast<uint16_t>(static_cast<unsigned char>(reply.body[0]) |
+                                 static_cast<unsigned char>(reply.body[1]) << 8);
+}
+
 }  // namespace
 
 CliSession::CliSession(cli_options_t options, std::FILE* out, std::FILE* err)
@@ -42,6 +51,7 @@ CliSession::CliSession(cli_options_t options, std::FILE* out, std::FILE* err)
 
 int CliSession::run() {
     const auto deadline = after(m_options.timeoutSec);
+    if (!obtainToken()) return kExitFailed;
     if (m_options.directoryPort != 0) chooseDaemon();
     const auto connectWithin = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::duration<double>(std::min(m_options.timeoutSec, 10.0)));
@@ -120,7 +130,45 @@ void CliSession::requireSent(bool ok) {
 
 // ---------------------------------------------------------------- opening
 
+bool CliSession::obtainToken() {
+    std::string error;
+    if (!m_options.tokenFile.empty() && !client::readFirstLine(m_options.tokenFile, &m_options.token, &error)) {
+        complain("--token-file " + error);
+        return false;
+    }
+    if (!m_options.wasTokenUrl.empty()) {
+        std::string apiKey;
+        if (!client::readFirstLine(m_options.apiKeyFile, &apiKey, &error) ||
+            !client::fetchToken(m_options.wasTokenUrl, apiKey, m_options.userId, m_options.roomId, m_options.mobile,
+                        std::min(m_options.timeoutSec, 5.0), &m_options.token, &error)) {
+            complain("no token: " + error);
+            return false;
+        }
+    }
+    return true;
+}
+
+CliSession::open_t CliSession::authenticate(Clock::time_point deadline) {
+    if (m_options.token.empty()) return open_t::kOpen;
+    if (!m_client.sendAuth({m_options.token})) return open_t::kClosed;
+    client::Packet reply;
+    if (open_t r = awaitReply(client::AUTH_REPLY, deadline, &reply); r != open_t::kOpen) return r;
+    const auto decoded = client::decodeAuthReply(reply);
+    if (decoded && decoded->result == client::AUTH_RES_ACCEPTED) return open_t::kOpen;
+    static const char* const kWhy[] = {"accepted", "malformed", "bad signature or unknown key",
+                                       "expired or not yet valid", "unknown device kind", "the server has no keys",
+                                       "already authenticated"};
+    const uint16_t result = decoded ? decoded->result : refusalResult(reply);
+    complain(std::string("the token was refused: ") + (result < std::size(kWhy) ? kWhy[result] : "unknown result") +
+             " (result " + std::to_string(result) + ")");
+    // With no keys and tokens optional, the daemon goes on without one.
+    if (result == client::AUTH_RES_NO_KEYS) return open_t::kOpen;
+    m_closeExpected = true;
+    return open_t::kRefused;
+}
+
 CliSession::open_t CliSession::openRoom(Clock::time_point deadline) {
+    if (open_t r = authenticate(deadline); r != open_t::kOpen) return r;
     if (!m_options.create) return joinRoom(deadline);
     if (open_t r = createRoom(deadline); r != open_t::kOpen) return r;
     // The room init's reply is the same for a room that was already there:
@@ -147,7 +195,7 @@ CliSession::open_t CliSession::createRoom(Clock::time_point deadline) {
     if (open_t r = awaitReply(client::ROOM_CREATE_REPLY, deadline, &reply); r != open_t::kOpen) return r;
     const auto decoded = client::decodeRoomInitReply(reply);
     if (!decoded || decoded->result != client::RES_SUCCESS) {
-        const uint16_t result = decoded ? decoded->result : client::RES_INVALID_CMD;
+        const uint16_t result = decoded ? decoded->result : refusalResult(reply);
         complain("cannot open " + roomText() + ": " + joinResultText(result) + " (result " + std::to_string(result) +
                  ")");
         return open_t::kRefused;
@@ -175,7 +223,7 @@ CliSession::open_t CliSession::joinRoom(Clock::time_point deadline, client::Join
     }
     const auto decoded = client::decodeJoinReply(reply);
     if (!decoded || decoded->result != client::RES_SUCCESS) {
-        const uint16_t result = decoded ? decoded->result : client::RES_INVALID_CMD;
+        const uint16_t result = decoded ? decoded->result : refusalResult(reply);
         complain("cannot join " + roomText() + ": " + joinResultText(result) + " (result " + std::to_string(result) +
                  ")");
         return open_t::kRefused;

@@ -55,6 +55,11 @@ private:
     void closeGently();
     // Creates (--create) and joins the room; the roster then holds its members.
     open_t openRoom(Clock::time_point deadline);
+    // AUTH with the token, when there is one.
+    open_t authenticate(Clock::time_point deadline);
+    // The token from --token, --token-file or --was-token-url into
+    // m_options.token; false after complaining.
+    bool obtainToken();
     open_t createRoom(Clock::time_point deadline);
     // joined, when given, receives the decoded reply.
     open_t joinRoom(Clock::time_point deadline, client::JoinReply* joined = nullptr);

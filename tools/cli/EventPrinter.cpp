@@ -73,6 +73,8 @@ std::string joinResultText(uint16_t result) {
             return "room type not supported";
         case client::RES_INVALID_CMD:
             return "request refused by the server";
+        case client::RES_NOT_AUTHORIZED:
+            return "no join token admits it (give --token, or one for this user, room and device)";
         default:
             return "refused";
     }

@@ -47,6 +47,7 @@ public:
 
     // Requests: the body from Requests.h, this client's etype, and the next
     // transaction id (lastTrid()). True when every byte was written.
+    bool sendAuth(const AuthRequest& r) { return send(AUTH, encode(r)); }
     bool sendRoomInit(const RoomInitRequest& r) { return send(ROOM_CREATE, encode(r)); }
     bool sendInvite(const InviteRequest& r) { return send(USER_ADD, encode(r)); }
     bool sendJoin(const JoinRequest& r) { return send(USER_JOIN, encode(r)); }

@@ -4,6 +4,7 @@
 // The client keeps its own table so it builds without the daemon's sources;
 // docs/protocol.md is the shared reference for both.
 
+#include <cstddef>
 #include <cstdint>
 
 namespace client {
@@ -24,6 +25,7 @@ inline constexpr uint16_t USER_LEAVE = 0x0C20;              // 3104
 inline constexpr uint16_t USER_REJOIN = 0x0C24;             // 3108
 inline constexpr uint16_t USER_FORCE_LEAVE = 0x0C32;        // 3122
 inline constexpr uint16_t ATTACH = 0x0C40;                  // 3136
+inline constexpr uint16_t AUTH = 0x0C50;                    // 3152
 inline constexpr uint16_t MSG_RELAY_ACK = 0x8C11;           // 35857
 inline constexpr uint16_t MSG_RESULT_ACK = 0x8C31;          // 35889
 inline constexpr uint16_t ATTACH_ALARM_RELAY_ACK = 0x8C41;  // 35905
@@ -48,10 +50,22 @@ inline constexpr uint16_t USER_FORCE_LEAVE_REPLY = replyCode(USER_FORCE_LEAVE); 
 inline constexpr uint16_t MSG_ACK = 0x8C10;                                      // 35856
 inline constexpr uint16_t ATTACH_ACK = 0x8C40;                                   // 35904
 inline constexpr uint16_t SERVER_NOT_READY_REPLY = replyCode(SERVER_NOT_READY);  // 0x8C90
+inline constexpr uint16_t AUTH_REPLY = replyCode(AUTH);                          // 0x8C50
 
 // Results in reply bodies.
 inline constexpr uint16_t RES_SUCCESS = 0;
 inline constexpr uint16_t RES_INVALID_CMD = 515;  // 0x0203, followed by a close
+inline constexpr uint16_t RES_NOT_AUTHORIZED = 516;  // 0x0204: no token admits it; followed by a close
+
+// AUTH results.
+inline constexpr uint16_t AUTH_RES_ACCEPTED = 0;
+inline constexpr uint16_t AUTH_RES_MALFORMED = 1;
+inline constexpr uint16_t AUTH_RES_BAD_SIGNATURE = 2;
+inline constexpr uint16_t AUTH_RES_EXPIRED = 3;  // or not yet valid
+inline constexpr uint16_t AUTH_RES_UNKNOWN_DEVICE = 4;
+inline constexpr uint16_t AUTH_RES_NO_KEYS = 5;
+inline constexpr uint16_t AUTH_RES_ALREADY_AUTHENTICATED = 6;
+inline constexpr size_t kMaxTokenLen = 4096;
 inline constexpr uint16_t JOIN_RES_NOT_EXIST_ROOM = 100;
 inline constexpr uint16_t JOIN_RES_NOT_INVITED_USER = 110;
 inline constexpr uint16_t JOIN_RES_ALREADY_INVITED_USER = 120;

@@ -187,6 +187,13 @@ std::optional<NotReady> decodeNotReady(const Packet& p) {
     return NotReady{};
 }
 
+std::optional<AuthReply> decodeAuthReply(const Packet& p) {
+    if (p.code != AUTH_REPLY) return std::nullopt;
+    BodyReader r(p.body);
+    AuthReply v;
+    return complete(v, r.u16(&v.result), r);
+}
+
 std::optional<InvalidCommand> decodeInvalidCommand(const Packet& p) {
     if (!p.isReply() || p.body.size() != 2) return std::nullopt;
     uint16_t result = 0;

@@ -155,6 +155,12 @@ struct InvalidCommand {
     uint16_t requestCode = 0;  // the reply code without kReplyBit
 };
 
+// AUTH's answer: one of the AUTH_RES_ codes.
+struct AuthReply {
+    uint16_t result = 0;
+};
+
+std::optional<AuthReply> decodeAuthReply(const Packet& p);
 std::optional<RoomInitReply> decodeRoomInitReply(const Packet& p);
 std::optional<InviteReply> decodeInviteReply(const Packet& p);
 // Accepts 0x8C02 and 0x8C24.

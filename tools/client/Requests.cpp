@@ -83,6 +83,12 @@ std::string encode(const MsgRequest& r) {
     return w.take();
 }
 
+std::string encode(const AuthRequest& r) {
+    BodyWriter w;
+    w.str16(r.token);
+    return w.take();
+}
+
 std::string encode(const TypingRequest& r) {
     BodyWriter w;
     w.u32(r.roomId).str16(r.userId).u8(r.state);

@@ -119,6 +119,12 @@ struct ResultAck {
     uint32_t resultSeq = 0;  // from the MSG_RESULT being acknowledged
 };
 
+// AUTH: a join token (see kMaxTokenLen).
+struct AuthRequest {
+    std::string token;
+};
+
+std::string encode(const AuthRequest& r);
 std::string encode(const RoomInitRequest& r);
 std::string encode(const InviteRequest& r);
 std::string encode(const JoinRequest& r);

@@ -1,12 +1,16 @@
 #include "tolvex/chat/SessionGuard.h"
 
+#include <arpa/inet.h>
+
 #include "p2p/P2PPacket.h"
 #include "p2p/Parser2.h"
 #include "tolvex/chat/MsgText.h"
+#include "tolvex/crypt/TokenVerifier.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatSession.h"
 #include "tolvex/util/ChatCodes.h"
 #include "tolvex/util/Globals.h"
+#include "tolvex/util/Metrics.h"
 
 namespace {
 
@@ -53,7 +57,27 @@ const char* mismatch(const ChatSession::binding_t& bound, const SessionGuard::na
     return nullptr;
 }
 
+// Why named is not what token admits, or null when it is.
+const char* tokenMismatch(const ChatSession::token_t& token, const SessionGuard::named_t& named) {
+    if (named.userId && *named.userId != token.userId) return "another user than the token's";
+    if (token.roomId != 0 && named.roomId != token.roomId) return "another room than the token's";
+    if (token.osType != OS_TYPE_NONE && named.osType != token.osType) return "another device than the token's";
+    return nullptr;
+}
+
+void pushResult(const P2PPacket* pk, ChatSession* session, uint16_t result) {
+    if (!hasReply(pk->m_h.code)) return;
+    const unsigned char body[2] = {static_cast<unsigned char>(result & 0xFF), static_cast<unsigned char>(result >> 8)};
+    session->chatPush(pk, body, sizeof body, 0);
+}
+
 }  // namespace
+
+bool SessionGuard::admitsUnauthenticated(const P2PPacket* pk, ChatSession* session) {
+    if (session->token() || pk->m_h.code == AUTH || !TokenVerifier::getInst().required()) return true;
+    refuseByToken(pk, session, {}, "no token yet");
+    return false;
+}
 
 bool SessionGuard::check(const P2PPacket* pk, ChatSession* session, const named_t& named, bool exactDevice) {
     const auto& bound = session->binding();
@@ -68,6 +92,12 @@ bool SessionGuard::admitsAction(const P2PPacket* pk, ChatSession* session, const
 }
 
 bool SessionGuard::admitsJoin(const P2PPacket* pk, ChatSession* session, const named_t& named) {
+    if (const auto& token = session->token()) {
+        if (const char* why = tokenMismatch(*token, named)) {
+            refuseByToken(pk, session, named, why);
+            return false;
+        }
+    }
     // A join or room init is how a session gets its binding in the first place.
     if (!session->binding()) return true;
     return check(pk, session, named, true);
@@ -98,9 +128,24 @@ void SessionGuard::refuse(const P2PPacket* pk, ChatSession* session, const named
                  requestName(pk->m_h.code), why, named.roomId, named.userId ? logText(*named.userId).c_str() : "-",
                  named.osType, bound ? bound->roomId : 0u, bound ? logText(bound->userId).c_str() : "-",
                  bound ? bound->osType : 0u);
-    if (hasReply(pk->m_h.code)) {
-        static constexpr unsigned char kBody[2] = {RES_CODE_INVALID_CMD & 0xFF, RES_CODE_INVALID_CMD >> 8};
-        session->chatPush(pk, kBody, sizeof kBody, 0);
+    pushResult(pk, session, RES_CODE_INVALID_CMD);
+    session->closeRefused();
+}
+
+void SessionGuard::refuseByToken(const P2PPacket* pk, ChatSession* session, const named_t& named, const char* why) {
+    if (const auto& token = session->token()) {
+        g_Logger.log("AUTH: %s refused (%s): named room_id=%u, user_id=%s, os_type=%u; token for room_id=%u, "
+                     "user_id=%s, os_type=%u; session closed",
+                     requestName(pk->m_h.code), why, named.roomId,
+                     named.userId ? logText(*named.userId).c_str() : "-", named.osType, token->roomId,
+                     logText(token->userId).c_str(), token->osType);
+    } else {
+        char ip[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &session->peerAddr().sin_addr, ip, sizeof ip);
+        g_Logger.log("AUTH: %s refused (%s): code=%u, peer=%s; session closed", requestName(pk->m_h.code), why,
+                     pk->m_h.code, ip);
     }
+    Metrics::add(Metrics::getInst().sessionsClosed[Metrics::CLOSE_AUTH]);
+    pushResult(pk, session, RES_CODE_NOT_AUTHORIZED);
     session->closeRefused();
 }

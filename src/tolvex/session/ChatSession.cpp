@@ -11,9 +11,11 @@
 #include "poller/Poller.h"
 #include "tolvex/util/Globals.h"
 #include "tolvex/chat/AckEventHandler.h"
+#include "tolvex/chat/AuthEventHandler.h"
 #include "tolvex/chat/MsgEventHandler.h"
 #include "tolvex/chat/MsgText.h"
 #include "tolvex/chat/RoomEventHandler.h"
+#include "tolvex/chat/SessionGuard.h"
 #include "tolvex/room/RoomManager.h"
 #include "tolvex/session/ChatEventHandler.h"
 #include "tolvex/session/SessionContainer.h"
@@ -149,6 +151,8 @@ std::unique_ptr<ChatEventHandler> ChatSession::makeHandler(uint16_t code) {
         case ATTACH_ALARM_RELAY_ACK:
         case MSG_RESULT_ACK:
             return std::make_unique<AckEventHandler>();
+        case AUTH:
+            return std::make_unique<AuthEventHandler>();
         default:
             return nullptr;
     }
@@ -165,6 +169,7 @@ void ChatSession::recvPacketEvent(const P2PPacket* pk) {
         rejectCommand(pk, true);
         return;
     }
+    if (!SessionGuard::admitsUnauthenticated(pk, this)) return;
     if (!withinRequestLimit(pk->m_h.code)) {
         closeFlooding(pk->m_h.code);
         return;

@@ -1,6 +1,7 @@
 #pragma once
 // One client connection: a packet session that knows its user, room and
-// device kind, refuses work until the rooms are loaded, and hands each
+// device kind, refuses work until the rooms are loaded (and, where join
+// tokens are required, until its AUTH is accepted), and hands each
 // request to the handler of its command code. Made by ChatFactory and
 // deleted by its release path inside the poller's dispatch, never during a
 // handler call. Event-loop thread only.
@@ -79,6 +80,15 @@ public:
     // Binds the session to its current profile, once it is a member's.
     void bind() { m_binding = binding_t{m_roomId, m_userId, m_osType}; }
     const std::optional<binding_t>& binding() const { return m_binding; }
+    // What an accepted AUTH admits: the token's user and, where the token
+    // names them, its room and device kind (0: any). Empty before that.
+    struct token_t {
+        std::string userId;
+        uint32_t roomId = 0;
+        uint16_t osType = 0;
+    };
+    void admitToken(token_t token) { m_token = std::move(token); }
+    const std::optional<token_t>& token() const { return m_token; }
     // Ends the session after a refused request as if its peer had gone: a
     // joined member is marked disconnected and the session unlisted.
     void closeRefused();
@@ -116,6 +126,7 @@ private:
     uint32_t m_roomId = 0;
     uint16_t m_osType = 0;
     std::optional<binding_t> m_binding;
+    std::optional<token_t> m_token;
     std::atomic<bool> m_isDeadAlive{false};  // finished: later errors skip the room clean-up
     std::atomic<bool> m_closed{false};
     // How many container lists hold this session; changed under the

@@ -26,6 +26,7 @@ constexpr uint16_t USER_FORCE_LEAVE_ALARM = 0x0C33;  // 3123, server
 constexpr uint16_t SESSION_CLOSE = 0x0C34;           // 3124, server
 constexpr uint16_t ATTACH = 0x0C40;                  // 3136, client
 constexpr uint16_t ATTACH_ALARM_RELAY = 0x0C41;      // 3137, server
+constexpr uint16_t AUTH = 0x0C50;                    // 3152, client: present a join token
 constexpr uint16_t SERVER_NOT_READY = 0x0C90;        // 3216, sent as its reply 0x8C90
 constexpr uint16_t WAS_JOB = 0x0C99;                 // 3225, internal: a WAS job's input
 constexpr uint16_t INVITE_RETRY = 0x0409;            // 1033, internal: a retried invite
@@ -48,6 +49,9 @@ constexpr uint32_t MAX_URL_LEN = 4096;
 // Reply result codes (u16 in reply bodies).
 constexpr uint16_t RES_CODE_SUCCESS = 0;
 constexpr uint16_t RES_CODE_INVALID_CMD = 515;  // 0x0203: the command is not valid here
+// 0x0204: no token admits the request (none presented yet where auth_mode
+// is required, or the token names another user, room or device kind).
+constexpr uint16_t RES_CODE_NOT_AUTHORIZED = 516;
 
 // Device kinds (osType). In session lookups 0 selects every device.
 constexpr uint16_t OS_TYPE_NONE = 0;

@@ -43,6 +43,10 @@ void registerChangeable(Config2& cfg, ConfigValues& v) {
     cfg.setValue("conn_rate_per_addr", 0, true, Config2::INT, &v.conn_rate_per_addr);
     cfg.setValue("conn_burst_per_addr", 0, true, Config2::INT, &v.conn_burst_per_addr);
     cfg.setValue("conn_rate_loopback", 0, true, Config2::BOOL, &v.conn_rate_loopback);
+    cfg.setValue("auth_mode", 0, true, Config2::STRING, &v.auth_mode);
+    cfg.setValue("auth_public_key", 0, true, Config2::STRING, &v.auth_public_key);
+    cfg.setValue("auth_hmac_secret_file", 0, true, Config2::STRING, &v.auth_hmac_secret_file);
+    cfg.setValue("auth_leeway_sec", 0, true, Config2::INT, &v.auth_leeway_sec);
 }
 
 void registerRereadFlags(Config2& cfg, ConfigValues& v) {
@@ -59,6 +63,8 @@ void limitCommon(Config2& cfg) {
     cfg.setRange("cmdlogreopen", 0, 2);
     cfg.setChoices("iotype", {"select", "poll", "epoll"});
     cfg.setChoices("journal_sync", {"always", "interval", "off"});
+    cfg.setChoices("auth_mode", {"off", "required"});
+    cfg.setRange("auth_leeway_sec", 0, 3600);
     cfg.setRange("journal_max_bytes", 1 << 20, INT_MAX);
     cfg.setRange("journal_sync_interval_ms", 1, 60000);
     cfg.setRange("log_flush_ms", 0, 10000);

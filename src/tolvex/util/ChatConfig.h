@@ -56,6 +56,13 @@ struct ConfigValues {
     int conn_rate_per_addr = 20;
     int conn_burst_per_addr = 40;
     bool conn_rate_loopback = false;
+    // Join tokens (AUTH): "off" or "required"; PEM public keys (ES256,
+    // RS256) and HS256 secret files, each a space-separated list whose
+    // file base names are the keys' kids; clock leeway in seconds.
+    std::string auth_mode = "off";
+    std::string auth_public_key;
+    std::string auth_hmac_secret_file;
+    int auth_leeway_sec = 30;
     bool isreadwas = false;
     bool isreadping = false;
     bool isreadghost = false;

@@ -11,7 +11,7 @@ namespace {
 
 constexpr const char* kDevices[] = {"pc", "mobile"};
 constexpr const char* kKinds[] = {"message", "attachment", "typing"};
-constexpr const char* kCloses[] = {"overflow", "bad_packet", "invalid_command", "flood"};
+constexpr const char* kCloses[] = {"overflow", "bad_packet", "invalid_command", "flood", "auth"};
 static_assert(std::size(kCloses) == Metrics::CLOSE_COUNT, "a name for every close reason");
 
 uint64_t get(const std::atomic<uint64_t>& c) { return c.load(std::memory_order_relaxed); }

@@ -20,7 +20,7 @@ public:
     // Device kinds, packet kinds and outcome codes, each an index.
     enum device_t { DEVICE_PC = 0, DEVICE_MOBILE = 1, DEVICE_COUNT };
     enum kind_t { KIND_MESSAGE = 0, KIND_ATTACHMENT = 1, KIND_TYPING = 2, KIND_COUNT };
-    enum close_t { CLOSE_OVERFLOW = 0, CLOSE_BAD_PACKET = 1, CLOSE_INVALID_COMMAND = 2, CLOSE_FLOOD = 3, CLOSE_COUNT };
+    enum close_t { CLOSE_OVERFLOW = 0, CLOSE_BAD_PACKET = 1, CLOSE_INVALID_COMMAND = 2, CLOSE_FLOOD = 3, CLOSE_AUTH = 4, CLOSE_COUNT };
     // The outcome codes a delivery report carries, and a slot for any other.
     static constexpr std::array<uint32_t, 4> kOutcomeCodes = {1, 10, 11, 20};
 

@@ -9,11 +9,14 @@
 #include <memory>
 #include <string>
 
+namespace httplib {
+class Server;
+}
+
 #include "was/MessagePages.h"
 #include "was/RoomPages.h"
 #include "was/WasPagePaths.h"
 
-class WasHttpServer;
 class WasStore;
 
 struct was_server_settings_t {
@@ -22,6 +25,9 @@ struct was_server_settings_t {
     // A thread that waits for its commit costs no CPU, and each one is a
     // request that can share that commit.
     size_t threads = 32;
+    // Both set: HTTPS (TLS 1.2 or 1.3) with this PEM certificate and key.
+    std::string certFile;
+    std::string keyFile;
 };
 
 class WasServer {
@@ -46,5 +52,5 @@ private:
 
     MessagePages m_messages;
     RoomPages m_rooms;
-    std::unique_ptr<WasHttpServer> m_http;
+    std::unique_ptr<httplib::Server> m_http;  // an httplib::SSLServer for HTTPS
 };

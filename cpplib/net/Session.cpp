@@ -429,6 +429,12 @@ void Session::tlsReadEvent() {
             m_tlsError = m_tls->error();
             errorEvent(SESSION_EREAD, EPROTO);
         }
+        if (st == TlsConnection::io_t::WANT_WRITE) {
+            // Reading has something to send first (a TLS 1.3 post-handshake
+            // message): go on once the socket takes it.
+            m_tlsReadWantsWrite = true;
+            wantWrite(true);
+        }
         break;  // WANT_READ: the poller tells when more comes
     }
     s_recvBytes += total;
@@ -440,6 +446,12 @@ void Session::tlsWriteEvent() {
         if (advanceHandshake()) tlsReadEvent();
         return;
     }
+    if (m_tlsReadWantsWrite && m_state != SESSION_EXPIRED) {
+        m_tlsReadWantsWrite = false;
+        tlsReadEvent();
+        if (m_state == SESSION_RELEASE) return;
+    }
+    // Also drops the write interest once nothing is left to send.
     doSendBuffer();
 }
 

@@ -210,6 +210,7 @@ private:
     bool m_flushQueued = false;  // on the poller's deferred list
     std::unique_ptr<TlsConnection> m_tls;  // null: plain TCP
     std::string m_tlsError;
+    bool m_tlsReadWantsWrite = false;  // a TLS read waits for the socket to be writable
     const TlsContext* m_connectTls = nullptr;  // not owned; see connectWithTls
     std::string m_connectHost;
 };

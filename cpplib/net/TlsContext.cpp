@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 namespace {
 
@@ -56,7 +57,10 @@ int TlsContext::loadServerPair(const std::string& certFile, const std::string& k
     else if (SSL_CTX_use_certificate_chain_file(ctx.get(), certFile.c_str()) != 1)
         why = failure("cannot load the certificate " + certFile);
     else if (SSL_CTX_use_PrivateKey_file(ctx.get(), keyFile.c_str(), SSL_FILETYPE_PEM) != 1)
-        why = failure("cannot load the key " + keyFile);
+        // Taking the key already compares it with the certificate.
+        why = failure(ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH
+                          ? "the key " + keyFile + " does not match the certificate " + certFile
+                          : "cannot load the key " + keyFile);
     else if (SSL_CTX_check_private_key(ctx.get()) != 1)
         why = failure("the key " + keyFile + " does not match the certificate " + certFile);
     if (!why.empty()) {

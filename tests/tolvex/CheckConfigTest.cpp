@@ -13,6 +13,7 @@
 
 #include "support/Process.h"
 #include "support/TempDir.h"
+#include "support/TestCerts.h"
 
 namespace {
 
@@ -95,6 +96,17 @@ TEST_F(CheckConfigTest, PrintsTheSettingsAStartWouldRunWithAndWarnsOfUnknownElem
     EXPECT_TRUE(fs::is_empty(dir.file("log"))) << "no log and no journal for a check";
 }
 
+TEST_F(CheckConfigTest, TlsKeyThatDoesNotMatchTheCertificateIsRefused) {
+    TestCerts certs;
+    const TestCerts::pair_t one = certs.issue("one"), two = certs.issue("two");
+    ASSERT_FALSE(two.key.empty()) << certs.error();
+    writeConfig();
+    EXPECT_EQ(1, run({"--check-config", "--tls_bindaddr", "127.0.0.1:7443", "--tls_cert", one.cert, "--tls_key", two.key}));
+    EXPECT_TRUE(errSays("the key " + two.key + " does not match the certificate " + one.cert)) << err;
+    EXPECT_EQ(0, run({"--check-config", "--tls_bindaddr", "127.0.0.1:7443", "--tls_cert", one.cert, "--tls_key", one.key}))
+        << err;
+}
+
 struct refusal_t {
     const char* name;
     const char* from;  // replaced in kConfig by to
@@ -136,7 +148,12 @@ INSTANTIATE_TEST_SUITE_P(
         refusal_t{"EmptyWasList", "<was>127.0.0.1:7080</was>\n<was>127.0.0.1:7081</was>", "", {},
                   "no usable <was> server in <waslist>"},
         refusal_t{"WasWithoutAPort", ":7081<", ":http<", {}, "<was> 127.0.0.1:http has no port from 1 to 65535"},
-        refusal_t{"TooFewOpenFiles", "", "", {"--max_open_files", "10"}, "<max_open_files> 10: fewer than"}),
+        refusal_t{"TooFewOpenFiles", "", "", {"--max_open_files", "10"}, "<max_open_files> 10: fewer than"},
+        refusal_t{"TlsPairThatDoesNotLoad", "", "",
+                  {"--tls_bindaddr", "127.0.0.1:7443", "--tls_cert", "/nonexistent/c.pem", "--tls_key", "/nonexistent/k.pem"},
+                  "<tls_cert>/<tls_key>: cannot load the certificate /nonexistent/c.pem"},
+        refusal_t{"TlsOnlyWithoutATlsListener", "", "", {"--plain_listener", "off"},
+                  "<plain_listener> off without <tls_bindaddr>"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -104,15 +104,20 @@ std::unique_ptr<TlsLink> TlsLink::open(int fd, const options_t& options, Clock::
     }
 }
 
-TlsLink::~TlsLink() {
-    SSL_free(m_ssl);
-    SSL_CTX_free(m_ctx);
+void TlsLink::Free::operator()(SSL_CTX* ctx) const {
+    SSL_CTX_free(ctx);
 }
+
+void TlsLink::Free::operator()(SSL* ssl) const {
+    SSL_free(ssl);
+}
+
+TlsLink::~TlsLink() = default;
 
 ssize_t TlsLink::result(int rc) {
     m_wantsWrite = false;
     if (rc > 0) return rc;
-    switch (SSL_get_error(m_ssl, rc)) {
+    switch (SSL_get_error(m_ssl.get(), rc)) {
         case SSL_ERROR_WANT_READ:
             errno = EAGAIN;
             return -1;
@@ -138,21 +143,21 @@ ssize_t TlsLink::result(int rc) {
 
 ssize_t TlsLink::read(void* buf, size_t len) {
     ERR_clear_error();
-    return result(SSL_read(m_ssl, buf, static_cast<int>(std::min<size_t>(len, 1 << 30))));
+    return result(SSL_read(m_ssl.get(), buf, static_cast<int>(std::min<size_t>(len, 1 << 30))));
 }
 
 ssize_t TlsLink::write(const void* buf, size_t len) {
     if (len == 0) return 0;
     ERR_clear_error();
-    return result(SSL_write(m_ssl, buf, static_cast<int>(std::min<size_t>(len, 1 << 30))));
+    return result(SSL_write(m_ssl.get(), buf, static_cast<int>(std::min<size_t>(len, 1 << 30))));
 }
 
 bool TlsLink::hasPending() const {
-    return SSL_has_pending(m_ssl) == 1;
+    return SSL_has_pending(m_ssl.get()) == 1;
 }
 
 std::string TlsLink::peerFingerprint() const {
-    X509* cert = SSL_get1_peer_certificate(m_ssl);
+    X509* cert = SSL_get1_peer_certificate(m_ssl.get());
     if (!cert) return "";
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int n = 0;

@@ -55,11 +55,16 @@ public:
     std::string peerFingerprint() const;
 
 private:
+    struct Free {
+        void operator()(SSL_CTX* ctx) const;
+        void operator()(SSL* ssl) const;
+    };
+
     TlsLink(SSL_CTX* ctx, SSL* ssl) : m_ctx(ctx), m_ssl(ssl) {}
     ssize_t result(int rc);
 
-    SSL_CTX* m_ctx;  // owned
-    SSL* m_ssl;      // owned
+    std::unique_ptr<SSL_CTX, Free> m_ctx;
+    std::unique_ptr<SSL, Free> m_ssl;  // declared last: freed before its context
     bool m_wantsWrite = false;
     std::string m_error;
 };

@@ -199,7 +199,7 @@ void checkTlsListener(const ConfigValues& v, ConfigReport& report) {
     if (port != 0 && port + v.serverId > 65535)
         report.errors.push_back(v.config + ": <tls_bindaddr> port plus server id " + std::to_string(v.serverId) +
                                 " is past 65535");
-    else if (port != 0 && (port == ntohs(v.servicebindaddr.sin_port) ||
+    else if (port != 0 && ((v.plain_listener != "off" && port == ntohs(v.servicebindaddr.sin_port)) ||
                            (v.metrics_bindaddr.sin_family == AF_INET && port == ntohs(v.metrics_bindaddr.sin_port))))
         report.errors.push_back(v.config + ": <tls_bindaddr> has the port of another listener: one of them could "
                                            "not be opened");

@@ -5,10 +5,11 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Debian packages the build and the tests need (dpkg-dev, systemd and
 # groff-base: the package test's dependency scan, unit check and man page check;
-# postgresql: the server the WAS tests start for the PostgreSQL store).
+# postgresql: the server the WAS tests start for the PostgreSQL store; openssl:
+# the command the TLS tests make their certificates with).
 PACKAGES=(build-essential cmake ninja-build pkg-config libexpat1-dev libssl-dev
           libsqlite3-dev libpq-dev libcpp-httplib-dev clang libclang-rt-14-dev libgtest-dev
-          libgmock-dev libjwt-dev redis-server postgresql dpkg-dev systemd groff-base)
+          libgmock-dev libjwt-dev redis-server postgresql dpkg-dev systemd groff-base openssl)
 
 missing_packages() {
     local pkg missing=()

@@ -41,7 +41,10 @@ bool applyConfig(const std::string& path, was_options_t& options, std::string& e
     for (const auto& [key, list] : values) {
         if (list.empty()) continue;
         if (key == "was") {
-            if (!parseAddress(list.front(), options.host, options.port)) {
+            // An https:// entry is served over TLS once --cert and --key are given.
+            std::string address = list.front();
+            if (address.rfind("https://", 0) == 0) address.erase(0, 8);
+            if (!parseAddress(address, options.host, options.port)) {
                 error = path + ": bad was address " + list.front();
                 return false;
             }
@@ -55,7 +58,7 @@ bool applyConfig(const std::string& path, was_options_t& options, std::string& e
 bool takesValue(const std::string& name, was_options_t& options) {
     for (const char* known : {"--db", "--db-connections", "--listen", "--config", "--no-device",
                               "--rooms-per-page", "--threads", "--commit-window-us", "--commit-batch",
-                              "--release-daemon", "--signing-key", "--kid", "--api-key-file"})
+                              "--release-daemon", "--signing-key", "--kid", "--api-key-file", "--cert", "--key"})
         if (name == known) return true;
     return name.rfind("--was_", 0) == 0 && options.server.pages.byKey(name.substr(2));
 }
@@ -87,6 +90,10 @@ bool takeOption(const std::string& name, const std::string& value, was_options_t
         options.kid = value;
     } else if (name == "--api-key-file") {
         options.apiKeyFile = value;
+    } else if (name == "--cert") {
+        options.server.certFile = value;
+    } else if (name == "--key") {
+        options.server.keyFile = value;
     } else if (name == "--no-device") {
         options.noDeviceUsers.push_back(value);
     } else if (name == "--rooms-per-page") {
@@ -111,6 +118,10 @@ bool takeOption(const std::string& name, const std::string& value, was_options_t
 }
 
 bool applyPending(const pending_t& pending, was_options_t& options, std::string& error) {
+    if (options.server.certFile.empty() != options.server.keyFile.empty()) {
+        error = "--cert and --key go together";
+        return false;
+    }
     // A token page open to anyone would hand out any user's tokens.
     if (options.signingKey.empty() != options.apiKeyFile.empty()) {
         error = "--signing-key and --api-key-file go together";
@@ -178,8 +189,12 @@ file or a PostgreSQL database.
   --db-connections N     PostgreSQL connections shared by the worker threads
                          (default 8)
   --listen HOST:PORT     listening address (default 127.0.0.1:7080)
+  --cert FILE --key FILE serve HTTPS (TLS 1.2 or 1.3) with this PEM certificate
+                         (chain) and key; the daemon's waslist then names this
+                         server as https://HOST:PORT
   --config PATH          read the daemon's config.xml "waslist" section: the page
                          paths, and the first <was> address as the listening one
+                         (an https:// prefix is dropped)
   --was_save_msg PATH    page paths, one option per daemon key: was_save_msg,
   ...                    was_mobile_push, was_leave, was_endroom, was_not_endroom,
                          was_load_room, was_update_msgsend, was_invite_request,

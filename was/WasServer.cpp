@@ -16,12 +16,12 @@
 #include "was/WasMetrics.h"
 #include "was/WasReply.h"
 
-// httplib's server with its listening socket in reach. The shared library
-// listens with its built-in backlog of 5 whatever this build defines, so
-// WasServer::bind() sets the backlog again on that socket.
-class WasHttpServer : public httplib::Server {
+// httplib's servers keep their listening socket to themselves. The shared
+// library listens with its built-in backlog of 5 whatever this build
+// defines, so WasServer::bind() sets the backlog again on that socket.
+class ListeningSocket : public httplib::Server {
 public:
-    int listeningSocket() const { return svr_sock_; }
+    static int of(const httplib::Server& server) { return server.*(&ListeningSocket::svr_sock_); }
 };
 
 namespace {
@@ -95,12 +95,20 @@ std::string_view replyStart(const ReplyBlocks& reply) {
     return reply.from(0);
 }
 
+std::unique_ptr<httplib::Server> makeHttpServer(const was_server_settings_t& settings) {
+    if (settings.certFile.empty() || settings.keyFile.empty()) return std::make_unique<httplib::Server>();
+    auto server = std::make_unique<httplib::SSLServer>(settings.certFile.c_str(), settings.keyFile.c_str());
+    // The daemon speaks TLS 1.2 or 1.3; nothing older is offered.
+    if (server->is_valid()) SSL_CTX_set_min_proto_version(server->ssl_context(), TLS1_2_VERSION);
+    return server;
+}
+
 }  // namespace
 
 WasServer::WasServer(WasStore& store, const was_server_settings_t& settings)
     : m_messages(store),
       m_rooms(store, settings.roomsPerPage),
-      m_http(std::make_unique<WasHttpServer>()) {
+      m_http(makeHttpServer(settings)) {
     size_t threads = settings.threads == 0 ? 1 : settings.threads;
     // httplib's factory hands back a raw pointer and deletes the pool itself.
     m_http->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
@@ -195,6 +203,11 @@ void WasServer::route(const std::string& path, Pages& pages,
 }
 
 int WasServer::bind(const std::string& host, int port, std::string& reason) {
+    // An SSLServer whose certificate or key did not load serves nothing.
+    if (!m_http->is_valid()) {
+        reason = "the certificate or key does not load, or they do not match";
+        return -1;
+    }
     errno = 0;
     int bound = port == 0 ? m_http->bind_to_any_port(host)
                           : (m_http->bind_to_port(host, port) ? port : -1);
@@ -203,7 +216,7 @@ int WasServer::bind(const std::string& host, int port, std::string& reason) {
         return -1;
     }
     // Linux takes a second listen() on a listening socket as its new backlog.
-    if (::listen(m_http->listeningSocket(), kListenBacklog) != 0) {
+    if (::listen(ListeningSocket::of(*m_http), kListenBacklog) != 0) {
         reason = strerror(errno);
         return -1;
     }

@@ -9,12 +9,15 @@
 #include <memory>
 #include <string>
 
+namespace httplib {
+class Server;
+}
+
 #include "was/MessagePages.h"
 #include "was/RoomPages.h"
 #include "was/WasPagePaths.h"
 
 class TokenSigner;
-class WasHttpServer;
 class WasStore;
 
 struct was_server_settings_t {
@@ -29,6 +32,9 @@ struct was_server_settings_t {
     std::string tokenPage = "/was/token";
     std::shared_ptr<const TokenSigner> tokenSigner;
     std::string tokenApiKey;
+    // Both set: HTTPS (TLS 1.2 or 1.3) with this PEM certificate and key.
+    std::string certFile;
+    std::string keyFile;
 };
 
 class WasServer {
@@ -55,5 +61,5 @@ private:
 
     MessagePages m_messages;
     RoomPages m_rooms;
-    std::unique_ptr<WasHttpServer> m_http;
+    std::unique_ptr<httplib::Server> m_http;  // an httplib::SSLServer for HTTPS
 };

@@ -137,8 +137,8 @@ int serve(const was_options_t& options) {
     const std::string shown = isPostgresLocation(options.dbPath)
                                   ? pgLocationForLog(options.dbPath)
                                   : options.dbPath;
-    fprintf(stderr, "tolvex-was: listening on %s:%d, database %s\n", options.host.c_str(), port,
-            shown.c_str());
+    fprintf(stderr, "tolvex-was: listening on %s%s:%d, database %s\n",
+            options.server.certFile.empty() ? "" : "https://", options.host.c_str(), port, shown.c_str());
     bool served = server.run();
     finished = true;
     pthread_kill(waiter.native_handle(), SIGTERM);  // wakes the waiter if no signal came

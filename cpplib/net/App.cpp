@@ -207,7 +207,7 @@ void App::recvFromEvent(UDPListener*, char*, int, sockaddr_in*) {}
 
 // ---- accepting ------------------------------------------------------------
 
-void App::acceptEvent(int fd, sockaddr_in* from, SessionFactory* factory) {
+void App::acceptEvent(int fd, sockaddr_in* from, SessionFactory* factory, const TlsContext* tls) {
     char ip[INET_ADDRSTRLEN] = "";
     if (from) inet_ntop(AF_INET, &from->sin_addr, ip, sizeof ip);
     TRACE(TRACE_INFO, "pid=%d, Accept from: %s, FD:%d", static_cast<int>(getpid()), ip, fd);
@@ -218,6 +218,11 @@ void App::acceptEvent(int fd, sockaddr_in* from, SessionFactory* factory) {
     }
     if (!session->import(fd)) {
         delete session;  // the failed import closed fd
+        return;
+    }
+    if (tls && !session->startTls(*tls)) {
+        REPORT_ERROR(TRACE_ERROR, "cannot start TLS on a new connection from %s, fd=%d", ip, fd);
+        session->releaseNow();
         return;
     }
     if (from) session->setPeerAddr(*from);
@@ -247,8 +252,8 @@ void App::closeAllSessions() {
     }
 }
 
-void App::acceptEvent2(ServiceListener*, int fd, sockaddr_in* from, SessionFactory* factory) {
-    acceptEvent(fd, from, factory);
+void App::acceptEvent2(ServiceListener* l, int fd, sockaddr_in* from, SessionFactory* factory) {
+    acceptEvent(fd, from, factory, l ? l->tls() : nullptr);
 }
 
 void App::errorMessageReceiverEvent(int fd) {

@@ -22,6 +22,7 @@
 
 class Poller;
 class SessionFactory;
+class TlsContext;
 
 class App : public UDPListener::EventHandler, public SessionTracker {
 public:
@@ -38,8 +39,9 @@ public:
     // After every pass: how long it worked, the poller's wait left out.
     // Does nothing here.
     virtual void passEvent(std::chrono::steady_clock::duration work);
-    // Makes a session of fd with the factory; fd is closed if none results.
-    virtual void acceptEvent(int fd, sockaddr_in* from, SessionFactory* factory);
+    // Makes a session of fd with the factory, speaking TLS with tls when
+    // given; fd is closed if none results.
+    virtual void acceptEvent(int fd, sockaddr_in* from, SessionFactory* factory, const TlsContext* tls = nullptr);
     virtual void acceptEvent2(ServiceListener* l, int fd, sockaddr_in* from, SessionFactory* factory);
     // A descriptor-passing receiver failed: cancels (deletes) it here.
     virtual void errorMessageReceiverEvent(int fd);

@@ -9,16 +9,22 @@
 
 class App;
 class SessionFactory;
+class TlsContext;
 
 class ServiceListener : public TCPListener {
 public:
     ServiceListener(App* app, SessionFactory* factory) : m_pApp(app), m_pFactory(factory) {}
     void acceptEvent(int fd, sockaddr_in* from) override;
     SessionFactory* factory() const { return m_pFactory; }
+    // Sessions of this listener speak TLS with ctx (not owned: it outlives
+    // the listener); null: plain TCP.
+    void setTls(const TlsContext* ctx) { m_tls = ctx; }
+    const TlsContext* tls() const { return m_tls; }
 
 protected:
     App* m_pApp;
     SessionFactory* m_pFactory;
+    const TlsContext* m_tls = nullptr;
 };
 
 class LServiceListener : public UDSListener {

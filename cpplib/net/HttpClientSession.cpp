@@ -1,5 +1,7 @@
 #include "net/HttpClientSession.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -155,6 +157,13 @@ void HttpClientSession::connectEvent() {
     TRACE(TRACE_DEBUG, "after send: m_bufSend.getDataSize() = %d", m_bufSend.getDataSize());
 }
 
+void HttpClientSession::reportTlsFailure(const std::string& why) {
+    char ip[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &m_sa.sin_addr, ip, sizeof ip);
+    REPORT_ERROR(TRACE_ERROR, "HTTPS to %s (%s:%d) failed: %s", connectHost().c_str(), ip, ntohs(m_sa.sin_port),
+                 why.c_str());
+}
+
 void HttpClientSession::errorEvent(errortype_t type, int err) {
     TRACE(TRACE_DEBUG, "HttpClientSession::errorEvent, type=%d, err=%d, m_rs=%d, peh=%p", type, err,
           m_rs, static_cast<void*>(m_peh));
@@ -278,4 +287,22 @@ HttpClientSession* HttpClientFactory::newInst() {
 
 void HttpClientFactory::releaseInst(Session* s) {
     if (s) s->destroy();
+}
+
+int HttpClientFactory::setTrust(const std::string& caFile, std::string* error) {
+    auto ctx = std::make_unique<TlsContext>();
+    if (ctx->initClient(caFile, error) != 0) return -1;
+    m_tls = std::move(ctx);
+    return 0;
+}
+
+const TlsContext* HttpClientFactory::tlsContext() {
+    if (!m_tls) {
+        std::string why;
+        if (setTrust("", &why) != 0) {
+            REPORT_ERROR(TRACE_ERROR, "HTTPS: %s", why.c_str());
+            m_tls = std::make_unique<TlsContext>();  // not ready: each HTTPS query fails at once
+        }
+    }
+    return m_tls.get();
 }

@@ -6,10 +6,12 @@
 
 #include <netinet/in.h>
 
+#include <memory>
 #include <string>
 
 #include "net/Packet.h"
 #include "net/Session.h"
+#include "net/TlsContext.h"
 #include "net/URLEncode.h"
 
 // Takes a reply body piece by piece as it arrives, for replies too large to
@@ -81,6 +83,8 @@ public:
 
     void errorEvent(errortype_t type, int err) override;
     void connectEvent() override;
+    // Names the server and OpenSSL's reason in the operator's log.
+    void reportTlsFailure(const std::string& why) override;
     void readData(int bytes, IOBuffer* buf) override;
     void clear() override;
     int addEH(EventHandler* peh) override;
@@ -116,4 +120,14 @@ public:
     // A new session with 1024-byte buffers; null when none can be made.
     HttpClientSession* newInst() override;
     void releaseInst(Session* s) override;
+
+    // The trust HTTPS servers are verified against: caFile, or the system
+    // store when empty. 0, or -1 with *error (the previous trust stays).
+    int setTrust(const std::string& caFile, std::string* error);
+    // For session->connectWithTls(); set up with the system store on first
+    // use when setTrust was never called. Not ready when that failed.
+    const TlsContext* tlsContext();
+
+private:
+    std::unique_ptr<TlsContext> m_tls;
 };

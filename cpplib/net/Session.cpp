@@ -17,6 +17,8 @@
 #include "cpputil/Trace.h"
 #include "cpputil/Util.h"
 #include "net/Packet.h"
+#include "net/TlsConnection.h"
+#include "net/TlsContext.h"
 
 std::atomic<int64_t> Session::s_recvBytes{0};
 std::atomic<int64_t> Session::s_sentBytes{0};
@@ -106,6 +108,10 @@ void Session::destroy() {
 
 void Session::closeSocket() {
     if (g_pPoller) g_pPoller->del(m_sockfd);
+    if (m_tls) {
+        if (!m_abortOnClose) m_tls->shutdown();
+        m_tls.reset();
+    }
     // A write shutdown would send the FIN that an abortive close avoids.
     if (!m_abortOnClose) ::shutdown(m_sockfd, SHUT_RDWR);
     ::close(m_sockfd);
@@ -137,6 +143,10 @@ void Session::wantWrite(bool on) {
 // ---- reading --------------------------------------------------------------
 
 void Session::readEvent(Poller::PollEvent*) {
+    if (m_tls) {
+        tlsReadEvent();
+        return;
+    }
     if (m_bufRecv.isFull()) {
         readData(m_bufRecv.getDataSize(), &m_bufRecv);
         if (m_state == SESSION_RELEASE) return;
@@ -179,6 +189,10 @@ void Session::writeEvent(Poller::PollEvent*) {
         finishConnect();
         return;
     }
+    if (m_tls) {
+        tlsWriteEvent();
+        return;
+    }
     doSendBuffer();
 }
 
@@ -188,6 +202,7 @@ void Session::writeData(int len) {
 
 // One write of the queued data; the result of send().
 int Session::sendFromBuffer() {
+    if (m_tls) return tlsSendFromBuffer();
     IOBuffer::WSABUF w;
     m_bufSend.getRead(&w);
     const ssize_t n = ::send(m_sockfd, w.buf, static_cast<size_t>(w.len), MSG_NOSIGNAL);
@@ -210,6 +225,8 @@ int Session::doSendBuffer() {
         sent += n;
     }
     if (err != 0 && !transient(err)) {
+        // A failed TLS handshake has already failed the session.
+        if (m_state == SESSION_RELEASE) return -1;
         m_bufSend.clear();
         wantWrite(false);
         errorEvent(SESSION_EWRITE, err);
@@ -303,6 +320,165 @@ void Session::sendQueuedBeforeClose() {
     }
 }
 
+// ---- TLS ------------------------------------------------------------------
+
+bool Session::startTls(const TlsContext& ctx, const std::string& hostName) {
+    if (m_sockfd < 0) return false;
+    std::unique_ptr<TlsConnection> link = ctx.isServer() ? TlsConnection::accept(ctx, m_sockfd)
+                                                         : TlsConnection::connect(ctx, m_sockfd, hostName);
+    if (!link) return false;
+    m_tls = std::move(link);
+    m_tlsError.clear();
+    // A peer that never finishes (a plain-text client waiting for a banner,
+    // a stalled handshake) holds its descriptor this long at most.
+    MicroTimer::getInst().setTimer(this, kHandshakeTimerId, ctx.handshakeTimeoutSec());
+    return true;
+}
+
+void Session::connectWithTls(const TlsContext* ctx, std::string hostName) {
+    m_connectTls = ctx;
+    m_connectHost = std::move(hostName);
+}
+
+// After a connect made its socket: false when TLS was asked for and no
+// link could be made (the socket is then closed).
+bool Session::attachConnectTls() {
+    if (!m_connectTls || startTls(*m_connectTls, m_connectHost)) return true;
+    m_tlsError = "cannot start TLS: " + TlsContext::takeErrors();
+    closeSocket();
+    return false;
+}
+
+void Session::reportTlsFailure(const std::string& why) {
+    TRACE(TRACE_INFO, "TLS failed, fd=%d: %s", m_sockfd, why.c_str());
+}
+
+void Session::failTls(const std::string& why) {
+    m_tlsError = why;
+    MicroTimer::getInst().killTimer(this, kHandshakeTimerId);
+    reportTlsFailure(why);
+    // Nothing queued can be sent over a link that never came up.
+    m_bufSend.clear();
+    errno = EPROTO;
+    errorEvent(SESSION_ECONNECT, EPROTO);
+}
+
+void Session::setInterest(bool write) {
+    if (!g_pPoller || m_sockfd < 0) return;
+    short events = write ? Poller::EV_WRITE : 0;
+    if (m_state != SESSION_EXPIRED) events |= Poller::EV_READ;
+    g_pPoller->setMask(m_sockfd, events);
+}
+
+bool Session::advanceHandshake() {
+    switch (m_tls->handshake()) {
+        case TlsConnection::io_t::DONE:
+            MicroTimer::getInst().killTimer(this, kHandshakeTimerId);
+            setInterest(m_bufSend.getDataSize() > 0);
+            if (m_bufSend.getDataSize() > 0) queueFlush();
+            return true;
+        case TlsConnection::io_t::WANT_READ:
+            setInterest(false);
+            return false;
+        case TlsConnection::io_t::WANT_WRITE:
+            setInterest(true);
+            return false;
+        case TlsConnection::io_t::CLOSED:
+            failTls("closed during the TLS handshake");
+            return false;
+        case TlsConnection::io_t::FAILED:
+            failTls(m_tls->error());
+            return false;
+    }
+    return false;
+}
+
+void Session::tlsReadEvent() {
+    if (!m_tls->established() && !advanceHandshake()) return;
+    // A record may hold more than the buffer takes, and what OpenSSL keeps
+    // is invisible to the poller: read until it wants the socket again.
+    // Past kRecords only what it already holds is read, so that a peer that
+    // sends without pause cannot keep the loop here.
+    constexpr int kRecords = 16;
+    int total = 0;
+    for (int i = 0;; ++i) {
+        if (m_bufRecv.isFull()) {
+            readData(m_bufRecv.getDataSize(), &m_bufRecv);
+            if (m_state == SESSION_RELEASE || m_state == SESSION_EXPIRED) break;
+            if (m_bufRecv.isFull()) {
+                errorEvent(SESSION_ELOGIC, 0);
+                break;
+            }
+        }
+        if (i >= kRecords && !m_tls->hasPending()) break;
+        IOBuffer::WSABUF w;
+        m_bufRecv.getWrite(&w);
+        TlsConnection::io_t st;
+        const int n = m_tls->read(w.buf, w.len, &st);
+        if (n > 0) {
+            w.len = n;
+            m_bufRecv.releaseWrite(&w);
+            total += n;
+            readData(n, &m_bufRecv);
+            if (m_state == SESSION_RELEASE || m_state == SESSION_EXPIRED) break;
+            continue;
+        }
+        if (st == TlsConnection::io_t::CLOSED) {
+            errorEvent(SESSION_ECLOSE, 0);
+        } else if (st == TlsConnection::io_t::FAILED) {
+            m_tlsError = m_tls->error();
+            errorEvent(SESSION_EREAD, EPROTO);
+        }
+        if (st == TlsConnection::io_t::WANT_WRITE) {
+            // Reading has something to send first (a TLS 1.3 post-handshake
+            // message): go on once the socket takes it.
+            m_tlsReadWantsWrite = true;
+            wantWrite(true);
+        }
+        break;  // WANT_READ: the poller tells when more comes
+    }
+    s_recvBytes += total;
+}
+
+void Session::tlsWriteEvent() {
+    if (!m_tls->established()) {
+        // Application data may have come with the last handshake flight.
+        if (advanceHandshake()) tlsReadEvent();
+        return;
+    }
+    if (m_tlsReadWantsWrite && m_state != SESSION_EXPIRED) {
+        m_tlsReadWantsWrite = false;
+        tlsReadEvent();
+        if (m_state == SESSION_RELEASE) return;
+    }
+    // Also drops the write interest once nothing is left to send.
+    doSendBuffer();
+}
+
+int Session::tlsSendFromBuffer() {
+    // Output waits for the handshake; a flush meanwhile drives it on.
+    if (!m_tls->established() && !advanceHandshake()) {
+        errno = m_state == SESSION_RELEASE ? EPROTO : EAGAIN;
+        return -1;
+    }
+    IOBuffer::WSABUF w;
+    m_bufSend.getRead(&w);
+    TlsConnection::io_t st;
+    const int n = m_tls->write(w.buf, w.len, &st);
+    if (n > 0) {
+        w.len = n;
+        m_bufSend.releaseRead(&w);
+        return n;
+    }
+    if (st == TlsConnection::io_t::WANT_READ || st == TlsConnection::io_t::WANT_WRITE) {
+        errno = EAGAIN;
+        return -1;
+    }
+    m_tlsError = st == TlsConnection::io_t::CLOSED ? "closed by peer" : m_tls->error();
+    errno = st == TlsConnection::io_t::CLOSED ? EPIPE : EPROTO;
+    return -1;
+}
+
 // ---- state ----------------------------------------------------------------
 
 void Session::errorEvent(errortype_t type, int) {
@@ -378,6 +554,11 @@ bool Session::import(int fd) {
 }
 
 int Session::OnTimer(int id, void*) {
+    if (id == kHandshakeTimerId) {
+        MicroTimer::getInst().killTimer(this, kHandshakeTimerId);
+        if (m_tls && !m_tls->established() && m_state != SESSION_RELEASE) failTls("TLS handshake timed out");
+        return 0;
+    }
     if (id == kConnectTimerId) {
         errno = ETIMEDOUT;
         errorEvent(SESSION_ECONNECT, ETIMEDOUT);
@@ -422,6 +603,7 @@ int Session::TCPConnectAsync(sockaddr_in* addr) {
     setNonblocking(fd);
     m_sockfd = fd;
     m_sa = *addr;
+    if (!attachConnectTls()) return -1;
     if (::connect(fd, reinterpret_cast<sockaddr*>(addr), sizeof *addr) == 0) {
         m_state = SESSION_NONE;
         return registerConnected();
@@ -451,6 +633,7 @@ int Session::TCPConnectSync(sockaddr_in* addr, int) {
     m_sockfd = fd;
     m_sa = *addr;
     m_state = SESSION_NONE;
+    if (!attachConnectTls()) return -1;
     return registerConnected();
 }
 

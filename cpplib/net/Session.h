@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <memory>
+#include <string>
 
 #include "cpputil/IOBuffer.h"
 #include "cpputil/MicroTimer.h"
@@ -16,6 +18,8 @@
 
 class Packet;
 class Session;
+class TlsConnection;
+class TlsContext;
 
 // Told when a session it keeps track of is destroyed. Loop thread.
 class SessionTracker {
@@ -64,6 +68,7 @@ public:
     using eilist_t = std::list<eventitem_t>;
 
     static constexpr int kConnectTimerId = 0x30000;
+    static constexpr int kHandshakeTimerId = 0x30001;
     static constexpr int kDefaultBufSize = 1024;
     static constexpr int kDefaultSendBufLimit = 4 * 1024 * 1024;
 
@@ -99,6 +104,19 @@ public:
     // Runs the release path now, outside any dispatch: for the owner of the
     // loop ending sessions that are still open at shutdown. Deletes this.
     void releaseNow();
+    // TLS on the socket this session holds (accepted, or connecting or
+    // connected by it): reads and writes go through the link from now on,
+    // and output waits until the handshake is done. An accepted link must
+    // finish its handshake within ctx's timeout; a failed handshake fails
+    // the session (ECONNECT, with tlsError()). False when no link could be
+    // made (nothing changed).
+    bool startTls(const TlsContext& ctx, const std::string& hostName = "");
+    bool usesTls() const { return m_tls != nullptr; }
+    // The coming TCPConnect* puts TLS on its socket (ctx must outlive the
+    // connect call; the link keeps what it needs). Null: plain again.
+    void connectWithTls(const TlsContext* ctx, std::string hostName);
+    // Why the TLS link failed; "" when it did not (or there is none).
+    const std::string& tlsError() const { return m_tlsError; }
     // Who to tell when this session is destroyed (null: nobody).
     void setTracker(SessionTracker* tracker) { m_tracker = tracker; }
     // Stops reading, flushes what is queued, then releases.
@@ -135,6 +153,9 @@ public:
 protected:
     // The one line an operator gets when the send limit cuts this client off.
     virtual void reportOverflow(int64_t queued);
+    // A handshake failed or timed out (why: OpenSSL's reason); the session
+    // fails right after. The base traces it only: a port scan is no news.
+    virtual void reportTlsFailure(const std::string& why);
 
     // Makes the coming close a reset: no FIN, and no local port held in
     // TIME_WAIT, for connections this side abandons.
@@ -142,6 +163,8 @@ protected:
 
     // Writes from the send buffer; 0, or -1 when the session failed.
     int doSendBuffer();
+    // The host name given to connectWithTls.
+    const std::string& connectHost() const { return m_connectHost; }
 
     int m_sockfd = -1;
     bool m_abortOnClose = false;
@@ -172,10 +195,24 @@ private:
     bool failOnOverflow(int64_t queued);
     int registerConnected();
     void sweepRemovedHandlers();
+    // The TLS counterparts of the plain paths; each plain path tests m_tls once.
+    void tlsReadEvent();
+    void tlsWriteEvent();
+    int tlsSendFromBuffer();
+    // One handshake step; true once the link is up.
+    bool advanceHandshake();
+    void failTls(const std::string& why);
+    bool attachConnectTls();
+    void setInterest(bool write);
 
     SessionTracker* m_tracker = nullptr;
     int m_broadcastDepth = 0;  // nested broadCastEvent walks in progress
     bool m_flushQueued = false;  // on the poller's deferred list
+    std::unique_ptr<TlsConnection> m_tls;  // null: plain TCP
+    std::string m_tlsError;
+    bool m_tlsReadWantsWrite = false;  // a TLS read waits for the socket to be writable
+    const TlsContext* m_connectTls = nullptr;  // not owned; see connectWithTls
+    std::string m_connectHost;
 };
 
 // Makes the sessions of accepted connections. Owned by whoever binds a

@@ -14,6 +14,7 @@
 
 #include "cpputil/OpenFileLimit.h"
 #include "cpputil/Trace.h"
+#include "net/HttpClientSession.h"
 #include "poller/Poller.h"
 #include "tolvex/ConfigCheck.h"
 #include "tolvex/MetricsEndpoint.h"
@@ -91,7 +92,10 @@ int ChatApp::start() {
     if (applyAuth(v) != 0) return fail("cannot read the join token keys");
     if (int rc = openJournal(v); rc != 0) return rc;
     if (int rc = bindService(v); rc != 0) return rc;
+    if (int rc = bindTlsService(v); rc != 0) return rc;
     if (int rc = bindMetrics(v); rc != 0) return rc;
+    if (std::string why; !v.was_ca_file.empty() && HttpClientFactory::getInst()->setTrust(v.was_ca_file, &why) != 0)
+        return fail("<was_ca_file>: " + why);
 
     loggingStartTitle();
     startTasks();
@@ -154,6 +158,10 @@ int ChatApp::bindService(const ConfigValues& v) {
     if (g_service_port < 0 || g_service_port > 65535)
         return fail("service port " + std::to_string(g_service_port) + " is out of range");
     addr.sin_port = htons(static_cast<uint16_t>(g_service_port));
+    if (v.plain_listener == "off") {
+        g_Logger.log("plain listener off: clients connect over TLS only");
+        return 0;
+    }
     if (!bindTCP(&addr, &ChatFactory::getInst(), 10)) {
         char ip[INET_ADDRSTRLEN] = "?";
         inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
@@ -162,6 +170,40 @@ int ChatApp::bindService(const ConfigValues& v) {
     }
     g_Logger.log("listening on port %d (%s poller)", g_service_port, v.iotype.c_str());
     return 0;
+}
+
+int ChatApp::bindTlsService(const ConfigValues& v) {
+    if (v.tls_bindaddr.sin_family != AF_INET) return 0;
+    auto tls = std::make_unique<TlsContext>();
+    std::string why;
+    if (tls->loadServerPair(v.tls_cert, v.tls_key, &why) != 0) return fail("TLS listener: " + why);
+    tls->setHandshakeTimeoutSec(v.tls_handshake_timeout_sec);
+    sockaddr_in addr = v.tls_bindaddr;
+    // Each instance of a host gets its own port, as with the plain one; port
+    // 0 (any free port) stays 0.
+    const int configured = ntohs(addr.sin_port);
+    const int port = configured == 0 ? 0 : configured + g_serverId;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    char ip[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
+    ServiceListener* listener = bindTCP(&addr, &ChatFactory::getInst(), 10);
+    if (!listener)
+        return fail(std::string("cannot listen for TLS on ") + ip + ":" + std::to_string(port) + ": " +
+                    std::strerror(lastBindErrno()));
+    listener->setTls(tls.get());
+    m_tls = std::move(tls);
+    g_Logger.log("listening for TLS on %s:%d (certificate %s)", ip, listener->port(), v.tls_cert.c_str());
+    return 0;
+}
+
+void ChatApp::reloadTlsPair(const ConfigValues& v) {
+    if (!m_tls) return;
+    m_tls->setHandshakeTimeoutSec(v.tls_handshake_timeout_sec);
+    std::string why;
+    if (m_tls->loadServerPair(v.tls_cert, v.tls_key, &why) != 0)
+        g_Logger.log("SIGUSR2 TLS pair kept, the new one does not load: %s", why.c_str());
+    else
+        g_Logger.log("SIGUSR2 TLS pair loaded for new connections: %s", v.tls_cert.c_str());
 }
 
 int ChatApp::bindMetrics(const ConfigValues& v) {
@@ -360,6 +402,7 @@ void ChatApp::rereadConfig() {
     const ConfigValues v = m_config.values();
     applyFloodLimits(v);
     applyAuth(v);
+    if (result.ok) reloadTlsPair(v);
     MicroTimer& timers = MicroTimer::getInst();
     if (result.pingChanged) {
         timers.killTimer(this, kPingTimerId);

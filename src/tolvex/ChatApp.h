@@ -11,6 +11,7 @@
 #include "cpputil/Log.h"
 #include "cpputil/MicroTimer.h"
 #include "net/AddressRateLimiter.h"
+#include "net/TlsContext.h"
 #include "tolvex/util/ChatContext.h"
 #include "tolvex/task/JobJournal.h"
 
@@ -52,6 +53,11 @@ private:
     int openLogs(const ConfigValues& v);
     void registerTimers(const ConfigValues& v);
     int bindService(const ConfigValues& v);
+    // The TLS client listener, when tls_bindaddr is set.
+    int bindTlsService(const ConfigValues& v);
+    // SIGUSR2: the pair named now, for new TLS connections; a pair that does
+    // not load leaves the one in use, with one line.
+    void reloadTlsPair(const ConfigValues& v);
     // The metrics listener, when metrics_bindaddr is set.
     int bindMetrics(const ConfigValues& v);
     // One line of every figure to both statistics logs.
@@ -80,4 +86,5 @@ private:
     std::unique_ptr<JobJournal> m_journal;
     bool m_draining = false;  // after SIGTERM: no new replays
     AddressRateLimiter m_connLimiter;
+    std::unique_ptr<TlsContext> m_tls;  // the TLS listener's pair; null without one
 };

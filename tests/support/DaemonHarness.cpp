@@ -72,7 +72,12 @@ bool DaemonHarness::startOnce(int timeoutMs, bool samePort) {
     const bool up = waitFor(
         [&] { return !m_process->running() || countOf(commandLog(), "##### tolvexd start time:") > banners; },
         timeoutMs);
-    if (up && m_process->running() && countOf(commandLog(), listening) > 0) {
+    // A daemon that serves TLS only opens no plain listener to wait for.
+    const auto serving = [&] {
+        const std::string log = commandLog();
+        return countOf(log, listening) > 0 || countOf(log, "plain listener off") > 0;
+    };
+    if (up && m_process->running() && serving()) {
         if (!m_options.waitForRooms) return true;
         // A room page that failed (a WAS slow under a sanitizer, say) is asked
         // for again only after was_timeout_sec + 5 s: allow two such retries.

@@ -53,7 +53,8 @@ std::string RealWas::dump() const {
 }
 
 std::vector<std::string> RealWas::args() const {
-    std::vector<std::string> a = {"--db", m_db, "--listen", address(), "--threads", "2"};
+    std::vector<std::string> a = {"--db", m_db, "--listen", listenAddress(), "--threads", "2"};
+    if (!m_cert.empty()) a.insert(a.end(), {"--cert", m_cert, "--key", m_key});
     const std::pair<const char*, const char*> pages[] = {
         {"--was_save_msg", DaemonHarness::kSaveMsgPage},
         {"--was_mobile_push", DaemonHarness::kMobilePushPage},

@@ -25,7 +25,14 @@ public:
     void kill();
     // Starts it again on the same port and database.
     bool restart();
-    std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
+    // Serves HTTPS with this PEM pair from the next start on; address() then
+    // names it as a waslist entry does: https://127.0.0.1:port.
+    void useTls(std::string cert, std::string key) {
+        m_cert = std::move(cert);
+        m_key = std::move(key);
+    }
+    std::string address() const { return (m_cert.empty() ? "" : "https://") + listenAddress(); }
+    std::string listenAddress() const { return "127.0.0.1:" + std::to_string(m_port); }
     int port() const { return m_port; }
     std::string stderrText() const { return m_process ? m_process->stderrText() : ""; }
 
@@ -41,6 +48,8 @@ private:
     bool launch();
 
     std::string m_db;
+    std::string m_cert;
+    std::string m_key;
     int m_port = 0;
     std::unique_ptr<Process> m_process;
 };

@@ -70,6 +70,13 @@ inline void expectQuiet(Client& c, const std::string& who) {
     for (const client::Packet& p : c.pending()) ADD_FAILURE() << who << " got " << client::describe(p);
 }
 
+// A suite whose clients speak TLS sets the daemon's TLS port and the CA its
+// certificate is verified against.
+struct tls_target_t {
+    int port = 0;
+    std::string caFile{};
+};
+
 class ChatLoopbackTest : public ::testing::Test {
 protected:
     // A suite that needs its own configuration hides this with a
@@ -84,6 +91,7 @@ protected:
             EXPECT_EQ(0, s_daemon->stop()) << "tolvexd should end cleanly on SIGTERM\n" << s_daemon->stderrText();
         }
         s_daemon.reset();
+        s_tls = tls_target_t{};
     }
 
     void SetUp() override { ASSERT_TRUE(s_daemon && s_daemon->running()) << "no daemon for this suite"; }
@@ -100,11 +108,16 @@ protected:
         return ++last;
     }
 
-    // A connected client, owned by the fixture for the whole test.
+    // A connected client, owned by the fixture for the whole test; over
+    // TLS when the suite set s_tls.
     Client& connect() {
         m_clients.push_back(std::make_unique<Client>());
-        EXPECT_EQ(0, m_clients.back()->connect(s_daemon->host(), s_daemon->port()));
-        return *m_clients.back();
+        Client& c = *m_clients.back();
+        if (s_tls.port == 0)
+            EXPECT_EQ(0, c.connect(s_daemon->host(), s_daemon->port()));
+        else
+            EXPECT_EQ(0, c.connectTls(s_daemon->host(), s_tls.port, {.caFile = s_tls.caFile})) << c.tlsError();
+        return c;
     }
 
     // ROOM_CREATE from a new PC client of creator, inviting the given users
@@ -140,5 +153,6 @@ protected:
     }
 
     inline static std::unique_ptr<DaemonHarness> s_daemon;
+    inline static tls_target_t s_tls;
     std::vector<std::unique_ptr<Client>> m_clients;
 };

@@ -13,6 +13,7 @@
 
 #include "support/Process.h"
 #include "support/TempDir.h"
+#include "support/TestCerts.h"
 
 namespace {
 
@@ -102,6 +103,17 @@ TEST_F(CheckConfigTest, WarnsOfAListenerBeyondLoopbackWithoutTokensOrTls) {
     EXPECT_TRUE(errSays("<servicebindaddr> listens beyond loopback without TLS")) << err;
 }
 
+TEST_F(CheckConfigTest, TlsKeyThatDoesNotMatchTheCertificateIsRefused) {
+    TestCerts certs;
+    const TestCerts::pair_t one = certs.issue("one"), two = certs.issue("two");
+    ASSERT_FALSE(two.key.empty()) << certs.error();
+    writeConfig();
+    EXPECT_EQ(1, run({"--check-config", "--tls_bindaddr", "127.0.0.1:7443", "--tls_cert", one.cert, "--tls_key", two.key}));
+    EXPECT_TRUE(errSays("the key " + two.key + " does not match the certificate " + one.cert)) << err;
+    EXPECT_EQ(0, run({"--check-config", "--tls_bindaddr", "127.0.0.1:7443", "--tls_cert", one.cert, "--tls_key", one.key}))
+        << err;
+}
+
 struct refusal_t {
     const char* name;
     const char* from;  // replaced in kConfig by to
@@ -149,7 +161,12 @@ INSTANTIATE_TEST_SUITE_P(
         refusal_t{"UnreadableTokenKey", "", "", {"--auth_public_key", "/nonexistent/k1.pem"},
                   "join token key: /nonexistent/k1.pem: No such file or directory"},
         refusal_t{"ShortTokenSecret", "", "", {"--auth_hmac_secret_file", "/dev/null"},
-                  "an HS256 secret of fewer than 32 bytes"}),
+                  "an HS256 secret of fewer than 32 bytes"},
+        refusal_t{"TlsPairThatDoesNotLoad", "", "",
+                  {"--tls_bindaddr", "127.0.0.1:7443", "--tls_cert", "/nonexistent/c.pem", "--tls_key", "/nonexistent/k.pem"},
+                  "<tls_cert>/<tls_key>: cannot load the certificate /nonexistent/c.pem"},
+        refusal_t{"TlsOnlyWithoutATlsListener", "", "", {"--plain_listener", "off"},
+                  "<plain_listener> off without <tls_bindaddr>"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -71,7 +71,19 @@ int ChatClient::connect(const std::string& host, int port, std::chrono::millisec
     return 0;
 }
 
+int ChatClient::connectTls(const std::string& host, int port, TlsLink::options_t tls,
+                           std::chrono::milliseconds within) {
+    const auto deadline = Clock::now() + within;
+    if (int err = connect(host, port, within); err != 0) return err;
+    if (tls.hostName.empty()) tls.hostName = host;
+    m_tls = TlsLink::open(m_fd, tls, deadline, &m_tlsError);
+    if (m_tls) return 0;
+    close();
+    return EPROTO;
+}
+
 void ChatClient::close() {
+    m_tls.reset();
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
 }
@@ -90,14 +102,15 @@ bool ChatClient::sendRaw(std::string_view bytes) {
     // that stops reading for long is a failure the caller sees as false.
     const auto deadline = Clock::now() + kDefaultWait;
     while (sent < bytes.size()) {
-        const ssize_t n = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        const ssize_t n = writeOnce(bytes.data() + sent, bytes.size() - sent);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd pfd{m_fd, POLLOUT, 0};
+            // A TLS write may need to read first.
+            pollfd pfd{m_fd, static_cast<short>(m_tls && !m_tls->wantsWrite() ? POLLIN : POLLOUT), 0};
             if (::poll(&pfd, 1, msUntil(deadline)) <= 0) return false;
             continue;
         }
@@ -159,23 +172,38 @@ bool ChatClient::waitClosed(std::chrono::milliseconds within) {
     return true;
 }
 
+ssize_t ChatClient::readOnce(char* buf, size_t len) {
+    if (!m_tls) return ::recv(m_fd, buf, len, MSG_DONTWAIT);
+    const ssize_t n = m_tls->read(buf, len);
+    if (n < 0 && errno != EAGAIN && !m_tls->error().empty()) errno = EPROTO;
+    return n;
+}
+
+ssize_t ChatClient::writeOnce(const char* data, size_t len) {
+    if (!m_tls) return ::send(m_fd, data, len, MSG_NOSIGNAL);
+    return m_tls->write(data, len);
+}
+
 bool ChatClient::readSome(Clock::time_point deadline) {
-    pollfd pfd{m_fd, POLLIN, 0};
-    int rc;
-    do {
-        rc = ::poll(&pfd, 1, msUntil(deadline));
-    } while (rc < 0 && errno == EINTR);
-    if (rc <= 0) return false;
+    // Bytes TLS already decrypted would never show up in a poll.
+    if (!m_tls || !m_tls->hasPending()) {
+        pollfd pfd{m_fd, POLLIN, 0};
+        int rc;
+        do {
+            rc = ::poll(&pfd, 1, msUntil(deadline));
+        } while (rc < 0 && errno == EINTR);
+        if (rc <= 0) return false;
+    }
 
     char buf[16384];
-    const ssize_t n = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT);
+    const ssize_t n = readOnce(buf, sizeof buf);
     if (n == 0) {
         markClosed("closed by peer");
         return true;
     }
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
-        markClosed(std::strerror(errno));
+        markClosed(m_tls && !m_tls->error().empty() ? m_tls->error() : std::strerror(errno));
         return true;
     }
     m_reader.feed(buf, static_cast<size_t>(n));

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@
 #include "client/FrameReader.h"
 #include "client/Packet.h"
 #include "client/Requests.h"
+#include "client/TlsLink.h"
 
 namespace client {
 
@@ -38,6 +40,13 @@ public:
     // Connects to an IPv4 host name or address. Returns 0 or an errno value
     // (ETIMEDOUT when within passes first).
     int connect(const std::string& host, int port, std::chrono::milliseconds within = kDefaultWait);
+    // connect(), then TLS over the connection (tls.hostName empty: host).
+    // 0 or an errno value; EPROTO when TLS failed (tlsError() says why).
+    int connectTls(const std::string& host, int port, TlsLink::options_t tls,
+                   std::chrono::milliseconds within = kDefaultWait);
+    const std::string& tlsError() const { return m_tlsError; }
+    // The TLS link of this connection; null over plain TCP.
+    const TlsLink* tls() const { return m_tls.get(); }
     bool connected() const { return m_fd >= 0; }
     // The socket, for a caller that polls it together with other descriptors
     // and then calls receive() with a deadline of now; -1 when not connected.
@@ -97,12 +106,17 @@ public:
 private:
     // One poll-and-read step until the deadline; false when nothing came.
     bool readSome(Clock::time_point deadline);
+    // One read() or TLS read; the result of recv().
+    ssize_t readOnce(char* buf, size_t len);
+    ssize_t writeOnce(const char* data, size_t len);
     void drainFrames();
     void decryptBody(Packet* p) const;
     void markClosed(std::string reason);
 
     options_t m_options;
     int m_fd = -1;
+    std::unique_ptr<TlsLink> m_tls;  // null: plain TCP
+    std::string m_tlsError;
     uint32_t m_trid = 0;
     FrameReader m_reader;
     std::deque<Packet> m_pending;

@@ -193,6 +193,7 @@ uint16_t JobHandler::startQuery() {
         m_errmsg = "Don't create WAS session";
         return RES_SYSTEM;
     }
+    if (was.tls) session->connectWithTls(HttpClientFactory::getInst()->tlsContext(), was.addr);
     if (streamsReply()) {
         session->streamBodyTo(this, kStreamReadBytes);
         m_streamHead.clear();

@@ -13,6 +13,7 @@
 #include "cpputil/Config2.h"
 #include "cpputil/Property.h"
 #include "cpputil/Trace.h"
+#include "net/TlsContext.h"
 #include "tolvex/util/Globals.h"
 #include "tolvex/util/WasServerTable.h"
 
@@ -47,6 +48,9 @@ void registerChangeable(Config2& cfg, ConfigValues& v) {
     cfg.setValue("auth_public_key", 0, true, Config2::STRING, &v.auth_public_key);
     cfg.setValue("auth_hmac_secret_file", 0, true, Config2::STRING, &v.auth_hmac_secret_file);
     cfg.setValue("auth_leeway_sec", 0, true, Config2::INT, &v.auth_leeway_sec);
+    cfg.setValue("tls_cert", 0, true, Config2::STRING, &v.tls_cert);
+    cfg.setValue("tls_key", 0, true, Config2::STRING, &v.tls_key);
+    cfg.setValue("tls_handshake_timeout_sec", 0, true, Config2::INT, &v.tls_handshake_timeout_sec);
 }
 
 void registerRereadFlags(Config2& cfg, ConfigValues& v) {
@@ -65,6 +69,8 @@ void limitCommon(Config2& cfg) {
     cfg.setChoices("journal_sync", {"always", "interval", "off"});
     cfg.setChoices("auth_mode", {"off", "required"});
     cfg.setRange("auth_leeway_sec", 0, 3600);
+    cfg.setChoices("plain_listener", {"on", "off"});
+    cfg.setRange("tls_handshake_timeout_sec", 1, 3600);
     cfg.setRange("journal_max_bytes", 1 << 20, INT_MAX);
     cfg.setRange("journal_sync_interval_ms", 1, 60000);
     cfg.setRange("log_flush_ms", 0, 10000);
@@ -95,6 +101,9 @@ void registerCommon(Config2& cfg, ConfigValues& v) {
     cfg.setValue("log_flush_ms", 0, true, Config2::INT, &v.log_flush_ms);
     cfg.setValue("max_open_files", 0, true, Config2::INT, &v.max_open_files);
     cfg.setValue("metrics_bindaddr", 0, true, Config2::IPADDRESS, &v.metrics_bindaddr);
+    cfg.setValue("tls_bindaddr", 0, true, Config2::IPADDRESS, &v.tls_bindaddr);
+    cfg.setValue("plain_listener", 0, true, Config2::STRING, &v.plain_listener);
+    cfg.setValue("was_ca_file", 0, true, Config2::STRING, &v.was_ca_file);
     limitCommon(cfg);
 }
 
@@ -179,6 +188,29 @@ void warnSkipped(const ConfigValues& v, const char* key, const std::string* list
 // connections beside a handful of clients.
 constexpr int kFewestOpenFiles = 64;
 
+void checkTlsListener(const ConfigValues& v, ConfigReport& report) {
+    const bool tls = v.tls_bindaddr.sin_family == AF_INET;
+    if (!tls) {
+        if (v.plain_listener == "off")
+            report.errors.push_back(v.config + ": <plain_listener> off without <tls_bindaddr>: the daemon would serve "
+                                               "no client at all");
+        if (!v.tls_cert.empty() || !v.tls_key.empty())
+            report.warnings.push_back(v.config + ": <tls_cert>/<tls_key> without <tls_bindaddr>: no TLS listener, "
+                                                 "the pair is not used");
+        return;
+    }
+    if (v.tls_cert.empty() || v.tls_key.empty())
+        report.errors.push_back(v.config + ": <tls_bindaddr> needs both <tls_cert> and <tls_key>");
+    const int port = ntohs(v.tls_bindaddr.sin_port);
+    if (port != 0 && port + v.serverId > 65535)
+        report.errors.push_back(v.config + ": <tls_bindaddr> port plus server id " + std::to_string(v.serverId) +
+                                " is past 65535");
+    else if (port != 0 && ((v.plain_listener != "off" && port == ntohs(v.servicebindaddr.sin_port)) ||
+                           (v.metrics_bindaddr.sin_family == AF_INET && port == ntohs(v.metrics_bindaddr.sin_port))))
+        report.errors.push_back(v.config + ": <tls_bindaddr> has the port of another listener: one of them could "
+                                           "not be opened");
+}
+
 const char* const kSections[] = {"tolvexd", "room_timeout_list", "trace", "ping", "ghost", "waslist"};
 
 void checkMeaning(const ConfigValues& v, ConfigReport& report) {
@@ -201,6 +233,7 @@ void checkMeaning(const ConfigValues& v, ConfigReport& report) {
             report.errors.push_back(v.config + ": <metrics_bindaddr> has the port of <servicebindaddr>: one of the "
                                                "two listeners could not be opened");
     }
+    checkTlsListener(v, report);
     WasServerTable servers;
     servers.convert2WasInfo(v.was.data(), v.was_count);
     if (v.was_count <= 0 || servers.entry(0).addr.empty())
@@ -275,6 +308,7 @@ std::string parentOf(const std::string& dir) {
 }  // namespace
 
 void ChatConfig::checkStart(const ConfigValues& v, ConfigReport& report) {
+    checkTlsFiles(v, report);
     // The logs are opened in an existing folder; a daemon without its
     // command log would run with no word of what it does.
     const std::string logWhy = unwritable(v.cmdlogpath);
@@ -292,6 +326,15 @@ void ChatConfig::checkStart(const ConfigValues& v, ConfigReport& report) {
             report.errors.push_back(v.config + ": journal folder \"" + journal + "\": " +
                                     (absent ? "cannot be created in " + dir + ": " : "") + why);
     }
+}
+
+void ChatConfig::checkTlsFiles(const ConfigValues& v, ConfigReport& report) {
+    if (v.tls_bindaddr.sin_family == AF_INET && !v.tls_cert.empty() && !v.tls_key.empty()) {
+        if (const std::string why = TlsContext::checkServerPair(v.tls_cert, v.tls_key); !why.empty())
+            report.errors.push_back(v.config + ": <tls_cert>/<tls_key>: " + why);
+    }
+    if (!v.was_ca_file.empty() && access(v.was_ca_file.c_str(), R_OK) != 0)
+        report.errors.push_back(v.config + ": <was_ca_file> \"" + v.was_ca_file + "\": " + std::strerror(errno));
 }
 
 std::string ChatConfig::selectLimitWarning(const std::string& iotype, unsigned long long limit) {

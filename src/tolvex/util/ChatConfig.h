@@ -48,6 +48,17 @@ struct ConfigValues {
     int log_flush_ms = 100;  // 0: every log line written at once
     int max_open_files = 0;  // soft descriptor limit set at start; 0: the hard limit
     sockaddr_in metrics_bindaddr{};  // the metrics listener; AF_UNSPEC (unset): none
+    // The TLS client listener beside the plain one (AF_UNSPEC: none), its
+    // PEM pair (re-read on SIGUSR2 for new connections), whether the plain
+    // listener runs too ("on"/"off"), and how long a handshake may take.
+    sockaddr_in tls_bindaddr{};
+    std::string tls_cert;
+    std::string tls_key;
+    std::string plain_listener = "on";
+    int tls_handshake_timeout_sec = 10;
+    // CA certificates the https:// WAS servers are verified against; empty:
+    // the system store.
+    std::string was_ca_file;
     // Flood limits (0: off). Requests one session may make a second, with
     // a burst; new connections one peer address may open a second, with a
     // burst, loopback peers exempt unless conn_rate_loopback.
@@ -133,6 +144,9 @@ public:
     // folders it can write its logs and journal in. Adds to report;
     // creates nothing.
     static void checkStart(const ConfigValues& v, ConfigReport& report);
+    // The TLS files a start would load: the listener's pair loads and the
+    // key matches, the WAS CA file is readable. Adds to report.
+    static void checkTlsFiles(const ConfigValues& v, ConfigReport& report);
     // The warning for a select poller under a descriptor limit above the
     // 1024 descriptors it can watch; empty otherwise.
     static std::string selectLimitWarning(const std::string& iotype, unsigned long long limit);

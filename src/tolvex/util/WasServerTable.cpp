@@ -34,12 +34,16 @@ wasinfo_t WasServerTable::getWAS(int* index) {
 int WasServerTable::convert2WasInfo(const std::string* list, int count) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (count > kCapacity) count = kCapacity;
+    static constexpr std::string_view kHttps = "https://";
     for (int i = 0; i < count; ++i) {
-        const std::string& text = list[i];
+        std::string_view text = list[i];
+        const bool tls = text.substr(0, kHttps.size()) == kHttps;
+        if (tls) text.remove_prefix(kHttps.size());
         const size_t colon = text.find(':');
         if (colon == std::string::npos) return 0;
-        m_was[i].addr = text.substr(0, colon);
-        m_was[i].port = portOf(std::string_view(text).substr(colon + 1));
+        m_was[i].addr = std::string(text.substr(0, colon));
+        m_was[i].port = portOf(text.substr(colon + 1));
+        m_was[i].tls = tls;
     }
     return 1;
 }

@@ -12,6 +12,7 @@
 struct wasinfo_t {
     std::string addr;  // host address as text
     int port = 0;
+    bool tls = false;  // "https://host:port": HTTPS, verified against was_ca_file
 };
 
 class WasServerTable {
@@ -28,7 +29,7 @@ public:
     // re-read cannot change it under the job.
     wasinfo_t getWAS(int* index);
 
-    // Fills entries from "host:port" texts. Stops at the first text without a
+    // Fills entries from "host:port" or "https://host:port" texts. Stops at the first text without a
     // colon and returns 0; the entries converted until then stay. 1 otherwise.
     int convert2WasInfo(const std::string* list, int count);
 

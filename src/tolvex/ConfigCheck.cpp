@@ -6,7 +6,6 @@
 
 #include <arpa/inet.h>
 
-#include "cpputil/Config2.h"
 #include "cpputil/OpenFileLimit.h"
 #include "tolvex/crypt/TokenVerifier.h"
 #include "tolvex/util/ChatConfig.h"
@@ -15,23 +14,6 @@ namespace {
 
 bool isLoopback(const sockaddr_in& a) {
     return (ntohl(a.sin_addr.s_addr) >> 24) == 127;
-}
-
-// The TLS listener's keys, read on their own so this check does not depend
-// on who else reads them.
-struct tls_keys_t {
-    sockaddr_in tlsBindAddr{};
-    bool plainListener = true;
-};
-
-tls_keys_t readTlsKeys(const std::string& config) {
-    tls_keys_t t;
-    Config2 cfg;
-    cfg.setConfFile(config);
-    cfg.setValue("tls_bindaddr", 0, true, Config2::IPADDRESS, &t.tlsBindAddr);
-    cfg.setValue("plain_listener", 0, true, Config2::BOOL, &t.plainListener);
-    cfg.readConfig(0, nullptr, "tolvexd");
-    return t;
 }
 
 }  // namespace
@@ -44,9 +26,9 @@ void checkAuthSettings(const ConfigValues& v, ConfigReport& report) {
              v.auth_hmac_secret_file.find_first_not_of(" \t") == std::string::npos)
         report.errors.push_back(v.config + ": <auth_mode> required without <auth_public_key> or "
                                            "<auth_hmac_secret_file>: no client could authenticate");
-    const tls_keys_t tls = readTlsKeys(v.config);
-    const bool plainOpen = tls.plainListener && v.servicebindaddr.sin_family == AF_INET && !isLoopback(v.servicebindaddr);
-    const bool tlsOpen = tls.tlsBindAddr.sin_family == AF_INET && !isLoopback(tls.tlsBindAddr);
+    const bool plainOpen =
+        v.plain_listener != "off" && v.servicebindaddr.sin_family == AF_INET && !isLoopback(v.servicebindaddr);
+    const bool tlsOpen = v.tls_bindaddr.sin_family == AF_INET && !isLoopback(v.tls_bindaddr);
     if (v.auth_mode == "off" && (plainOpen || tlsOpen))
         report.warnings.push_back(v.config + ": <auth_mode> off on a listener beyond loopback: anyone who reaches it "
                                              "may join any room as any user");

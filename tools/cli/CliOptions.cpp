@@ -115,6 +115,7 @@ const std::map<std::string, value_handler_t>& valueOptions() {
              return v.rfind("http://", 0) == 0 ? std::string() : "--was-token-url wants http://HOST:PORT/PATH";
          }},
         {"--api-key-file", [](const std::string& v, cli_options_t* o) { return o->apiKeyFile = v, std::string(); }},
+        {"--ca", [](const std::string& v, cli_options_t* o) { return o->caFile = v, std::string(); }},
     };
     return options;
 }
@@ -123,6 +124,7 @@ bool setFlag(const std::string& name, cli_parse_t* r) {
     if (name == "--create") r->options.create = true;
     else if (name == "--mobile") r->options.mobile = true;
     else if (name == "--wait-result") r->options.waitResult = true;
+    else if (name == "--tls") r->options.tls = true;
     else if (name == "--help" || name == "-h") r->help = true;
     else if (name == "--version") r->version = true;
     else return false;
@@ -146,6 +148,7 @@ std::string checkCombination(const cli_options_t& o, const std::vector<std::stri
     if (given("--token") + given("--token-file") + given("--was-token-url") > 1)
         return "one of --token, --token-file and --was-token-url";
     if (given("--was-token-url") != given("--api-key-file")) return "--was-token-url and --api-key-file go together";
+    if (given("--ca") && !o.tls) return "--ca goes with --tls";
     return "";
 }
 
@@ -214,6 +217,7 @@ std::string usageText() {
     return "usage: tolvex-cli --server HOST:PORT [--directory HOST:PORT] --user ID [--name TEXT] [--mobile]\n"
            "                  --room N [--create] [--invite ID,...] [--send TEXT [--wait-result]] [--timeout SEC]\n"
            "                  [--token TOKEN | --token-file FILE | --was-token-url URL --api-key-file FILE]\n"
+           "                  [--tls [--ca FILE]]\n"
            "\n"
            "Opens room N on tolvexd (--create: opens it as a new room with the invited users;\n"
            "otherwise joins it) and chats: every line typed is a message. Commands:\n"
@@ -244,6 +248,9 @@ std::string usageText() {
            "  --was-token-url URL fetch the token for --user, --room and the device kind from a\n"
            "                      tolvex-was token page (http://HOST:PORT/was/token) ...\n"
            "  --api-key-file FILE ... sending the file's first line as its X-Api-Key\n"
+           "  --tls               speak TLS (1.2 or 1.3) to the daemon's TLS listener; its\n"
+           "                      certificate must name the host connected to\n"
+           "  --ca FILE           PEM CA certificates to verify it with (the system store)\n"
            "  --help, --version\n"
            "\n"
            "At the end of standard input the client waits up to 3 s for the delivery reports\n"

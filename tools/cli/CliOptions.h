@@ -44,6 +44,10 @@ struct cli_options_t {
     std::string tokenFile;
     std::string wasTokenUrl;
     std::string apiKeyFile;
+    // TLS to the daemon, its certificate verified for the host connected
+    // to against caFile (empty: the system store).
+    bool tls = false;
+    std::string caFile;
 };
 
 inline constexpr double kDefaultTimeoutSec = 20;

@@ -55,9 +55,14 @@ int CliSession::run() {
     if (m_options.directoryPort != 0) chooseDaemon();
     const auto connectWithin = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::duration<double>(std::min(m_options.timeoutSec, 10.0)));
-    if (int err = m_client.connect(m_options.host, m_options.port, connectWithin); err != 0) {
+    const int err = m_options.tls ? m_client.connectTls(m_options.host, m_options.port, {.caFile = m_options.caFile},
+                                                        connectWithin)
+                                  : m_client.connect(m_options.host, m_options.port, connectWithin);
+    if (err != 0) {
         complain("cannot reach the server at " + m_options.host + ":" + std::to_string(m_options.port) + ": " +
-                 (err == EHOSTUNREACH ? "unknown host or no route" : std::strerror(err)));
+                 (err == EHOSTUNREACH         ? "unknown host or no route"
+                  : err == EPROTO && m_options.tls ? "TLS: " + m_client.tlsError()
+                                                   : std::string(std::strerror(err))));
         return kExitUnreachable;
     }
     const int status = openAndChat(deadline);

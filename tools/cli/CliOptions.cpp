@@ -38,8 +38,12 @@ std::string checkServer(const std::string& value, cli_options_t* o) {
     return checkAddress("--server", value, &o->host, &o->port);
 }
 
+// HOST:PORT, or https://HOST:PORT for a tolvex-was that serves HTTPS.
 std::string checkDirectory(const std::string& value, cli_options_t* o) {
-    return checkAddress("--directory", value, &o->directoryHost, &o->directoryPort);
+    static const std::string kHttps = "https://";
+    o->directoryTls = value.rfind(kHttps, 0) == 0;
+    return checkAddress("--directory", o->directoryTls ? value.substr(kHttps.size()) : value, &o->directoryHost,
+                        &o->directoryPort);
 }
 
 std::string checkUserId(const std::string& option, const std::string& id) {
@@ -148,7 +152,7 @@ std::string checkCombination(const cli_options_t& o, const std::vector<std::stri
     if (given("--token") + given("--token-file") + given("--was-token-url") > 1)
         return "one of --token, --token-file and --was-token-url";
     if (given("--was-token-url") != given("--api-key-file")) return "--was-token-url and --api-key-file go together";
-    if (given("--ca") && !o.tls) return "--ca goes with --tls";
+    if (given("--ca") && !o.tls && !o.directoryTls) return "--ca goes with --tls or an https:// --directory";
     return "";
 }
 
@@ -228,10 +232,11 @@ std::string usageText() {
            "A line starting with // sends the text after the first slash.\n"
            "\n"
            "  --server HOST:PORT  the daemon's service address\n"
-           "  --directory HOST:PORT\n"
+           "  --directory [https://]HOST:PORT\n"
            "                      ask this tolvex-was which daemon serves the room and connect\n"
            "                      there (its host, or --server's when it reports none); a room\n"
-           "                      it does not know or no daemon holds goes to --server\n"
+           "                      it does not know or no daemon holds goes to --server; https://\n"
+           "                      asks over HTTPS, verified against --ca\n"
            "  --user ID           your user id (at most 256 bytes)\n"
            "  --name TEXT         your display name (default: the id up to '@')\n"
            "  --mobile            connect as a mobile device (default: PC)\n"
@@ -250,7 +255,8 @@ std::string usageText() {
            "  --api-key-file FILE ... sending the file's first line as its X-Api-Key\n"
            "  --tls               speak TLS (1.2 or 1.3) to the daemon's TLS listener; its\n"
            "                      certificate must name the host connected to\n"
-           "  --ca FILE           PEM CA certificates to verify it with (the system store)\n"
+           "  --ca FILE           PEM CA certificates to verify it (and an https:// --directory)\n"
+           "                      with (the system store)\n"
            "  --help, --version\n"
            "\n"
            "At the end of standard input the client waits up to 3 s for the delivery reports\n"

@@ -27,6 +27,7 @@ struct cli_options_t {
     // --directory: the WAS asked which daemon serves the room; port 0 when not given.
     std::string directoryHost;
     int directoryPort = 0;
+    bool directoryTls = false;  // https://HOST:PORT: verified against caFile as the daemon is
     std::string userId;
     std::string name;  // display name; defaults to the user id's part before '@'
     bool mobile = false;
@@ -45,7 +46,8 @@ struct cli_options_t {
     std::string wasTokenUrl;
     std::string apiKeyFile;
     // TLS to the daemon, its certificate verified for the host connected
-    // to against caFile (empty: the system store).
+    // to against caFile (empty: the system store); caFile also verifies an
+    // https:// directory.
     bool tls = false;
     std::string caFile;
 };

@@ -72,10 +72,12 @@ int CliSession::run() {
 
 void CliSession::chooseDaemon() {
     const std::string server = m_options.host + ":" + std::to_string(m_options.port);
-    const std::string directory = m_options.directoryHost + ":" + std::to_string(m_options.directoryPort);
+    const std::string directory = (m_options.directoryTls ? "https://" : "") + m_options.directoryHost + ":" +
+                                  std::to_string(m_options.directoryPort);
     const room_holder_t holder = lookUpRoomHolder(m_options.directoryHost, m_options.directoryPort,
                                                   m_options.roomId, tenantOf(m_options.userId),
-                                                  std::min(m_options.timeoutSec, 5.0));
+                                                  std::min(m_options.timeoutSec, 5.0), m_options.directoryTls,
+                                                  m_options.caFile);
     switch (holder.kind) {
         case room_holder_t::Kind::kHeld:
             // A daemon without a service_ip reports none; it is then taken

@@ -3,7 +3,8 @@
 // only tokens (auth_mode required), listens for TLS only and saves through
 // the HTTPS WAS; tolvex-cli users connect with --tls --ca --token. Holders
 // of tokens chat and get their delivery reports; a client without a token
-// or with a forged one is refused and changes nothing.
+// or with a forged one is refused and changes nothing. The WAS's room
+// directory, asked over HTTPS, sends clients to the TLS port.
 
 #include <gtest/gtest.h>
 
@@ -103,8 +104,13 @@ protected:
 TEST_F(CliSecureEndToEndTest, TokenHoldersChatOverTlsAndOthersAreRefusedWithNothingChanged) {
     Process& alice = user({"--user", kAlice, "--name", "Alice", "--create", "--invite", kBob}, mint(kAlice));
     ASSERT_TRUE(waitOutput(alice, "room " + std::to_string(kRoom) + ": 2 members")) << transcript(alice);
-    Process& bob = user({"--user", kBob, "--name", "Bob"}, mint(kBob));
-    ASSERT_TRUE(waitOutput(alice, "* Bob (" + kBob + ") joined")) << transcript(alice);
+    // Bob finds the daemon through the WAS's room directory, over HTTPS: the
+    // port the daemon reported there is the TLS one, as no other is open.
+    Process& bob = user({"--user", kBob, "--name", "Bob", "--directory", m_was.address()}, mint(kBob));
+    ASSERT_TRUE(waitOutput(alice, "* Bob (" + kBob + ") joined")) << transcript(alice) << transcript(bob);
+    EXPECT_NE(std::string::npos, bob.stderrText().find("room 7301 is served by 127.0.0.1:" + std::to_string(m_tlsPort) +
+                                                       " (directory " + m_was.address() + ")"))
+        << transcript(bob);
 
     ASSERT_TRUE(alice.writeStdin("hello bob\n"));
     EXPECT_TRUE(waitOutput(bob, "Alice (" + kAlice + "): hello bob\n")) << transcript(bob);

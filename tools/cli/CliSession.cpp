@@ -511,7 +511,11 @@ void CliSession::leaveRoom() {
         // first could reset the connection before it read the request.
         m_client.waitClosed(std::chrono::seconds(2));
     }
-    print("[" + clockText(time(nullptr)) + "] * you left " + roomText());
+    // Appended rather than "[" + text: GCC 12's -Wrestrict misreads that
+    // concatenation once inlined into an optimised build.
+    std::string line = "[";
+    line.append(clockText(time(nullptr))).append("] * you left ").append(roomText());
+    print(line);
     finish(kExitOk);
 }
 

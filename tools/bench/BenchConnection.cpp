@@ -138,9 +138,10 @@ bool BenchConnection::readRaw(const std::function<void(const char*, size_t)>& si
         const ssize_t n = readSome(buf, sizeof buf);
         if (n > 0) {
             sink(buf, static_cast<size_t>(n));
-            // A short read drained the socket; TLS hands out one record per
-            // read, so it reads on until the link says it would block.
-            if (!m_tls && static_cast<size_t>(n) < sizeof buf) return true;
+            // A short read drained the socket. TLS hands out one record per
+            // read: what the link still holds would wake no poll, what is
+            // left in the socket will (and waits its turn behind the others).
+            if (m_tls ? !m_tls->hasPending() : static_cast<size_t>(n) < sizeof buf) return true;
             continue;
         }
         if (n == 0) {

@@ -37,7 +37,7 @@ public:
     // deadline) and every byte then goes through it.
     void useTls(client::TlsLink::options_t options) { m_tlsOptions = std::move(options); }
     // Connects to an IPv4 address; 0 or an errno value (ETIMEDOUT past the
-    // deadline, EPROTO when the TLS handshake failed: failReason() says why).
+    // deadline, EPROTO when the TLS handshake failed: connectError() says why).
     int connect(const std::string& host, int port, Clock::time_point deadline);
     // What a connect() result means, with the TLS handshake's reason for EPROTO.
     std::string connectError(int err) const;

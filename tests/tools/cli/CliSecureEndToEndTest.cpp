@@ -3,7 +3,8 @@
 // only tokens (auth_mode required), listens for TLS only and saves through
 // the HTTPS WAS; tolvex-cli users connect with --tls --ca --token. Holders
 // of tokens chat and get their delivery reports; a client without a token
-// or with a forged one is refused and changes nothing. The WAS's room
+// or with a forged one is refused and changes nothing, and a client does
+// not talk to a daemon whose certificate it cannot verify. The WAS's room
 // directory, asked over HTTPS, sends clients to the TLS port.
 
 #include <gtest/gtest.h>
@@ -141,6 +142,13 @@ TEST_F(CliSecureEndToEndTest, TokenHoldersChatOverTlsAndOthersAreRefusedWithNoth
         EXPECT_TRUE(waitFor([&] { return countMatches(m_daemon->commandLog(), refusal) == refused + 1; }))
             << intruder.name << m_daemon->commandLog();
     }
+    // A client checks whom it talks to: under a CA that did not sign the
+    // daemon's certificate (the later --ca wins) it never gets to send.
+    TestCerts otherCa;
+    auto wary = cli({"--user", kBob, "--send", "intruder", "--ca", otherCa.caFile()}, mint(kBob));
+    EXPECT_EQ(3, wary->waitExit(15000)) << transcript(*wary);
+    EXPECT_NE(std::string::npos, wary->stderrText().find("TLS: certificate verify failed")) << transcript(*wary);
+
     // Bob's session is his still: what he says now is the first news alice
     // has since the intruders came.
     ASSERT_TRUE(bob.writeStdin("still me\n"));

@@ -7,12 +7,12 @@ free_port() {
         echo $(( 20000 + RANDOM % 20000 ))
 }
 
-# write_config FILE PORT WORK IOTYPE WAS JOURNAL_SYNC [SESSION_MSG_RATE]: tolvexd
+# write_config FILE PORT WORK IOTYPE WAS JOURNAL_SYNC [SESSION_MSG_RATE] [EXTRA]: tolvexd
 # on PORT with its logs (and journal) in WORK/log, saving through the WAS at
 # host:port WAS under the reference WAS's default page paths. The per-session
 # request limit is off (0) unless given: a closed-loop sender goes as fast as
 # the daemon answers, a flood by the daemon's default limit, and these
-# scripts measure the daemon, not a client.
+# scripts measure the daemon, not a client. EXTRA: more <tolvexd> keys, as XML.
 write_config() {
     local page
     page() { echo "<$1>/was/$1</$1>"; }
@@ -29,6 +29,7 @@ write_config() {
     <msg_result_ack_timeout_sec>30</msg_result_ack_timeout_sec>
     <journal_sync>$6</journal_sync>
     <session_msg_rate>${7:-0}</session_msg_rate>
+    ${8:-}
   </tolvexd>
   <trace><tracelogpath>/dev/null</tracelogpath></trace>
   <waslist>
@@ -39,6 +40,24 @@ write_config() {
   </waslist>
 </config>
 XML
+}
+
+# make_tls_pair DIR: a throw-away CA (DIR/ca.pem) and a server certificate
+# it signed for 127.0.0.1 (DIR/server.pem, DIR/server.key), ECDSA P-256,
+# valid for a day: enough for a TLS run on loopback, useless anywhere else.
+make_tls_pair() {
+    local dir="$1"
+    mkdir -p "$dir"
+    (
+        cd "$dir"
+        openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 \
+            -subj /CN=tolvex-bench-ca -keyout ca.key -out ca.pem
+        openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=127.0.0.1 \
+            -keyout server.key -out server.csr
+        printf 'subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n' >server.ext
+        openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 1 \
+            -extfile server.ext -out server.pem
+    ) >"$dir/openssl.log" 2>&1 || { cat "$dir/openssl.log" >&2; return 1; }
 }
 
 # require_bins DIR NAME...: exits with how to build them when one of the

@@ -4,7 +4,7 @@
 # tolvex-bench against it and stops it with SIGTERM.
 #   bench/relay.sh [--iotype epoll|poll|select] [--build DIR] [--was HOST:PORT]
 #                  [--journal-sync always|interval|off] [--keep-logs]
-#                  [--session-msg-rate N]
+#                  [--session-msg-rate N] [--tls]
 #                  [--] [tolvex-bench options...]
 # Without --was it starts the reference WAS (tolvex-was) on a temporary
 # database, so the daemon loads its (empty) room list and every message is
@@ -19,6 +19,10 @@
 # The daemon's per-session request limit is off unless --session-msg-rate
 # sets it (50 is the daemon's default): without --rate each sender sends as
 # fast as the daemon answers, which that limit would close.
+# With --tls the daemon also gets a TLS listener (tls_bindaddr) with a
+# certificate from a throw-away CA made in the work folder, and tolvex-bench
+# connects there with --tls --ca, so the same script measures TLS against
+# plain; the plain listener stays on.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 source "$ROOT/bench/common.sh"
@@ -28,6 +32,7 @@ WAS=""
 KEEP_LOGS=0
 JOURNAL_SYNC=always
 SESSION_MSG_RATE=0
+TLS=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --journal-sync) JOURNAL_SYNC="$2"; shift 2 ;;
@@ -36,6 +41,7 @@ while [ $# -gt 0 ]; do
         --build) BUILD="$2"; shift 2 ;;
         --was) WAS="$2"; shift 2 ;;
         --keep-logs) KEEP_LOGS=1; shift ;;
+        --tls) TLS=1; shift ;;
         --) shift; break ;;
         *) break ;;
     esac
@@ -66,7 +72,17 @@ if [ -z "$WAS" ]; then
     WAS="127.0.0.1:$(free_port)"
     START_WAS=1
 fi
-write_config "$WORK/config.xml" "$PORT" "$WORK" "$IOTYPE" "$WAS" "$JOURNAL_SYNC" "$SESSION_MSG_RATE"
+TLS_XML=""
+SERVER="127.0.0.1:$PORT"
+BENCH_TLS=()
+if [ "$TLS" = 1 ]; then
+    make_tls_pair "$WORK/tls"
+    SERVER="127.0.0.1:$(free_port)"
+    TLS_XML="<tls_bindaddr>$SERVER</tls_bindaddr><tls_cert>$WORK/tls/server.pem</tls_cert>"
+    TLS_XML+="<tls_key>$WORK/tls/server.key</tls_key>"
+    BENCH_TLS=(--tls --ca "$WORK/tls/ca.pem")
+fi
+write_config "$WORK/config.xml" "$PORT" "$WORK" "$IOTYPE" "$WAS" "$JOURNAL_SYNC" "$SESSION_MSG_RATE" "$TLS_XML"
 
 if [ "$START_WAS" = 1 ]; then
     (raise_nofile; exec "$WASBIN" --config "$WORK/config.xml" --listen "$WAS" --db "$WORK/was.db") >"$WORK/was.out" 2>&1 &
@@ -91,10 +107,10 @@ done
 cat "$WORK"/log/zpx_00* 2>/dev/null | grep -q "Loading Room Complete" ||
     { echo "tolvexd did not load its rooms from the WAS at $WAS" >&2; exit 1; }
 limit="$(cat "$WORK"/log/zpx_00* | grep -h 'descriptor limit:' | sed -n 's/.*soft [0-9]* [a-z ]* \([0-9]*\).*/\1/p' | tail -1)"
-echo "tolvexd ($IOTYPE) on 127.0.0.1:$PORT, pid $PID, descriptor limit ${limit:-unknown}" >&2
+echo "tolvexd ($IOTYPE) on 127.0.0.1:$PORT${TLS_XML:+, TLS on $SERVER}, pid $PID, descriptor limit ${limit:-unknown}" >&2
 
 status=0
-"$BENCH" --server "127.0.0.1:$PORT" "$@" || status=$?
+"$BENCH" --server "$SERVER" "${BENCH_TLS[@]}" "$@" || status=$?
 
 kill -TERM "$PID"
 stop_status=0

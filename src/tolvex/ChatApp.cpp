@@ -192,6 +192,9 @@ int ChatApp::bindTlsService(const ConfigValues& v) {
                     std::strerror(lastBindErrno()));
     listener->setTls(tls.get());
     m_tls = std::move(tls);
+    // The port the WAS hands to clients (room directory, pushes,
+    // invitations) and knows this daemon by must be one they can reach.
+    if (v.plain_listener == "off") g_service_port = listener->port();
     g_Logger.log("listening for TLS on %s:%d (certificate %s)", ip, listener->port(), v.tls_cert.c_str());
     return 0;
 }

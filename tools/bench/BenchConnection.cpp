@@ -28,7 +28,19 @@ int msUntil(BenchConnection::Clock::time_point deadline) {
 }  // namespace
 
 BenchConnection::~BenchConnection() {
+    m_tls.reset();  // it uses the socket, so it goes first
     if (m_fd >= 0) ::close(m_fd);
+}
+
+std::string BenchConnection::connectError(int err) const {
+    return err == EPROTO && !m_tlsError.empty() ? "TLS: " + m_tlsError : std::strerror(err);
+}
+
+int BenchConnection::startTls(int fd, Clock::time_point deadline) {
+    m_tls = client::TlsLink::open(fd, *m_tlsOptions, deadline, &m_tlsError);
+    if (m_tls) return 0;
+    if (Clock::now() >= deadline) return ETIMEDOUT;
+    return EPROTO;
 }
 
 int BenchConnection::connect(const std::string& host, int port, Clock::time_point deadline) {
@@ -48,14 +60,15 @@ int BenchConnection::connect(const std::string& host, int port, Clock::time_poin
     }
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
         err = errno == EINPROGRESS ? client::finishConnect(fd, deadline) : errno;
+    // Each message is its own small request; batching would skew latency.
+    const int one = 1;
+    if (err == 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (err == 0 && m_tlsOptions) err = startTls(fd, deadline);
     if (err != 0) {
         ::close(fd);
         m_timedOut = err == ETIMEDOUT;
         return err;
     }
-    // Each message is its own small request; batching would skew latency.
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     m_fd = fd;
     return 0;
 }
@@ -95,7 +108,7 @@ bool BenchConnection::sendRaw(std::string_view bytes) {
 bool BenchConnection::flush() {
     if (m_failed || m_fd < 0) return false;
     while (m_outPos < m_out.size()) {
-        const ssize_t n = ::send(m_fd, m_out.data() + m_outPos, m_out.size() - m_outPos, MSG_NOSIGNAL);
+        const ssize_t n = writeSome(m_out.data() + m_outPos, m_out.size() - m_outPos);
         if (n > 0) {
             m_outPos += static_cast<size_t>(n);
             continue;
@@ -103,7 +116,7 @@ bool BenchConnection::flush() {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
         m_sendFailed = true;
-        fail(std::string("send: ") + std::strerror(errno));
+        fail(std::string("send: ") + (m_tls && !m_tls->error().empty() ? m_tls->error() : std::strerror(errno)));
         return false;
     }
     // Drop written bytes now and then, so a long run does not grow the buffer.
@@ -122,10 +135,13 @@ bool BenchConnection::readRaw(const std::function<void(const char*, size_t)>& si
     if (m_failed || m_fd < 0) return false;
     char buf[65536];
     for (;;) {
-        const ssize_t n = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT);
+        const ssize_t n = readSome(buf, sizeof buf);
         if (n > 0) {
             sink(buf, static_cast<size_t>(n));
-            if (static_cast<size_t>(n) < sizeof buf) return true;
+            // A short read drained the socket. TLS hands out one record per
+            // read: what the link still holds would wake no poll, what is
+            // left in the socket will (and waits its turn behind the others).
+            if (m_tls ? !m_tls->hasPending() : static_cast<size_t>(n) < sizeof buf) return true;
             continue;
         }
         if (n == 0) {
@@ -134,13 +150,24 @@ bool BenchConnection::readRaw(const std::function<void(const char*, size_t)>& si
         }
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-        fail(std::string("recv: ") + std::strerror(errno));
+        fail(std::string("recv: ") + (m_tls && !m_tls->error().empty() ? m_tls->error() : std::strerror(errno)));
         return false;
     }
 }
 
+ssize_t BenchConnection::writeSome(const char* data, size_t size) {
+    if (m_tls) return m_tls->write(data, size);
+    return ::send(m_fd, data, size, MSG_NOSIGNAL);
+}
+
+ssize_t BenchConnection::readSome(char* buf, size_t size) {
+    if (m_tls) return m_tls->read(buf, size);
+    return ::recv(m_fd, buf, size, MSG_DONTWAIT);
+}
+
 void BenchConnection::close(std::string reason) {
     fail(std::move(reason));
+    m_tls.reset();
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
 }

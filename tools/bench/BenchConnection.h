@@ -1,18 +1,21 @@
 #pragma once
 // One non-blocking connection of the load generator: queues request packets
 // built with the client library's codec, writes what the socket takes, and
-// cuts what arrives into packets (answering pings). Owns its socket. Owned by
-// the load runner; one thread (the runner's) at a time.
+// cuts what arrives into packets (answering pings). Owns its socket and,
+// with useTls(), the TLS link over it. Owned by the load runner; one thread
+// (the runner's) at a time.
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "client/FrameReader.h"
 #include "client/Packet.h"
+#include "client/TlsLink.h"
 
 namespace bench {
 
@@ -30,8 +33,14 @@ public:
     // The socket's kernel receive buffer, applied by the next connect() (the
     // window scale is fixed by the handshake); 0 keeps the kernel's default.
     void setReceiveBuffer(int bytes) { m_receiveBuffer = bytes; }
-    // Connects to an IPv4 address; 0 or an errno value (ETIMEDOUT past the deadline).
+    // The next connect() runs a TLS handshake (blocking, within its
+    // deadline) and every byte then goes through it.
+    void useTls(client::TlsLink::options_t options) { m_tlsOptions = std::move(options); }
+    // Connects to an IPv4 address; 0 or an errno value (ETIMEDOUT past the
+    // deadline, EPROTO when the TLS handshake failed: connectError() says why).
     int connect(const std::string& host, int port, Clock::time_point deadline);
+    // What a connect() result means, with the TLS handshake's reason for EPROTO.
+    std::string connectError(int err) const;
     int fd() const { return m_fd; }
 
     // Queues a packet with the next header trid and writes what the socket
@@ -71,8 +80,15 @@ public:
 private:
     void fail(std::string reason);
     void queue(std::string_view bytes);
+    int startTls(int fd, Clock::time_point deadline);
+    // One send()/recv() or TLS write/read; errno as theirs.
+    ssize_t writeSome(const char* data, size_t size);
+    ssize_t readSome(char* buf, size_t size);
 
     int m_fd = -1;
+    std::optional<client::TlsLink::options_t> m_tlsOptions;
+    std::unique_ptr<client::TlsLink> m_tls;  // null on a plain connection
+    std::string m_tlsError;                  // why the last handshake failed
     uint32_t m_trid = 0;
     client::FrameReader m_reader;
     std::string m_out;

@@ -109,6 +109,7 @@ const std::map<std::string, Setter>& valueOptions() {
              return v.rfind("http://", 0) == 0 ? std::string() : "--was-token-url wants http://HOST:PORT/PATH";
          }},
         {"--api-key-file", [](O& o, const std::string& v) { return o.apiKeyFile = v, std::string(); }},
+        {"--ca", [](O& o, const std::string& v) { return o.caFile = v, std::string(); }},
         {"--idle", [](O& o, const std::string& v) { return readInt("--idle", v, 0, kMaxIdle, &o.idle); }},
         {"--stall-receivers",
          [](O& o, const std::string& v) {
@@ -129,6 +130,7 @@ const std::map<std::string, std::function<void(bench_options_t&)>>& flagOptions(
     static const std::map<std::string, std::function<void(O&)>> table = {
         {"--no-relay-ack", [](O& o) { o.relayAck = false; }},
         {"--json", [](O& o) { o.json = true; }},
+        {"--tls", [](O& o) { o.tls = true; }},
         {"--quiet", [](O& o) { o.progress = false; }},
     };
     return table;
@@ -168,6 +170,7 @@ std::string crossCheck(const bench_options_t& o) {
     if (o.senders > o.rooms * o.members) return "--senders is more than rooms x members";
     if (o.wasTokenUrl.empty() != o.apiKeyFile.empty()) return "--was-token-url and --api-key-file go together";
     if (!o.wasTokenUrl.empty() && o.peer == Peer::kRedis) return "--was-token-url is for tolvexd only";
+    if (!o.caFile.empty() && !o.tls) return "--ca goes with --tls";
     return o.peer == Peer::kRedis ? redisCheck(o) : stallCheck(o);
 }
 
@@ -262,6 +265,9 @@ std::string usageText() {
            "                     a join token per connection from this tolvex-was token page\n"
            "                     (http://HOST:PORT/was/token, the file's first line as the API\n"
            "                     key), presented in AUTH: for a daemon with auth_mode required\n"
+           "  --tls              every connection speaks TLS (1.2 or 1.3); the server's\n"
+           "                     certificate must name the --server address\n"
+           "  --ca FILE          PEM CA certificates to verify it with (the system store)\n"
            "  --tag T            prefix of the generated user ids (derived from pid and clock)\n"
            "  --json             print the result as one JSON object\n"
            "  --quiet            no progress lines on stderr\n"

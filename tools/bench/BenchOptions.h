@@ -43,6 +43,10 @@ struct bench_options_t {
     // API key in apiKeyFile, and presented in AUTH before the room requests.
     std::string wasTokenUrl;
     std::string apiKeyFile;
+    // Every connection speaks TLS, verifying the server's certificate for
+    // host against caFile (empty: the system store).
+    bool tls = false;
+    std::string caFile;
 };
 
 // Limits that keep one run bounded on a small shared machine.

@@ -133,7 +133,7 @@ std::string formatText(const bench_report_t& r) {
                       counted(o.members, "member", "members") + ", " + counted(r.senders, "sender", "senders") +
                       ", " + modeText(o) + ", " + std::to_string(o.messageSize) + "-byte messages, " +
                       printf1("%g s", o.durationSec) + printf1(", mobile share %g", o.mobileShare) +
-                      (o.relayAck || o.peer == Peer::kRedis ? "" : ", no relay ACKs") + "\n";
+                      (o.relayAck || o.peer == Peer::kRedis ? "" : ", no relay ACKs") + (o.tls ? ", TLS" : "") + "\n";
     if (!r.setupError.empty()) return out + "set-up failed: " + r.setupError + "\n";
     out += printf1("set-up: %.2f s for ", r.setupSec) + counted(r.connections, "connection", "connections") + "\n";
     if (o.idle > 0)
@@ -181,7 +181,7 @@ std::string formatJson(const bench_report_t& r) {
                       ",\"window\":" + std::to_string(o.window) + ",\"size\":" + std::to_string(o.messageSize) +
                       printf1(",\"duration_sec\":%g", o.durationSec) +
                       printf1(",\"mobile_share\":%g", o.mobileShare) +
-                      ",\"relay_ack\":" + (o.relayAck ? "true" : "false");
+                      ",\"relay_ack\":" + (o.relayAck ? "true" : "false") + ",\"tls\":" + (o.tls ? "true" : "false");
     out += ",\"connections\":" + std::to_string(r.connections) + printf1(",\"setup_sec\":%.3f", r.setupSec);
     if (!r.setupError.empty()) out += ",\"setup_error\":" + jsonString(r.setupError);
     out += ",\"idle\":" + std::to_string(o.idle) + ",\"idle_open\":" + std::to_string(r.idleOpen) +

@@ -145,8 +145,9 @@ std::string RedisRunner::openLink(size_t room, size_t member, bool subscribe, Cl
     link->room = room;
     link->member = member;
     const std::string who = m_rooms[room].members[member].userId;
+    if (m_options.tls) link->conn.useTls({.caFile = m_options.caFile, .hostName = m_options.host});
     if (const int err = link->conn.connect(m_options.host, m_options.port, deadline); err != 0)
-        return who + ": connect: " + std::strerror(err);
+        return who + ": connect: " + link->conn.connectError(err);
     if (subscribe) {
         const std::string channel = channelOf(m_rooms[room]);
         std::string why;

@@ -22,8 +22,9 @@ std::string RoomBuilder::build(const std::vector<room_plan_t>& rooms,
 }
 
 std::string RoomBuilder::connect(BenchConnection& conn, const room_plan_t& room, const member_plan_t& member) {
+    if (m_tls) conn.useTls(*m_tls);
     const int err = conn.connect(m_host, m_port, deadline());
-    if (err != 0) return "connect to " + m_host + ":" + std::to_string(m_port) + ": " + std::strerror(err);
+    if (err != 0) return "connect to " + m_host + ":" + std::to_string(m_port) + ": " + conn.connectError(err);
     return m_tokenUrl.empty() ? "" : authenticate(conn, room, member);
 }
 

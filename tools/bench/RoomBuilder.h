@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,9 @@ public:
         m_tokenUrl = std::move(url);
         m_apiKey = std::move(apiKey);
     }
+
+    // Every connection speaks TLS with these options.
+    void useTls(client::TlsLink::options_t options) { m_tls = std::move(options); }
 
     // One connection per planned member, in roster order (out[room][member]),
     // each joined to its room. Returns "" or what failed; on failure out
@@ -66,6 +70,7 @@ private:
     std::chrono::milliseconds m_stepTimeout;
     std::string m_tokenUrl;  // empty: no AUTH
     std::string m_apiKey;
+    std::optional<client::TlsLink::options_t> m_tls;  // empty: plain TCP
 };
 
 }  // namespace bench

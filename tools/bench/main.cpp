@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -57,6 +58,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const bench::bench_options_t& options = parsed.options;
+    // A TLS write to a connection the server closed must fail, not end the run.
+    std::signal(SIGPIPE, SIG_IGN);
     const std::string tag = options.tag.empty() ? bench::defaultTag() : options.tag;
     const uint32_t roomBase = options.roomBase ? options.roomBase : bench::defaultRoomBase();
     std::vector<bench::room_plan_t> rooms = bench::planRoster(options, tag, roomBase);
@@ -89,6 +92,7 @@ int main(int argc, char** argv) {
     const auto builder = [&] {
         auto b = std::make_unique<bench::RoomBuilder>(options.host, options.port);
         if (!options.wasTokenUrl.empty()) b->useTokenPage(options.wasTokenUrl, apiKey);
+        if (options.tls) b->useTls({.caFile = options.caFile, .hostName = options.host});
         return b;
     };
     const auto setupStart = std::chrono::steady_clock::now();

@@ -38,8 +38,12 @@ std::string checkServer(const std::string& value, cli_options_t* o) {
     return checkAddress("--server", value, &o->host, &o->port);
 }
 
+// HOST:PORT, or https://HOST:PORT for a tolvex-was that serves HTTPS.
 std::string checkDirectory(const std::string& value, cli_options_t* o) {
-    return checkAddress("--directory", value, &o->directoryHost, &o->directoryPort);
+    static const std::string kHttps = "https://";
+    o->directoryTls = value.rfind(kHttps, 0) == 0;
+    return checkAddress("--directory", o->directoryTls ? value.substr(kHttps.size()) : value, &o->directoryHost,
+                        &o->directoryPort);
 }
 
 std::string checkUserId(const std::string& option, const std::string& id) {
@@ -115,6 +119,7 @@ const std::map<std::string, value_handler_t>& valueOptions() {
              return v.rfind("http://", 0) == 0 ? std::string() : "--was-token-url wants http://HOST:PORT/PATH";
          }},
         {"--api-key-file", [](const std::string& v, cli_options_t* o) { return o->apiKeyFile = v, std::string(); }},
+        {"--ca", [](const std::string& v, cli_options_t* o) { return o->caFile = v, std::string(); }},
     };
     return options;
 }
@@ -123,6 +128,7 @@ bool setFlag(const std::string& name, cli_parse_t* r) {
     if (name == "--create") r->options.create = true;
     else if (name == "--mobile") r->options.mobile = true;
     else if (name == "--wait-result") r->options.waitResult = true;
+    else if (name == "--tls") r->options.tls = true;
     else if (name == "--help" || name == "-h") r->help = true;
     else if (name == "--version") r->version = true;
     else return false;
@@ -146,6 +152,7 @@ std::string checkCombination(const cli_options_t& o, const std::vector<std::stri
     if (given("--token") + given("--token-file") + given("--was-token-url") > 1)
         return "one of --token, --token-file and --was-token-url";
     if (given("--was-token-url") != given("--api-key-file")) return "--was-token-url and --api-key-file go together";
+    if (given("--ca") && !o.tls && !o.directoryTls) return "--ca goes with --tls or an https:// --directory";
     return "";
 }
 
@@ -214,6 +221,7 @@ std::string usageText() {
     return "usage: tolvex-cli --server HOST:PORT [--directory HOST:PORT] --user ID [--name TEXT] [--mobile]\n"
            "                  --room N [--create] [--invite ID,...] [--send TEXT [--wait-result]] [--timeout SEC]\n"
            "                  [--token TOKEN | --token-file FILE | --was-token-url URL --api-key-file FILE]\n"
+           "                  [--tls [--ca FILE]]\n"
            "\n"
            "Opens room N on tolvexd (--create: opens it as a new room with the invited users;\n"
            "otherwise joins it) and chats: every line typed is a message. Commands:\n"
@@ -224,10 +232,11 @@ std::string usageText() {
            "A line starting with // sends the text after the first slash.\n"
            "\n"
            "  --server HOST:PORT  the daemon's service address\n"
-           "  --directory HOST:PORT\n"
+           "  --directory [https://]HOST:PORT\n"
            "                      ask this tolvex-was which daemon serves the room and connect\n"
            "                      there (its host, or --server's when it reports none); a room\n"
-           "                      it does not know or no daemon holds goes to --server\n"
+           "                      it does not know or no daemon holds goes to --server; https://\n"
+           "                      asks over HTTPS, verified against --ca\n"
            "  --user ID           your user id (at most 256 bytes)\n"
            "  --name TEXT         your display name (default: the id up to '@')\n"
            "  --mobile            connect as a mobile device (default: PC)\n"
@@ -244,6 +253,10 @@ std::string usageText() {
            "  --was-token-url URL fetch the token for --user, --room and the device kind from a\n"
            "                      tolvex-was token page (http://HOST:PORT/was/token) ...\n"
            "  --api-key-file FILE ... sending the file's first line as its X-Api-Key\n"
+           "  --tls               speak TLS (1.2 or 1.3) to the daemon's TLS listener; its\n"
+           "                      certificate must name the host connected to\n"
+           "  --ca FILE           PEM CA certificates to verify it (and an https:// --directory)\n"
+           "                      with (the system store)\n"
            "  --help, --version\n"
            "\n"
            "At the end of standard input the client waits up to 3 s for the delivery reports\n"

@@ -27,6 +27,7 @@ struct cli_options_t {
     // --directory: the WAS asked which daemon serves the room; port 0 when not given.
     std::string directoryHost;
     int directoryPort = 0;
+    bool directoryTls = false;  // https://HOST:PORT: verified against caFile as the daemon is
     std::string userId;
     std::string name;  // display name; defaults to the user id's part before '@'
     bool mobile = false;
@@ -44,6 +45,11 @@ struct cli_options_t {
     std::string tokenFile;
     std::string wasTokenUrl;
     std::string apiKeyFile;
+    // TLS to the daemon, its certificate verified for the host connected
+    // to against caFile (empty: the system store); caFile also verifies an
+    // https:// directory.
+    bool tls = false;
+    std::string caFile;
 };
 
 inline constexpr double kDefaultTimeoutSec = 20;

@@ -55,9 +55,14 @@ int CliSession::run() {
     if (m_options.directoryPort != 0) chooseDaemon();
     const auto connectWithin = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::duration<double>(std::min(m_options.timeoutSec, 10.0)));
-    if (int err = m_client.connect(m_options.host, m_options.port, connectWithin); err != 0) {
+    const int err = m_options.tls ? m_client.connectTls(m_options.host, m_options.port, {.caFile = m_options.caFile},
+                                                        connectWithin)
+                                  : m_client.connect(m_options.host, m_options.port, connectWithin);
+    if (err != 0) {
         complain("cannot reach the server at " + m_options.host + ":" + std::to_string(m_options.port) + ": " +
-                 (err == EHOSTUNREACH ? "unknown host or no route" : std::strerror(err)));
+                 (err == EHOSTUNREACH         ? "unknown host or no route"
+                  : err == EPROTO && m_options.tls ? "TLS: " + m_client.tlsError()
+                                                   : std::string(std::strerror(err))));
         return kExitUnreachable;
     }
     const int status = openAndChat(deadline);
@@ -67,10 +72,12 @@ int CliSession::run() {
 
 void CliSession::chooseDaemon() {
     const std::string server = m_options.host + ":" + std::to_string(m_options.port);
-    const std::string directory = m_options.directoryHost + ":" + std::to_string(m_options.directoryPort);
+    const std::string directory = (m_options.directoryTls ? "https://" : "") + m_options.directoryHost + ":" +
+                                  std::to_string(m_options.directoryPort);
     const room_holder_t holder = lookUpRoomHolder(m_options.directoryHost, m_options.directoryPort,
                                                   m_options.roomId, tenantOf(m_options.userId),
-                                                  std::min(m_options.timeoutSec, 5.0));
+                                                  std::min(m_options.timeoutSec, 5.0), m_options.directoryTls,
+                                                  m_options.caFile);
     switch (holder.kind) {
         case room_holder_t::Kind::kHeld:
             // A daemon without a service_ip reports none; it is then taken
@@ -504,7 +511,11 @@ void CliSession::leaveRoom() {
         // first could reset the connection before it read the request.
         m_client.waitClosed(std::chrono::seconds(2));
     }
-    print("[" + clockText(time(nullptr)) + "] * you left " + roomText());
+    // Appended rather than "[" + text: GCC 12's -Wrestrict misreads that
+    // concatenation once inlined into an optimised build.
+    std::string line = "[";
+    line.append(clockText(time(nullptr))).append("] * you left ").append(roomText());
+    print(line);
     finish(kExitOk);
 }
 

@@ -104,8 +104,12 @@ room_holder_t readRoomHolder(const std::string& body) {
 }
 
 room_holder_t lookUpRoomHolder(const std::string& wasHost, int wasPort, uint32_t roomId, const std::string& tenantId,
-                               double timeoutSec) {
-    httplib::Client client(wasHost, wasPort);
+                               double timeoutSec, bool https, const std::string& caFile) {
+    httplib::Client client((https ? "https://" : "http://") + wasHost + ":" + std::to_string(wasPort));
+    if (https) {
+        client.enable_server_certificate_verification(true);
+        if (!caFile.empty()) client.set_ca_cert_path(caFile.c_str());
+    }
     const auto timeout =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::duration<double>(timeoutSec));
     client.set_connection_timeout(timeout);

@@ -24,8 +24,10 @@ struct room_holder_t {
     std::string error;
 };
 
+// With https, the WAS's certificate must name wasHost and chain to caFile
+// (empty: the system store).
 room_holder_t lookUpRoomHolder(const std::string& wasHost, int wasPort, uint32_t roomId, const std::string& tenantId,
-                               double timeoutSec);
+                               double timeoutSec, bool https = false, const std::string& caFile = "");
 
 // Reads the page's reply body: the binary result header, then the room's
 // element. Exposed for tests of malformed replies.

@@ -6,10 +6,13 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace client {
 
@@ -57,6 +60,40 @@ bool expectHost(SSL* ssl, const std::string& host) {
     return SSL_set_tlsext_host_name(ssl, host.c_str()) == 1 && SSL_set1_host(ssl, host.c_str()) == 1;
 }
 
+// OpenSSL writes through the socket with plain write(), which raises
+// SIGPIPE once the peer has closed, and that would end the whole program
+// (a test binary, a tool without its own handler). While one exists on this
+// thread SIGPIPE is blocked; one the writes raised is taken back before
+// the mask is restored, so the call just fails with EPIPE. A program that
+// ignores SIGPIPE needs none of this (see TlsLink::m_guardSigpipe).
+class SigpipeGuard {
+public:
+    SigpipeGuard() {
+        sigemptyset(&m_pipe);
+        sigaddset(&m_pipe, SIGPIPE);
+        sigset_t pending;
+        m_wasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &m_pipe, &m_old);
+    }
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+    ~SigpipeGuard() {
+        const int saved = errno;
+        sigset_t pending;
+        if (!m_wasPending && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+            const timespec now{};
+            sigtimedwait(&m_pipe, nullptr, &now);
+        }
+        pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+        errno = saved;
+    }
+
+private:
+    sigset_t m_pipe{};
+    sigset_t m_old{};
+    bool m_wasPending = false;  // someone else's SIGPIPE, left for them
+};
+
 int msUntil(TlsLink::Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TlsLink::Clock::now());
     return static_cast<int>(std::max<int64_t>(0, left.count()));
@@ -78,6 +115,8 @@ std::unique_ptr<TlsLink> TlsLink::open(int fd, const options_t& options, Clock::
         return nullptr;
     }
     std::unique_ptr<TlsLink> link(new TlsLink(ctx, ssl));
+    struct sigaction pipe {};
+    link->m_guardSigpipe = sigaction(SIGPIPE, nullptr, &pipe) != 0 || pipe.sa_handler != SIG_IGN;
     if (SSL_set_fd(ssl, fd) != 1 || !expectHost(ssl, options.hostName)) {
         *error = "cannot set up the TLS link: " + takeErrors();
         return nullptr;
@@ -85,7 +124,11 @@ std::unique_ptr<TlsLink> TlsLink::open(int fd, const options_t& options, Clock::
     SSL_set_connect_state(ssl);
     for (;;) {
         ERR_clear_error();
-        const int rc = SSL_do_handshake(ssl);
+        int rc;
+        {
+            SigpipeGuard quiet;
+            rc = SSL_do_handshake(ssl);
+        }
         if (rc == 1) return link;
         const int err = SSL_get_error(ssl, rc);
         if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) {
@@ -143,12 +186,16 @@ ssize_t TlsLink::result(int rc) {
 
 ssize_t TlsLink::read(void* buf, size_t len) {
     ERR_clear_error();
+    std::optional<SigpipeGuard> quiet;  // a read may answer the peer (an alert, a key update)
+    if (m_guardSigpipe) quiet.emplace();
     return result(SSL_read(m_ssl.get(), buf, static_cast<int>(std::min<size_t>(len, 1 << 30))));
 }
 
 ssize_t TlsLink::write(const void* buf, size_t len) {
     if (len == 0) return 0;
     ERR_clear_error();
+    std::optional<SigpipeGuard> quiet;
+    if (m_guardSigpipe) quiet.emplace();
     return result(SSL_write(m_ssl.get(), buf, static_cast<int>(std::min<size_t>(len, 1 << 30))));
 }
 

@@ -4,7 +4,8 @@
 // CA file, or the system store, and must name the host the caller dialled.
 // Works on blocking and non-blocking sockets alike: read() and write()
 // report a would-block as -1 with errno EAGAIN, and wantsWrite() then says
-// which way to poll. One thread at a time.
+// which way to poll. A peer that closed makes them fail with EPIPE, never
+// raise SIGPIPE. One thread at a time.
 //
 //   std::string error;
 //   auto tls = client::TlsLink::open(fd, {.caFile = "ca.pem", .hostName = "127.0.0.1"},
@@ -66,6 +67,10 @@ private:
     std::unique_ptr<SSL_CTX, Free> m_ctx;
     std::unique_ptr<SSL, Free> m_ssl;  // declared last: freed before its context
     bool m_wantsWrite = false;
+    // SIGPIPE was not ignored at open(): reads and writes block it around
+    // OpenSSL's calls (a few system calls each, which a tool that ignores it
+    // is spared).
+    bool m_guardSigpipe = true;
     std::string m_error;
 };
 

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "support/Process.h"
 #include "support/RealWas.h"
 #include "support/TempDir.h"
+#include "support/TestCerts.h"
 
 namespace {
 
@@ -26,19 +28,21 @@ protected:
         }
     }
 
-    void startDaemon(const std::string& iotype) {
+    void startDaemon(const std::string& iotype, const std::string& extraCommon = "") {
         ASSERT_TRUE(m_was.start());
         DaemonHarness::Options o;
         o.iotype = iotype;
+        o.extraCommon = extraCommon;
         o.wasAddress = m_was.address();
         o.wasTimeoutSec = 3;
         m_daemon = std::make_unique<DaemonHarness>(o);
         ASSERT_TRUE(m_daemon->start()) << m_daemon->startError();
+        m_server = "127.0.0.1:" + std::to_string(m_daemon->port());
     }
 
     // Runs tolvex-bench with --json against the daemon; its exit status.
     int runBench(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--server", "127.0.0.1:" + std::to_string(m_daemon->port()), "--quiet", "--json"});
+        args.insert(args.begin(), {"--server", m_server, "--quiet", "--json"});
         Process bench(binPath("tolvex-bench"), args);
         const int status = bench.waitExit(60000);
         m_output = "stdout: " + bench.stdoutText() + "\nstderr: " + bench.stderrText();
@@ -54,6 +58,7 @@ protected:
     TempDir m_dir;
     RealWas m_was{m_dir};
     std::unique_ptr<DaemonHarness> m_daemon;
+    std::string m_server;  // where runBench() points the tool
     std::string m_output;
 };
 
@@ -69,6 +74,25 @@ TEST_F(BenchSmokeTest, TenRoomsOfTenDeliverAndReportEveryMessage) {
     EXPECT_EQ(100, number("connections")) << m_output;
     // The messages were stored at the WAS, not just relayed.
     EXPECT_NE(std::string::npos, m_was.dump().find("bench.example.com"));
+}
+
+// Every connection over TLS, idle ones included, under the default flood
+// limits: large relays span several TLS records per read.
+TEST_F(BenchSmokeTest, TlsOnlyDaemonDeliversAndReportsEveryMessage) {
+    TestCerts certs;
+    const TestCerts::pair_t pair = certs.issue("daemon");
+    ASSERT_FALSE(pair.cert.empty()) << certs.error();
+    startDaemon("epoll", "<tls_bindaddr>127.0.0.1:0</tls_bindaddr><tls_cert>" + pair.cert + "</tls_cert><tls_key>" +
+                             pair.key + "</tls_key><plain_listener>off</plain_listener>");
+    std::smatch m;
+    const std::string log = m_daemon->commandLog();
+    ASSERT_TRUE(std::regex_search(log, m, std::regex("listening for TLS on (127\\.0\\.0\\.1:[0-9]+)"))) << log;
+    m_server = m[1];
+    ASSERT_EQ(0, runBench({"--tls", "--ca", certs.caFile(), "--rooms", "2", "--members", "10", "--rate", "40",
+                           "--size", "4000", "--duration", "2", "--idle", "20"}))
+        << m_output;
+    EXPECT_GT(number("accepted"), 0) << m_output;
+    EXPECT_EQ(20, number("idle_open_at_end")) << m_output;
 }
 
 // The select poller watches descriptors below 1024 only. Connections past

@@ -6,6 +6,8 @@
 #include <charconv>
 #include <memory>
 
+#include "client/TokenFetch.h"
+
 namespace cli {
 
 namespace {
@@ -13,22 +15,6 @@ namespace {
 constexpr unsigned char kReplyMagic = 0xFE;
 constexpr size_t kMaxTenant = 256;
 constexpr size_t kMaxReply = 64 * 1024;  // one element; anything longer is not this page
-
-std::string formEncode(const std::string& bytes) {
-    static const char* const hex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : bytes) {
-        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.' || c == '-' ||
-            c == '_') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
 
 room_holder_t failed(const std::string& why) {
     room_holder_t r;
@@ -121,7 +107,7 @@ room_holder_t lookUpRoomHolder(const std::string& wasHost, int wasPort, uint32_t
     httplib::Request req;
     req.method = "POST";
     req.path = kRoomDirectoryPage;
-    req.body = "room_id=" + std::to_string(roomId) + "&tenant_id=" + formEncode(tenantId);
+    req.body = "room_id=" + std::to_string(roomId) + "&tenant_id=" + client::formEncode(tenantId);
     req.set_header("Content-Type", "application/x-www-form-urlencoded");
     req.content_receiver = [&body](const char* data, size_t length, uint64_t, uint64_t) {
         if (body.size() + length > kMaxReply) return false;

@@ -14,25 +14,16 @@
 #include <cstring>
 #include <optional>
 
+#include "net/TlsContext.h"
+
 namespace client {
 
 namespace {
 
-std::string takeErrors() {
-    std::string text;
-    while (const unsigned long err = ERR_get_error()) {
-        char buf[256];
-        ERR_error_string_n(err, buf, sizeof buf);
-        if (!text.empty()) text += "; ";
-        text += buf;
-    }
-    return text;
-}
-
 SSL_CTX* newClientContext(const std::string& caFile, std::string* error) {
     SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
     if (!ctx) {
-        *error = "cannot create a TLS context: " + takeErrors();
+        *error = "cannot create a TLS context: " + TlsContext::takeErrors();
         return nullptr;
     }
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
@@ -43,7 +34,7 @@ SSL_CTX* newClientContext(const std::string& caFile, std::string* error) {
                                   : SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr);
     if (rc != 1) {
         *error = "cannot load the CA certificates " + (caFile.empty() ? std::string("of the system") : caFile) + ": " +
-                 takeErrors();
+                 TlsContext::takeErrors();
         SSL_CTX_free(ctx);
         return nullptr;
     }
@@ -110,7 +101,7 @@ std::unique_ptr<TlsLink> TlsLink::open(int fd, const options_t& options, Clock::
     if (!ctx) return nullptr;
     SSL* ssl = SSL_new(ctx);
     if (!ssl) {
-        *error = "cannot create a TLS link: " + takeErrors();
+        *error = "cannot create a TLS link: " + TlsContext::takeErrors();
         SSL_CTX_free(ctx);
         return nullptr;
     }
@@ -118,7 +109,7 @@ std::unique_ptr<TlsLink> TlsLink::open(int fd, const options_t& options, Clock::
     struct sigaction pipe {};
     link->m_guardSigpipe = sigaction(SIGPIPE, nullptr, &pipe) != 0 || pipe.sa_handler != SIG_IGN;
     if (SSL_set_fd(ssl, fd) != 1 || !expectHost(ssl, options.hostName)) {
-        *error = "cannot set up the TLS link: " + takeErrors();
+        *error = "cannot set up the TLS link: " + TlsContext::takeErrors();
         return nullptr;
     }
     SSL_set_connect_state(ssl);
@@ -135,7 +126,7 @@ std::unique_ptr<TlsLink> TlsLink::open(int fd, const options_t& options, Clock::
             const long verdict = SSL_get_verify_result(ssl);
             *error = verdict != X509_V_OK ? std::string("certificate verify failed: ") +
                                                 X509_verify_cert_error_string(verdict)
-                                          : takeErrors();
+                                          : TlsContext::takeErrors();
             if (error->empty()) error->assign(errno != 0 ? std::strerror(errno) : "closed during the TLS handshake");
             return nullptr;
         }
@@ -172,13 +163,13 @@ ssize_t TlsLink::result(int rc) {
             return 0;
         case SSL_ERROR_SYSCALL: {
             const int saved = errno;
-            m_error = takeErrors();
+            m_error = TlsContext::takeErrors();
             if (m_error.empty()) m_error = saved != 0 ? std::strerror(saved) : "connection reset";
             errno = saved != 0 ? saved : ECONNRESET;
             return -1;
         }
         default:
-            m_error = takeErrors();
+            m_error = TlsContext::takeErrors();
             errno = EPROTO;
             return -1;
     }

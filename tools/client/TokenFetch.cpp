@@ -10,8 +10,6 @@
 
 namespace client {
 
-namespace {
-
 std::string formEncode(const std::string& bytes) {
     static const char* const hex = "0123456789ABCDEF";
     std::string out;
@@ -27,6 +25,8 @@ std::string formEncode(const std::string& bytes) {
     }
     return out;
 }
+
+namespace {
 
 void trimLineEnd(std::string* s) {
     while (!s->empty() && (s->back() == '\n' || s->back() == '\r' || s->back() == ' ')) s->pop_back();

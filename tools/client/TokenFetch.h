@@ -8,6 +8,9 @@
 
 namespace client {
 
+// bytes as one application/x-www-form-urlencoded value.
+std::string formEncode(const std::string& bytes);
+
 // The first line of path (at most one token's length). False with *error.
 bool readFirstLine(const std::string& path, std::string* line, std::string* error);
 
